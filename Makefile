@@ -1,0 +1,32 @@
+# The two entry points of the README: `make run` (the main job) and `make test`.
+PRESET ?= default
+BUILD := build/$(PRESET)
+
+.PHONY: setup configure build test run asan tsan bench clean
+
+setup:
+	@bash scripts/setup.sh
+
+configure: setup
+	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	@cmake --build --preset $(PRESET) -j 2
+
+test: build
+	@ctest --preset $(PRESET)
+
+run: build
+	@$(BUILD)/tools/zep demo
+
+asan:
+	@$(MAKE) --no-print-directory test PRESET=asan
+
+tsan:
+	@$(MAKE) --no-print-directory test PRESET=tsan
+
+bench: build
+	@$(BUILD)/bench/zep_bench
+
+clean:
+	rm -rf build

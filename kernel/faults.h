@@ -1,0 +1,31 @@
+// Named fault-injection points.
+//
+// Points used by the kernel:
+//   "kmalloc", "vmalloc", "alloc_pages", "bio_alloc", "mempool_create",
+//   "kmem_cache_create:<name>", "kmem_cache_alloc:<name>",
+//   "site:<file>:<line>"  (any allocation made at that call site; file is the base name),
+//   "file_read:<path>", "file_write:<path>"  (host-backed file IO; path as opened).
+// Device IO faults are per disk (EIO on sector ranges): see the disk drivers.
+#pragma once
+
+#include <source_location>
+#include <string>
+
+namespace kern {
+
+struct fault_spec {
+	long skip = 0;		// let this many hits pass first
+	long times = -1;	// then fail this many (-1: every time)
+};
+
+void fault_inject(const std::string &point, fault_spec spec = {});
+void fault_clear(const std::string &point);
+void fault_clear_all();
+// Whether the next use of `point` fails.
+bool should_fail(const std::string &point);
+// Checks `point` and the call site's "site:<file>:<line>".
+bool should_fail_at(const char *point, const std::source_location &loc);
+// How many times `point` has failed so far.
+long fault_count(const std::string &point);
+
+} // namespace kern

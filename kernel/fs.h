@@ -1,0 +1,155 @@
+// Files, inodes, file tables, character devices, device nodes and super blocks.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kernel/atomic.h"
+#include "kernel/list.h"
+#include "kernel/module.h"
+#include "kernel/sync.h"
+#include "kernel/types.h"
+
+namespace kern {
+
+struct block_device;
+struct gendisk;
+struct file;
+struct inode;
+struct dentry;
+
+// i_mode file types
+enum : umode_t {
+	S_IFMT = 0170000,
+	S_IFREG = 0100000,
+	S_IFBLK = 0060000,
+	S_IFCHR = 0020000,
+	S_IFDIR = 0040000,
+};
+inline bool S_ISBLK(umode_t m) { return (m & S_IFMT) == S_IFBLK; }
+inline bool S_ISCHR(umode_t m) { return (m & S_IFMT) == S_IFCHR; }
+inline bool S_ISREG(umode_t m) { return (m & S_IFMT) == S_IFREG; }
+
+// f_mode bits
+enum : mode_t { FMODE_READ = 1, FMODE_WRITE = 2 };
+
+struct file_operations {
+	module *owner;
+	loff_t (*llseek)(file *, loff_t, int);
+	ssize_t (*read)(file *, char __user *, size_t, loff_t *);
+	ssize_t (*write)(file *, const char __user *, size_t, loff_t *);
+	int (*ioctl)(inode *, file *, unsigned int, unsigned long);
+	long (*unlocked_ioctl)(file *, unsigned int, unsigned long);
+	long (*compat_ioctl)(file *, unsigned int, unsigned long);
+	int (*open)(inode *, file *);
+	int (*flush)(file *);
+	int (*release)(inode *, file *);
+	int (*fsync)(file *, dentry *, int datasync);
+};
+
+struct block_device_operations {
+	int (*open)(inode *, file *);
+	int (*release)(inode *, file *);
+	int (*ioctl)(inode *, file *, unsigned, unsigned long);
+	int (*media_changed)(gendisk *);
+	int (*revalidate_disk)(gendisk *);
+	module *owner;
+};
+
+struct inode {
+	umode_t i_mode;
+	dev_t i_rdev;
+	block_device *i_bdev;
+	atomic_t i_count;
+	loff_t i_size;
+	void *i_private;
+};
+
+struct dentry {
+	inode *d_inode;
+	char d_name[256];
+};
+
+// An open file. Host-backed files (regular files of the host) keep their host
+// descriptor in host_fd; device files have host_fd -1.
+struct file {
+	const file_operations *f_op;
+	dentry *f_dentry;
+	atomic_t f_count;
+	unsigned int f_flags;
+	mode_t f_mode;
+	loff_t f_pos;
+	void *private_data;
+	int host_fd;
+	dentry f_dentry_store;	// the dentry and inode live with the file
+	inode f_inode_store;
+};
+
+constexpr int NR_OPEN_DEFAULT = 256;
+
+struct files_struct {
+	atomic_t count;
+	raw_spinlock_t file_lock;
+	file *fd[NR_OPEN_DEFAULT];
+};
+
+// ---- files and file tables ----
+file *fget(unsigned int fd);		// a reference, or null
+void fput(file *f);			// the last reference runs release
+inline void get_file(file *f) { atomic_inc(&f->f_count); }
+int get_unused_fd();			// -EMFILE when full
+void put_unused_fd(unsigned int fd);
+void fd_install(unsigned int fd, file *f);
+// Opens a path: "/dev/<name>" device nodes, or host paths for host-backed files.
+file *filp_open(const char *path, int flags, int mode);	// ERR_PTR on failure
+int filp_close(file *f, files_struct *id);
+// Opens a device file for a node (character or block) on an inode of its own.
+file *open_device_file(umode_t type, dev_t dev, int flags);	// ERR_PTR on failure
+// Number of files opened and not yet released (for leak reports).
+long files_open_count();
+
+// ---- character devices ----
+int register_chrdev(unsigned int major, const char *name, const file_operations *fops);
+int unregister_chrdev(unsigned int major, const char *name);
+
+// ---- device nodes in /dev ----
+int dev_node_add(const std::string &name, umode_t type, dev_t dev);	// -EEXIST
+int dev_node_remove(const std::string &name);
+bool dev_node_lookup(const std::string &name, umode_t *type, dev_t *dev);
+std::vector<std::string> dev_node_list();
+
+// The operations of block device files (direct IO through the block layer).
+extern const file_operations def_blk_fops;
+
+// ---- super blocks ----
+enum { SB_UNFROZEN = 0, SB_FREEZE_WRITE = 1, SB_FREEZE_TRANS = 2 };
+
+struct super_block {
+	list_head s_list;
+	dev_t s_dev;
+	block_device *s_bdev;
+	int s_count;		// references from get_super, under the super-block lock
+	std::atomic<int> s_frozen;
+	wait_queue_head_t s_wait_unfrozen;
+	rw_semaphore s_umount;
+	atomic_t s_writers;	// writes in flight through the mounted file system
+	wait_queue_head_t s_writers_wait;
+};
+
+super_block *get_super(block_device *bdev);	// a reference, or null when not mounted
+void drop_super(super_block *sb);
+// Flushes the device's file system, waits for its writes in flight, holds new ones
+// until thaw_bdev. Returns the super block (null when nothing is mounted).
+super_block *freeze_bdev(block_device *bdev);
+void thaw_bdev(block_device *bdev, super_block *sb);
+int fsync_bdev(block_device *bdev);
+// A write through the mounted file system's path: waits while the file system is frozen
+// and counts itself in flight until sb_end_write.
+void sb_start_write(super_block *sb);
+void sb_end_write(super_block *sb);
+
+// Resource hooks for tasks (see sched.h).
+files_struct *files_alloc();
+void put_files_struct(files_struct *files);
+
+} // namespace kern

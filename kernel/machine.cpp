@@ -1,0 +1,130 @@
+#include "kernel/machine.h"
+
+#include <atomic>
+
+#include "kernel/faults.h"
+#include "kernel/fs.h"
+#include "kernel/host/hostops.h"
+#include "kernel/internal.h"
+#include "kernel/mm.h"
+#include "kernel/module.h"
+#include "kernel/printk.h"
+#include "kernel/sched.h"
+#include "kernel/sync.h"
+#include "kernel/uaccess.h"
+
+namespace kern {
+
+namespace {
+std::atomic<bool> is_booted{false};
+boot_params params;
+task_struct *init_task = nullptr;
+
+// Runs fn in a new process named comm and returns its result.
+int run_in_process(const char *comm, std::function<int()> fn)
+{
+	task_struct *t = create_task(comm, false, 0, std::move(fn));
+	if (IS_ERR(t))
+		return static_cast<int>(PTR_ERR(t));
+	int r = task_wait(t);
+	put_task_struct(t);
+	return r;
+}
+} // namespace
+
+void boot(const boot_params &p)
+{
+	if (is_booted.exchange(true))
+		host::ops().panic("boot: a machine is already running in this process");
+	params = p;
+	clock_start(p.clock_speed);
+	dmesg_clear();
+	printk_set_mirror(p.printk_mirror);
+	fault_clear_all();
+	lockdep_reset();
+	mm_boot();
+	tasks_boot();
+	init_task = adopt_current("init");
+	init_task->mm = mm_alloc();
+	init_task->files = files_alloc();
+	fs_boot();
+	blk_boot();
+	printk(KERN_INFO "Linux version 2.6.9 (zepdriver emulated kernel), NR_CPUS %d, HZ %lu\n",
+	       p.nr_cpus, HZ);
+}
+
+bool booted() { return is_booted; }
+const boot_params &boot_parameters() { return params; }
+
+halt_report halt()
+{
+	halt_report rep;
+	if (!is_booted)
+		return rep;
+	if (current != init_task)
+		adopt_current("halt");
+	module_halt(&rep.problems);
+	tasks_halt(3000, &rep.problems);
+	if (init_task) {
+		exit_files(init_task);
+		exit_mm(init_task);
+	}
+	fs_halt(&rep.problems);
+	blk_halt(&rep.problems);
+	reap_dead_tasks();
+	mm_report_leaks(&rep.problems);
+	for (auto &pr : rep.problems)
+		printk(KERN_ERR "halt: %s\n", pr.c_str());
+	fault_clear_all();
+	init_task = nullptr;
+	is_booted = false;
+	return rep;
+}
+
+int insmod(const std::string &name)
+{
+	return run_in_process("insmod", [name] { return do_insmod(name); });
+}
+
+int rmmod(const std::string &name)
+{
+	return run_in_process("rmmod", [name] { return do_rmmod(name); });
+}
+
+pid_t spawn(const std::string &comm, std::function<int()> body)
+{
+	task_struct *t = create_task(comm.c_str(), false, 0, std::move(body));
+	if (IS_ERR(t))
+		return static_cast<pid_t>(PTR_ERR(t));
+	pid_t pid = t->pid;
+	put_task_struct(t);
+	return pid;
+}
+
+int waitpid(pid_t pid)
+{
+	task_struct *t = find_task_by_pid(pid);
+	if (!t) {
+		// It may have ended already: find it among the zombies.
+		task_struct *z = nullptr;
+		for_each_task([&](task_struct *x) {
+			if (x->pid == pid && !x->kthread && !z) {
+				z = x;
+				get_task_struct(x);
+			}
+		});
+		t = z;
+	}
+	if (!t || t->kthread || t->adopted) {
+		if (t)
+			put_task_struct(t);
+		return -ECHILD;
+	}
+	int code = task_wait(t);
+	put_task_struct(t);
+	return code;
+}
+
+int kill(pid_t pid, int sig) { return kill_proc(pid, sig, 1); }
+
+} // namespace kern

@@ -1,0 +1,89 @@
+// What a host program or a test calls to run the emulated machine.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kernel/types.h"
+
+namespace kern {
+
+struct boot_params {
+	double clock_speed = 1.0;	// virtual time runs this many times real time
+	int nr_cpus = 8;		// the configured maximum number of processors (NR_CPUS)
+	bool printk_mirror = false;	// copy printk lines to the host's standard error
+};
+
+struct halt_report {
+	std::vector<std::string> problems;	// one line per leak or task left running
+	bool clean() const { return problems.empty(); }
+};
+
+// One machine per host process at a time. The calling thread becomes process 1, "init".
+void boot(const boot_params &p = {});
+// Ends every task (fatal signal, then a grace period), frees disks, nodes and files,
+// and reports what was left: objects in slab caches, memory, pages, tasks alive.
+halt_report halt();
+bool booted();
+const boot_params &boot_parameters();
+
+// Modules (run in a process named "insmod"/"rmmod").
+int insmod(const std::string &module);
+int rmmod(const std::string &module);	// -EBUSY while in use, -ENOENT when not loaded
+
+// ---- disks ----
+struct disk_options {
+	unsigned hardsect_size = 512;
+	unsigned max_sectors = 255;
+	unsigned max_phys_segments = 128;
+	unsigned max_hw_segments = 128;
+	unsigned max_segment_size = 65536;
+	unsigned long seg_boundary_mask = 0xffffffffUL;
+	int minors = 16;		// the disk and its partitions
+	int workers = 2;		// filedisk: threads serving bios
+	bool create = true;		// filedisk: create the host file if missing
+	u64 size_bytes = 0;		// filedisk: size to give a new or shorter host file
+};
+dev_t add_ramdisk(const std::string &name, int major, sector_t sectors, const disk_options & = {});
+dev_t add_filedisk(const std::string &name, int major, const std::string &host_path,
+		   const disk_options & = {});
+dev_t add_partition(dev_t disk, int partno, sector_t start, sector_t nr_sects);
+int remove_disk(dev_t disk);
+
+// Per-disk controls for tests.
+struct disk_stats {
+	u64 reads, writes;		// bios completed
+	u64 sectors_read, sectors_written;
+	u64 errors;			// bios ended with an error
+	u64 held;			// completions held now
+};
+disk_stats get_disk_stats(dev_t disk);
+// Bios touching [start, start + count) (whole-disk sectors) of the given direction
+// (0 read, 1 write, -1 both) end with -EIO.
+void disk_set_eio(dev_t disk, sector_t start, sector_t count, int rw = -1);
+void disk_clear_eio(dev_t disk);
+void disk_set_delay(dev_t disk, unsigned usec);	// real time added to each bio
+void disk_hold_completions(dev_t disk, bool hold);	// held until released
+int disk_release_completions(dev_t disk);		// completes the held ones; their number
+// Reads or writes the disk's medium directly (bypassing the block layer), for checks.
+int disk_peek(dev_t disk, sector_t sector, void *buf, size_t bytes);
+int disk_poke(dev_t disk, sector_t sector, const void *buf, size_t bytes);
+
+// ---- mounts: gives the device a super block ----
+int mount(dev_t dev);
+int umount(dev_t dev);
+
+// ---- processes ----
+pid_t spawn(const std::string &comm, std::function<int()> body);
+int waitpid(pid_t pid);		// the exit code (128 + signal when killed); -ECHILD if unknown
+int kill(pid_t pid, int sig);
+
+// ---- log ----
+std::vector<std::string> dmesg();	// "<level>text" lines, oldest first
+
+// ---- user memory of the calling process ----
+int user_write(unsigned long addr, const void *src, size_t n);	// 0 or -EFAULT
+int user_read(unsigned long addr, void *dst, size_t n);		// 0 or -EFAULT
+
+} // namespace kern

@@ -1,0 +1,339 @@
+// Tasks, sleeping and waking, signals, kernel threads and the context checks.
+//
+// Every host thread that runs kernel code has a task_struct (`current`). A task sleeps
+// by setting its state and calling schedule(); a waker sets it back to TASK_RUNNING.
+// Sleeping while holding a spinlock, with interrupts disabled or in interrupt context
+// is a bug and aborts.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <source_location>
+#include <string>
+#include <vector>
+
+#include "kernel/atomic.h"
+#include "kernel/list.h"
+#include "kernel/time.h"
+#include "kernel/types.h"
+
+namespace kern {
+
+namespace host {
+struct host_thread;
+struct host_lock;
+struct host_cond;
+} // namespace host
+
+struct mm_struct;
+struct files_struct;
+struct spinlock_t;
+
+enum : long {
+	TASK_RUNNING = 0,
+	TASK_INTERRUPTIBLE = 1,
+	TASK_UNINTERRUPTIBLE = 2,
+	TASK_STOPPED = 4,
+	TASK_ZOMBIE = 32,
+	TASK_DEAD = 64,
+};
+
+// Process flags (2.6.9 values)
+enum : unsigned long {
+	PF_STARTING = 0x00000002,
+	PF_EXITING = 0x00000004,
+	PF_DEAD = 0x00000008,
+	PF_FORKNOEXEC = 0x00000040,
+	PF_SUPERPRIV = 0x00000100,
+	PF_SIGNALED = 0x00000400,
+	PF_MEMALLOC = 0x00000800,
+	PF_FLUSHER = 0x00001000,
+	PF_FREEZE = 0x00004000,
+	PF_NOFREEZE = 0x00008000,
+	PF_FROZEN = 0x00010000,
+	PF_FSTRANS = 0x00020000,
+	PF_KSWAPD = 0x00040000,
+	PF_LESS_THROTTLE = 0x00100000,
+	PF_SYNCWRITE = 0x00200000,
+};
+
+} // namespace kern
+
+// clone flags and signal numbers are macros, as in the kernel (same values as the host's).
+#ifndef CSIGNAL
+#define CSIGNAL 0x000000ff
+#endif
+#ifndef CLONE_VM
+#define CLONE_VM 0x00000100
+#endif
+#ifndef CLONE_FS
+#define CLONE_FS 0x00000200
+#endif
+#ifndef CLONE_FILES
+#define CLONE_FILES 0x00000400
+#endif
+#ifndef CLONE_SIGHAND
+#define CLONE_SIGHAND 0x00000800
+#endif
+#define CLONE_KERNEL (CLONE_FS | CLONE_FILES | CLONE_SIGHAND)
+#ifndef SIGHUP
+#define SIGHUP 1
+#endif
+#ifndef SIGINT
+#define SIGINT 2
+#endif
+#ifndef SIGQUIT
+#define SIGQUIT 3
+#endif
+#ifndef SIGILL
+#define SIGILL 4
+#endif
+#ifndef SIGTRAP
+#define SIGTRAP 5
+#endif
+#ifndef SIGABRT
+#define SIGABRT 6
+#endif
+#ifndef SIGBUS
+#define SIGBUS 7
+#endif
+#ifndef SIGFPE
+#define SIGFPE 8
+#endif
+#ifndef SIGKILL
+#define SIGKILL 9
+#endif
+#ifndef SIGUSR1
+#define SIGUSR1 10
+#endif
+#ifndef SIGSEGV
+#define SIGSEGV 11
+#endif
+#ifndef SIGUSR2
+#define SIGUSR2 12
+#endif
+#ifndef SIGPIPE
+#define SIGPIPE 13
+#endif
+#ifndef SIGALRM
+#define SIGALRM 14
+#endif
+#ifndef SIGTERM
+#define SIGTERM 15
+#endif
+#ifndef SIGSTKFLT
+#define SIGSTKFLT 16
+#endif
+#ifndef SIGCHLD
+#define SIGCHLD 17
+#endif
+#ifndef SIGCONT
+#define SIGCONT 18
+#endif
+#ifndef SIGSTOP
+#define SIGSTOP 19
+#endif
+#ifndef SIGTSTP
+#define SIGTSTP 20
+#endif
+#ifndef SIGTTIN
+#define SIGTTIN 21
+#endif
+#ifndef SIGTTOU
+#define SIGTTOU 22
+#endif
+#ifndef SIGURG
+#define SIGURG 23
+#endif
+#ifndef SIGXCPU
+#define SIGXCPU 24
+#endif
+#ifndef SIGXFSZ
+#define SIGXFSZ 25
+#endif
+#ifndef SIGVTALRM
+#define SIGVTALRM 26
+#endif
+#ifndef SIGPROF
+#define SIGPROF 27
+#endif
+#ifndef SIGWINCH
+#define SIGWINCH 28
+#endif
+#ifndef SIGIO
+#define SIGIO 29
+#endif
+#ifndef SIGPWR
+#define SIGPWR 30
+#endif
+#ifndef SIGSYS
+#define SIGSYS 31
+#endif
+
+namespace kern {
+
+constexpr int KERN_NSIG = 64;
+
+using sighandler_t = void (*)(int);
+#ifndef SIG_DFL
+#define SIG_DFL (reinterpret_cast<::kern::sighandler_t>(0))
+#define SIG_IGN (reinterpret_cast<::kern::sighandler_t>(1))
+#define SIG_ERR (reinterpret_cast<::kern::sighandler_t>(-1))
+#endif
+
+// Signal dispositions, shared between tasks created with CLONE_SIGHAND.
+struct sighand_struct {
+	atomic_t count;
+	std::atomic<sighandler_t> action[KERN_NSIG + 1];
+};
+
+constexpr unsigned long KERNEL_DS = ~0ul;
+constexpr unsigned long TASK_SIZE = 0xC0000000ul;
+constexpr unsigned long USER_DS = TASK_SIZE;
+
+constexpr int MAX_HELD_LOCKS = 16;
+constexpr int TASK_COMM_LEN = 16;
+
+struct task_struct {
+	std::atomic<long> state;
+	unsigned long flags;
+	pid_t pid;
+	pid_t tgid;
+	char comm[TASK_COMM_LEN];
+	int nice;
+	bool kthread;		// a kernel thread (no user space of its own)
+	bool adopted;		// a host thread given a task on first use
+
+	// context tracking for the sleeping rules
+	int preempt_count;	// spinlocks held
+	int irqs_off;		// local interrupts disabled
+	int hardirq_count;	// running a completion in interrupt context
+	const spinlock_t *held[MAX_HELD_LOCKS];
+	int nr_held;
+
+	// sleeping
+	host::host_lock *sleep_lock;
+	host::host_cond *sleep_cond;
+
+	// signals
+	std::atomic<u64> pending;	// bit n-1 for signal n
+	u64 blocked;
+	sighand_struct *sighand;
+
+	// resources
+	mm_struct *mm;
+	files_struct *files;
+	unsigned long addr_limit;	// get_fs/set_fs
+
+	// lifecycle
+	task_struct *parent;
+	list_head tasks;		// all tasks
+	atomic_t usage;
+	host::host_thread *thread;
+	int exit_code;
+	std::atomic<bool> exited;
+	std::function<int()> body;	// what the task runs
+};
+
+extern thread_local task_struct *current;
+
+// The calling thread's task; a host thread without one is adopted as a process
+// named "host" the first time it enters the kernel.
+task_struct *get_current();
+
+void get_task_struct(task_struct *t);
+void put_task_struct(task_struct *t);
+task_struct *find_task_by_pid(pid_t pid);	// takes a reference
+
+// ---- sleeping and waking ----
+void set_current_state(long state);
+inline void __set_current_state(long state) { set_current_state(state); }
+void schedule(std::source_location loc = std::source_location::current());
+long schedule_timeout(long timeout, std::source_location loc = std::source_location::current());
+long schedule_timeout_interruptible(long timeout,
+				    std::source_location loc = std::source_location::current());
+long schedule_timeout_uninterruptible(long timeout,
+				      std::source_location loc = std::source_location::current());
+int wake_up_process(task_struct *t);
+int wake_up_state(task_struct *t, long state);
+void msleep(unsigned int ms, std::source_location loc = std::source_location::current());
+unsigned long msleep_interruptible(unsigned int ms,
+				   std::source_location loc = std::source_location::current());
+void yield();
+void cond_resched();
+
+// ---- context checks ----
+// Reports "BUG: sleeping function called from invalid context" and aborts when the
+// caller may not sleep.
+void might_sleep(std::source_location loc = std::source_location::current());
+bool in_interrupt();
+bool in_atomic();
+bool irqs_disabled();
+void irq_enter();	// a completion thread enters interrupt context
+void irq_exit();
+void local_irq_disable();
+void local_irq_enable();
+unsigned long __local_irq_save();
+void local_irq_restore(unsigned long flags);
+#define local_irq_save(flags) ((flags) = ::kern::__local_irq_save())
+void preempt_disable();
+void preempt_enable();
+// Prints "BUG: ..." with the message and aborts.
+[[noreturn]] void kernel_bug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+#define BUG() ::kern::kernel_bug("kernel BUG at %s:%d!", __FILE__, __LINE__)
+#define BUG_ON(c)                                                                                  \
+	do {                                                                                       \
+		if (unlikely(c))                                                                   \
+			BUG();                                                                     \
+	} while (0)
+
+// ---- signals ----
+int send_sig(int sig, task_struct *t, int priv);
+int kill_proc(pid_t pid, int sig, int priv);
+bool signal_pending(task_struct *t);
+bool fatal_signal_pending(task_struct *t);
+void flush_signals(task_struct *t);
+sighandler_t sig_action(int sig, sighandler_t handler);	// of current; returns the old one
+void allow_signal(int sig);
+void disallow_signal(int sig);
+int dequeue_signal_current();		// the lowest pending unblocked signal, 0 if none
+
+// ---- kernel threads ----
+int kernel_thread(int (*fn)(void *), void *arg, unsigned long flags);
+void daemonize(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void set_user_nice(task_struct *p, long nice);
+void set_task_comm(task_struct *t, const char *name);
+// Makes the calling thread leave the kernel at once (its body returns `code`).
+[[noreturn]] void do_exit(long code);
+
+// ---- tasks for the machine ----
+// Starts a task on a new host thread running body. The new task shares or copies
+// resources of current according to clone_flags. Returns the task with a reference
+// for the caller, or ERR_PTR.
+task_struct *create_task(const char *comm, bool kthread, unsigned long clone_flags,
+			 std::function<int()> body);
+// Waits for the task to end, joins its thread and returns its exit code.
+int task_wait(task_struct *t);
+// Number of tasks that have not ended (adopted host threads excluded).
+int nr_running_tasks();
+// Calls fn for each live task under the task list lock (fn must not sleep).
+void for_each_task(const std::function<void(task_struct *)> &fn);
+// Joins the threads of kernel threads that have ended.
+void reap_dead_tasks();
+// Resets pid numbering and the task list at boot; at halt, gives tasks `real_ms` to end.
+void tasks_boot();
+int tasks_halt(unsigned real_ms, std::vector<std::string> *problems);
+
+// Resource hooks implemented by the memory and file layers.
+void exit_mm(task_struct *t);
+void exit_files(task_struct *t);
+mm_struct *copy_mm_for(task_struct *parent);	// a new empty address space for a process
+files_struct *dup_files_for(task_struct *parent, bool share);
+
+// Thrown at a system-call boundary to end a process that has a fatal signal pending;
+// the process body unwinds and the task ends with 128 + signal.
+struct task_killed {
+	int sig;
+};
+
+} // namespace kern
