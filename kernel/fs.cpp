@@ -148,6 +148,7 @@ loff_t default_llseek(file *f, loff_t offset, int whence)
 
 file *filp_open(const char *path, int flags, int mode)
 {
+	might_sleep();	// driver and host opens may block
 	if (!path)
 		return ERR_PTR<file>(-EFAULT);
 	if (!*path)

@@ -224,3 +224,17 @@ TEST_F(UserMemory, KernelThreadFaultsOnUserAddressesAndMmapFailureIsReported)
 	EXPECT_FALSE(probe.had_mm);
 	EXPECT_EQ(in_process([] { return sys_mmap(0) == -EINVAL && sys_mmap(TASK_SIZE) == -ENOMEM ? 0 : 1; }), 0);
 }
+
+TEST_F(UserMemory, CopyWhileHoldingASpinlockIsABugNamingTheCaller)
+{
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	spinlock_t held;
+	spin_lock_init(&held);
+	EXPECT_DEATH(
+		{
+			char b[4];
+			spin_lock(&held);
+			copy_from_user(b, uptr(MMAP_BASE), sizeof(b));
+		},
+		"BUG: sleeping function called from invalid context at .*uaccess_test.cpp");
+}
