@@ -86,12 +86,22 @@ struct file {
 };
 
 constexpr int NR_OPEN_DEFAULT = 256;
+constexpr int BITS_PER_LONG = 8 * sizeof(unsigned long);
 
 struct files_struct {
 	atomic_t count;
 	raw_spinlock_t file_lock;
 	file *fd[NR_OPEN_DEFAULT];
+	// Descriptors in use: installed, or reserved by get_unused_fd and not yet installed.
+	unsigned long open_fds[NR_OPEN_DEFAULT / BITS_PER_LONG];
 };
+
+// lseek whence
+#ifndef SEEK_SET
+#define SEEK_SET 0
+#define SEEK_CUR 1
+#define SEEK_END 2
+#endif
 
 // ---- files and file tables ----
 file *fget(unsigned int fd);		// a reference, or null
@@ -103,10 +113,21 @@ void fd_install(unsigned int fd, file *f);
 // Opens a path: "/dev/<name>" device nodes, or host paths for host-backed files.
 file *filp_open(const char *path, int flags, int mode);	// ERR_PTR on failure
 int filp_close(file *f, files_struct *id);
-// Opens a device file for a node (character or block) on an inode of its own.
-file *open_device_file(umode_t type, dev_t dev, int flags);	// ERR_PTR on failure
+// Opens a device file for a node (character or block) on an inode of its own; `name`
+// (the node's) goes to the dentry. ERR_PTR on failure: -ENXIO when no driver has the
+// major or its module is not live.
+file *open_device_file(umode_t type, dev_t dev, int flags, const char *name = nullptr);
 // Number of files opened and not yet released (for leak reports).
 long files_open_count();
+// A new file with one reference, its dentry and inode set up, not yet opened
+// (f_op null, host_fd -1). Freed with put_filp until it is opened.
+file *get_empty_filp();
+void put_filp(file *f);
+// Opens a host path as a host-backed file (read/write go through a host descriptor,
+// the buffer taken from the caller's address space). ERR_PTR on failure.
+file *host_filp_open(const char *path, int flags, int mode);
+// The seek of files whose operations have none (position only; SEEK_END uses i_size).
+loff_t default_llseek(file *f, loff_t offset, int whence);
 
 // ---- character devices ----
 int register_chrdev(unsigned int major, const char *name, const file_operations *fops);

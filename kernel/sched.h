@@ -217,7 +217,7 @@ struct task_struct {
 
 	// signals
 	std::atomic<u64> pending;	// bit n-1 for signal n
-	u64 blocked;
+	std::atomic<u64> blocked;	// written by senders of SIGKILL too
 	sighand_struct *sighand;
 
 	// resources

@@ -25,7 +25,7 @@ void raw_spin_unlock(raw_spinlock_t *l);
 // ---- checked spin lock ----
 struct spinlock_t {
 	std::atomic<int> locked{0};
-	task_struct *owner = nullptr;
+	std::atomic<task_struct *> owner = nullptr;	// read unlocked by the recursion check
 	const char *name = nullptr;
 	int cls = 0;	// lock class, from the name at first use
 };

@@ -42,6 +42,21 @@ unsigned long mm_map(mm_struct *mm, unsigned long len, int *err);
 int mm_unmap(mm_struct *mm, unsigned long addr, unsigned long len);
 // Bytes mapped now.
 unsigned long mm_mapped_bytes(mm_struct *mm);
+// Address spaces allocated and not yet freed (for the leak report at halt).
+long mm_structs_live();
+
+// Lowest address mm_map hands out: the first 256 MiB stay unmapped, so that small
+// integers and the NULL page always fault.
+constexpr unsigned long MMAP_BASE = 0x10000000ul;
+
+// Visits [addr, addr + n) as the caller sees it (its user space, or host memory above
+// TASK_SIZE under KERNEL_DS), calling fn(ctx, ptr, len) on each contiguous piece; fn
+// returns how much of the piece it used, and less than len stops the walk. The result
+// is the number of bytes handed over and used; a fault stops the walk too. No lock is
+// held while fn runs (it may sleep, e.g. in host IO), and the memory it is given stays
+// valid for that time even if another thread unmaps it.
+using user_walk_fn = unsigned long (*)(void *ctx, char *p, unsigned long len);
+unsigned long user_walk(const void __user *addr, unsigned long n, user_walk_fn fn, void *ctx);
 
 // Converts a 32-bit user address to the pointer type kernel interfaces take.
 inline void __user *uptr(unsigned long addr) { return reinterpret_cast<void __user *>(addr); }

@@ -1,0 +1,148 @@
+// Host-backed files: regular files of the host, read and written through a host
+// descriptor. The buffer is taken from the caller's view of memory (its user space, or
+// kernel memory under set_fs(KERNEL_DS)), and host IO goes straight into it.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "kernel/faults.h"
+#include "kernel/fs.h"
+#include "kernel/host/hostops.h"
+#include "kernel/uaccess.h"
+
+namespace kern {
+
+namespace {
+
+const host::hostops &H() { return host::ops(); }
+
+struct host_io {
+	int fd;
+	u64 off;
+	bool write;
+	long err;	// first host error
+	bool short_io;	// end of file (read) or a short write
+	long done;
+};
+
+unsigned long host_io_piece(void *c, char *p, unsigned long len)
+{
+	auto *io = static_cast<host_io *>(c);
+	long r = io->write ? H().file_pwrite(io->fd, p, len, io->off) : H().file_pread(io->fd, p, len, io->off);
+	if (r < 0) {
+		io->err = r;
+		return 0;
+	}
+	io->off += static_cast<u64>(r);
+	io->done += r;
+	if (static_cast<unsigned long>(r) < len)
+		io->short_io = true;
+	return static_cast<unsigned long>(r);
+}
+
+// Result of a transfer as read(2)/write(2) report it: bytes moved if any, else the
+// host's error, else -EFAULT when the buffer itself faulted.
+ssize_t host_io_result(const host_io &io, size_t n)
+{
+	if (io.done > 0)
+		return io.done;
+	if (io.err)
+		return io.err;
+	if (n && !io.short_io)
+		return -EFAULT;
+	return 0;
+}
+
+loff_t host_size(file *f)
+{
+	host::host_stat st{};
+	if (H().file_stat(f->host_fd, &st) < 0)
+		return f->f_dentry->d_inode->i_size;
+	return static_cast<loff_t>(st.size);
+}
+
+ssize_t host_read(file *f, char __user *buf, size_t n, loff_t *pos)
+{
+	might_sleep();
+	if (should_fail(std::string("file_read:") + f->f_dentry->d_name))
+		return -EIO;
+	if (*pos < 0)
+		return -EINVAL;
+	host_io io{f->host_fd, static_cast<u64>(*pos), false, 0, false, 0};
+	user_walk(buf, n, host_io_piece, &io);
+	*pos += io.done;
+	return host_io_result(io, n);
+}
+
+ssize_t host_write(file *f, const char __user *buf, size_t n, loff_t *pos)
+{
+	might_sleep();
+	if (should_fail(std::string("file_write:") + f->f_dentry->d_name))
+		return -EIO;
+	if (*pos < 0)
+		return -EINVAL;
+	// With O_APPEND the host descriptor appends by itself; the position follows the end.
+	bool append = f->f_flags & O_APPEND;
+	host_io io{f->host_fd, static_cast<u64>(append ? host_size(f) : *pos), true, 0, false, 0};
+	user_walk(buf, n, host_io_piece, &io);
+	inode *ino = f->f_dentry->d_inode;
+	if (append)
+		*pos = host_size(f);
+	else
+		*pos += io.done;
+	if (*pos > ino->i_size)
+		ino->i_size = *pos;
+	return host_io_result(io, n);
+}
+
+loff_t host_llseek(file *f, loff_t offset, int whence)
+{
+	if (whence == SEEK_END)
+		f->f_dentry->d_inode->i_size = host_size(f);
+	return default_llseek(f, offset, whence);
+}
+
+int host_fsync(file *f, dentry *, int)
+{
+	return H().file_fsync(f->host_fd);
+}
+
+const file_operations host_file_fops = {
+	.owner = nullptr,
+	.llseek = host_llseek,
+	.read = host_read,
+	.write = host_write,
+	.fsync = host_fsync,
+};
+
+} // namespace
+
+file *host_filp_open(const char *path, int flags, int mode)
+{
+	if (!path)
+		return ERR_PTR<file>(-EFAULT);
+	if (!*path)
+		return ERR_PTR<file>(-ENOENT);
+	if (std::strlen(path) >= sizeof(dentry::d_name))
+		return ERR_PTR<file>(-ENAMETOOLONG);
+	int fd = H().file_open(path, flags, mode);
+	if (fd < 0)
+		return ERR_PTR<file>(fd);
+	file *f = get_empty_filp();
+	f->host_fd = fd;
+	f->f_op = &host_file_fops;
+	f->f_flags = static_cast<unsigned>(flags);
+	switch (flags & O_ACCMODE) {
+	case O_RDONLY: f->f_mode = FMODE_READ; break;
+	case O_WRONLY: f->f_mode = FMODE_WRITE; break;
+	default: f->f_mode = FMODE_READ | FMODE_WRITE; break;
+	}
+	// The dentry keeps the path as opened: fault points and reports name files by it.
+	std::snprintf(f->f_dentry_store.d_name, sizeof(f->f_dentry_store.d_name), "%s", path);
+	inode *ino = f->f_dentry->d_inode;
+	ino->i_mode = S_IFREG;
+	ino->i_size = host_size(f);
+	return f;
+}
+
+} // namespace kern
