@@ -370,11 +370,14 @@ void cond_resched()
 
 // ---------------------------------------------------------------- signals
 
-bool signal_pending(task_struct *t) { return (t->pending.load() & ~t->blocked) != 0; }
+bool signal_pending(task_struct *t)
+{
+	return (t->pending.load() & ~__atomic_load_n(&t->blocked, __ATOMIC_RELAXED)) != 0;
+}
 
 bool fatal_signal_pending(task_struct *t)
 {
-	u64 p = t->pending.load() & ~t->blocked;
+	u64 p = t->pending.load() & ~__atomic_load_n(&t->blocked, __ATOMIC_RELAXED);
 	if (p & sigbit(SIGKILL))
 		return true;
 	if (t->kthread || !t->sighand)
@@ -398,7 +401,7 @@ int send_sig(int sig, task_struct *t, int priv)
 	}
 	t->pending.fetch_or(sigbit(sig));
 	if (sig == SIGKILL)
-		t->blocked &= ~sigbit(SIGKILL);
+		__atomic_fetch_and(&t->blocked, ~sigbit(SIGKILL), __ATOMIC_RELAXED);
 	if (signal_pending(t))
 		wake_up_state(t, TASK_INTERRUPTIBLE | TASK_STOPPED);
 	return 0;
@@ -448,7 +451,7 @@ void disallow_signal(int sig)
 int dequeue_signal_current()
 {
 	task_struct *t = get_current();
-	u64 p = t->pending.load() & ~t->blocked;
+	u64 p = t->pending.load() & ~__atomic_load_n(&t->blocked, __ATOMIC_RELAXED);
 	for (int sig = 1; sig <= KERN_NSIG; sig++) {
 		if (p & sigbit(sig)) {
 			t->pending.fetch_and(~sigbit(sig));
@@ -589,7 +592,7 @@ int tasks_halt(unsigned real_ms, std::vector<std::string> *problems)
 	H().lock_release(tt.lock);
 	for (task_struct *t : live) {
 		t->pending.fetch_or(sigbit(SIGKILL));
-		t->blocked &= ~sigbit(SIGKILL);
+		__atomic_fetch_and(&t->blocked, ~sigbit(SIGKILL), __ATOMIC_RELAXED);
 		wake_up_state(t, TASK_INTERRUPTIBLE);
 	}
 	u64 deadline = H().monotonic_ns() + static_cast<u64>(real_ms) * 1000000ull;

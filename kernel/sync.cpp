@@ -109,7 +109,7 @@ void check_order(task_struct *t, spinlock_t *l, const std::source_location &loc)
 
 void acquired(task_struct *t, spinlock_t *l)
 {
-	l->owner = t;
+	__atomic_store_n(&l->owner, t, __ATOMIC_RELAXED);
 	t->preempt_count++;
 	if (t->nr_held < MAX_HELD_LOCKS)
 		t->held[t->nr_held] = l;
@@ -133,7 +133,7 @@ void lockdep_reset()
 void __spin_lock_init(spinlock_t *l, const char *name)
 {
 	l->locked.store(0);
-	l->owner = nullptr;
+	__atomic_store_n(&l->owner, nullptr, __ATOMIC_RELAXED);
 	l->name = name;
 	l->cls = 0;
 }
@@ -141,7 +141,7 @@ void __spin_lock_init(spinlock_t *l, const char *name)
 void spin_lock(spinlock_t *l, std::source_location loc)
 {
 	task_struct *t = get_current();
-	if (l->owner == t && l->locked.load())
+	if (__atomic_load_n(&l->owner, __ATOMIC_RELAXED) == t && l->locked.load())
 		kernel_bug("spinlock recursion: %s taken again by %s/%d at %s:%u",
 			   l->name ? l->name : "?", t->comm, t->pid, loc.file_name(),
 			   static_cast<unsigned>(loc.line()));
@@ -172,7 +172,7 @@ void spin_unlock(spinlock_t *l, std::source_location loc)
 	if (!l->locked.load())
 		kernel_bug("spinlock %s released at %s:%u while not locked", l->name ? l->name : "?",
 			   loc.file_name(), static_cast<unsigned>(loc.line()));
-	if (l->owner != t)
+	if (__atomic_load_n(&l->owner, __ATOMIC_RELAXED) != t)
 		kernel_bug("spinlock %s released by %s/%d at %s:%u, not its holder",
 			   l->name ? l->name : "?", t->comm, t->pid, loc.file_name(),
 			   static_cast<unsigned>(loc.line()));
@@ -185,7 +185,7 @@ void spin_unlock(spinlock_t *l, std::source_location loc)
 	}
 	t->nr_held--;
 	t->preempt_count--;
-	l->owner = nullptr;
+	__atomic_store_n(&l->owner, nullptr, __ATOMIC_RELAXED);
 	l->locked.store(0, std::memory_order_release);
 }
 
@@ -215,7 +215,7 @@ void spin_unlock_irqrestore(spinlock_t *l, unsigned long flags, std::source_loca
 }
 
 bool spin_is_locked(const spinlock_t *l) { return l->locked.load() != 0; }
-bool spin_held_by_current(const spinlock_t *l) { return l->locked.load() && l->owner == current; }
+bool spin_held_by_current(const spinlock_t *l) { return l->locked.load() && __atomic_load_n(&l->owner, __ATOMIC_RELAXED) == current; }
 
 // ---------------------------------------------------------------- semaphore
 
