@@ -1,0 +1,190 @@
+// The block layer: request queues and their limits, disks and partitions, block devices,
+// major numbers, and generic_make_request, which routes a bio to its disk's queue.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kernel/atomic.h"
+#include "kernel/bio.h"
+#include "kernel/fs.h"
+#include "kernel/list.h"
+#include "kernel/sync.h"
+#include "kernel/types.h"
+
+namespace kern {
+
+struct request_queue;
+using request_queue_t = request_queue;
+struct gendisk;
+
+using make_request_fn = int(request_queue_t *q, bio *b);
+using unplug_fn = void(request_queue_t *q);
+// Flushes the device's write cache; *error_sector may name a failed sector.
+using issue_flush_fn = int(request_queue_t *q, gendisk *disk, sector_t *error_sector);
+
+// Bounce limits: no page here lives above the low-memory limit, so nothing bounces.
+constexpr u64 BLK_BOUNCE_HIGH = 0x38000000ull;	// 896 MiB
+constexpr u64 BLK_BOUNCE_ANY = ~0ull;
+
+struct request_queue {
+	::kern::make_request_fn *make_request_fn;
+	::kern::unplug_fn *unplug_fn;
+	::kern::issue_flush_fn *issue_flush_fn;
+	void *queuedata;
+	spinlock_t __queue_lock;
+	spinlock_t *queue_lock;
+	unsigned long queue_flags;
+
+	unsigned short max_sectors;
+	unsigned short max_phys_segments;
+	unsigned short max_hw_segments;
+	unsigned short hardsect_size;
+	unsigned int max_segment_size;
+	unsigned long seg_boundary_mask;
+	unsigned long bounce_pfn;
+	gfp_t bounce_gfp;
+
+	atomic_t refcnt;
+};
+
+constexpr unsigned short MAX_PHYS_SEGMENTS = 128;
+constexpr unsigned short MAX_HW_SEGMENTS = 128;
+constexpr unsigned short SAFE_MAX_SECTORS = 255;
+constexpr unsigned int MAX_SEGMENT_SIZE = 65536;
+
+request_queue_t *blk_alloc_queue(gfp_t gfp_mask, std::source_location loc = std::source_location::current());
+void blk_queue_make_request(request_queue_t *q, make_request_fn *mfn);
+void blk_queue_max_sectors(request_queue_t *q, unsigned short max_sectors);
+void blk_queue_max_phys_segments(request_queue_t *q, unsigned short max_segments);
+void blk_queue_max_hw_segments(request_queue_t *q, unsigned short max_segments);
+void blk_queue_max_segment_size(request_queue_t *q, unsigned int max_size);
+void blk_queue_hardsect_size(request_queue_t *q, unsigned short size);
+void blk_queue_segment_boundary(request_queue_t *q, unsigned long mask);
+void blk_queue_bounce_limit(request_queue_t *q, u64 dma_addr);
+void blk_queue_issue_flush_fn(request_queue_t *q, issue_flush_fn *fn);
+void blk_get_queue(request_queue_t *q);
+// Drops a reference; the last one frees the queue.
+void blk_cleanup_queue(request_queue_t *q);
+void generic_unplug_device(request_queue_t *q);
+void blk_run_queues();
+
+// Counters are read and bumped concurrently; the type keeps the record copyable.
+struct blk_counter {
+	unsigned long v = 0;
+	blk_counter() = default;
+	blk_counter(unsigned long x) : v(x) {}
+	blk_counter(const blk_counter &o) : v(__atomic_load_n(&o.v, __ATOMIC_RELAXED)) {}
+	blk_counter &operator=(const blk_counter &o)
+	{
+		__atomic_store_n(&v, __atomic_load_n(&o.v, __ATOMIC_RELAXED), __ATOMIC_RELAXED);
+		return *this;
+	}
+	operator unsigned long() const { return __atomic_load_n(&v, __ATOMIC_RELAXED); }
+	void add(unsigned long d) { __atomic_fetch_add(&v, d, __ATOMIC_RELAXED); }
+};
+
+// A partition: plain fields, copied by value by drivers.
+struct hd_struct {
+	sector_t start_sect;
+	sector_t nr_sects;
+	int partno;
+	blk_counter reads, read_sectors, writes, write_sectors;
+};
+
+struct disk_io_stats {
+	blk_counter reads, read_sectors, writes, write_sectors;
+};
+
+enum : int {
+	GENHD_FL_REMOVABLE = 1,
+	GENHD_FL_DRIVERFS = 2,
+	GENHD_FL_CD = 8,
+	GENHD_FL_UP = 16,
+	GENHD_FL_GONE = 0x100,	// del_gendisk ran: no new lookups, bios end with -EIO
+};
+
+struct gendisk {
+	int major;
+	int first_minor;
+	int minors;
+	char disk_name[32];
+	hd_struct **part;	// minors - 1 slots, null where no partition
+	const block_device_operations *fops;
+	request_queue_t *queue;
+	void *private_data;
+	sector_t capacity;
+	int flags;
+	disk_io_stats dkstats;
+	atomic_t refcnt;
+	// Called once the last reference is gone, before the record is freed.
+	void (*release)(gendisk *disk);
+	list_head list;	// registered disks
+};
+
+gendisk *alloc_disk(int minors, std::source_location loc = std::source_location::current());
+// Registers the disk's range of devices and creates the node /dev/<disk_name>.
+void add_disk(gendisk *disk);
+// Removes the disk's and its partitions' nodes; the disk no longer resolves.
+void del_gendisk(gendisk *disk);
+void get_disk(gendisk *disk);
+void put_disk(gendisk *disk);
+inline void set_capacity(gendisk *disk, sector_t size) { __atomic_store_n(&disk->capacity, size, __ATOMIC_RELAXED); }
+inline sector_t get_capacity(const gendisk *disk) { return __atomic_load_n(&disk->capacity, __ATOMIC_RELAXED); }
+// The registered disk covering dev (with a reference), and the partition number in *part.
+gendisk *get_gendisk(dev_t dev, int *part);
+inline dev_t disk_devt(const gendisk *disk) { return MKDEV(disk->major, disk->first_minor); }
+// A partition: node /dev/<disk><partno> (or <disk>p<partno> when the name ends in a digit).
+// 0, -EINVAL (partno, range or overlap), -EBUSY (partno taken), -ENOMEM.
+int add_disk_partition(gendisk *disk, int partno, sector_t start, sector_t nr_sects);
+int delete_disk_partition(gendisk *disk, int partno);
+// The node name of a disk's partition.
+std::string disk_partition_name(const gendisk *disk, int partno);
+
+// 0 with a given major, the major chosen when 0 is asked, -EBUSY when taken, -EINVAL.
+int register_blkdev(unsigned int major, const char *name);
+int unregister_blkdev(unsigned int major, const char *name);
+// The name a block major was registered with ("" when free).
+std::string blkdev_major_name(unsigned int major);
+
+struct block_device {
+	dev_t bd_dev;
+	int bd_openers;
+	semaphore bd_sem;	// open and release
+	inode *bd_inode;
+	block_device *bd_contains;	// the whole disk; itself for a whole disk
+	hd_struct *bd_part;		// the partition; null for a whole disk
+	gendisk *bd_disk;
+	semaphore bd_mount_sem;		// held by mount, umount and for a whole freeze
+	unsigned bd_block_size;
+	super_block *bd_super;
+	atomic_t bd_count;
+	bool bd_hashed;			// still found by bdget
+	list_head bd_hash;
+	inode bd_inode_store;
+};
+
+// A referenced block device for dev, with bd_disk, bd_contains and bd_part filled in;
+// null when no disk covers dev. The same pointer for the same dev while referenced.
+block_device *bdget(dev_t dev);
+void bdput(block_device *bdev);
+inline block_device *I_BDEV(inode *i) { return i->i_bdev; }
+request_queue_t *bdev_get_queue(block_device *bdev);
+int bdev_hardsect_size(block_device *bdev);
+// Size of the device (the partition or the whole disk) in sectors.
+sector_t bdev_nr_sectors(block_device *bdev);
+const char *bdevname(block_device *bdev, char *buf);
+constexpr int BDEVNAME_SIZE = 32;
+int blkdev_issue_flush(block_device *bdev, sector_t *error_sector);
+// Number of fsync_bdev calls on dev since boot.
+long fsync_bdev_count(dev_t dev);
+
+// Routes b to its device's queue; errors end the bio with -EIO.
+void generic_make_request(bio *b);
+void submit_bio(int rw, bio *b);
+
+// Super blocks (super.cpp): umount all at halt.
+void super_halt(std::vector<std::string> *problems);
+void super_boot();
+
+} // namespace kern

@@ -1,0 +1,406 @@
+// The machine's disks: creation and removal of ramdisks and filedisks, partitions, and the
+// per-disk controls tests use (counters, EIO ranges, delays, held completions, peek/poke).
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <new>
+
+#include "kernel/drivers/disk_common.h"
+#include "kernel/host/hostops.h"
+#include "kernel/machine.h"
+#include "kernel/printk.h"
+
+namespace kern {
+
+namespace {
+
+const host::hostops &H() { return host::ops(); }
+
+struct machine_disks {
+	host::host_lock *lock;
+	std::vector<zdisk *> disks;
+	std::map<std::string, unsigned> driver_major;	// majors the machine registered
+};
+
+machine_disks &md()
+{
+	static machine_disks *s = [] {
+		auto *st = new machine_disks;
+		st->lock = H().lock_create();
+		return st;
+	}();
+	return *s;
+}
+
+struct md_guard {
+	md_guard() { H().lock_acquire(md().lock); }
+	~md_guard() { H().lock_release(md().lock); }
+	md_guard(const md_guard &) = delete;
+};
+
+const block_device_operations zdisk_fops = {};
+
+zdisk *find_zdisk(dev_t dev)
+{
+	md_guard g;
+	for (zdisk *zd : md().disks)
+		if (MAJOR(dev) == MAJOR(zd->dev) && MINOR(dev) >= MINOR(zd->dev) &&
+		    MINOR(dev) < MINOR(zd->dev) + static_cast<unsigned>(zd->opts.minors))
+			return zd;
+	return nullptr;
+}
+
+void zdisk_free(zdisk *zd)
+{
+	H().lock_destroy(zd->lock);
+	delete zd;
+}
+
+void zdisk_release(gendisk *disk) { zdisk_free(static_cast<zdisk *>(disk->private_data)); }
+
+int zdisk_issue_flush(request_queue_t *q, gendisk *, sector_t *)
+{
+	auto *zd = static_cast<zdisk *>(q->queuedata);
+	H().lock_acquire(zd->lock);
+	zd->fsyncs++;
+	H().lock_release(zd->lock);
+	return zd->ops->flush(zd);
+}
+
+// Drops a machine-registered major once no machine disk uses it.
+void release_major_if_unused(const std::string &driver, unsigned major)
+{
+	{
+		md_guard g;
+		for (zdisk *zd : md().disks)
+			if (MAJOR(zd->dev) == major)
+				return;
+		auto it = md().driver_major.find(driver);
+		if (it == md().driver_major.end() || it->second != major)
+			return;
+		md().driver_major.erase(it);
+	}
+	unregister_blkdev(major, driver.c_str());
+}
+
+// Picks (and registers if needed) the major for a new disk of zd's driver.
+int take_major(zdisk *zd, int major, bool *registered)
+{
+	*registered = false;
+	if (major < 0 || major > static_cast<int>(MAJOR(~0u)))
+		return -EINVAL;
+	if (major == 0) {
+		md_guard g;
+		auto it = md().driver_major.find(zd->driver);
+		if (it != md().driver_major.end())
+			return static_cast<int>(it->second);
+	} else {
+		std::string owner = blkdev_major_name(major);
+		if (owner == zd->driver)
+			return major;
+		if (!owner.empty())
+			return -EBUSY;
+	}
+	int r = register_blkdev(major, zd->driver.c_str());
+	if (r < 0)
+		return r;
+	int got = major ? major : r;
+	*registered = true;
+	md_guard g;
+	md().driver_major[zd->driver] = got;
+	return got;
+}
+
+// The first free range of `minors` minors on the major, or -ENOSPC.
+int pick_first_minor(int major, int minors)
+{
+	for (long fm = 0; fm + minors <= static_cast<long>(MINORMASK) + 1; fm += minors) {
+		bool used = false;
+		for (int i = 0; i < minors && !used; i++) {
+			int part;
+			gendisk *d = get_gendisk(MKDEV(major, fm + i), &part);
+			if (d) {
+				used = true;
+				put_disk(d);
+			}
+		}
+		if (!used)
+			return static_cast<int>(fm);
+	}
+	return -ENOSPC;
+}
+
+void set_limits(request_queue_t *q, const disk_options &o)
+{
+	q->hardsect_size = static_cast<unsigned short>(o.hardsect_size ? o.hardsect_size : 512);
+	if (o.max_sectors)
+		q->max_sectors = static_cast<unsigned short>(std::min(o.max_sectors, 0xffffu));
+	if (o.max_phys_segments)
+		q->max_phys_segments = static_cast<unsigned short>(std::min(o.max_phys_segments, 0xffffu));
+	if (o.max_hw_segments)
+		q->max_hw_segments = static_cast<unsigned short>(std::min(o.max_hw_segments, 0xffffu));
+	if (o.max_segment_size)
+		q->max_segment_size = o.max_segment_size;
+	if (o.seg_boundary_mask)
+		q->seg_boundary_mask = o.seg_boundary_mask;
+}
+
+// Registers the disk of a created driver: major, minors, queue, limits, node.
+int zdisk_register(zdisk *zd, int major)
+{
+	const disk_options &o = zd->opts;
+	umode_t type;
+	dev_t existing;
+	if (zd->name.empty() || zd->name.size() >= sizeof(gendisk{}.disk_name) ||
+	    zd->name.find('/') != std::string::npos)
+		return -EINVAL;
+	if (dev_node_lookup(zd->name, &type, &existing))
+		return -EEXIST;
+	if (o.minors < 1 || o.minors > 256)
+		return -EINVAL;
+	unsigned hs = o.hardsect_size ? o.hardsect_size : 512;
+	if (hs < 512 || hs > PAGE_SIZE || (hs & (hs - 1)))
+		return -EINVAL;
+	bool registered;
+	int m = take_major(zd, major, &registered);
+	if (m < 0)
+		return m;
+	int fm = pick_first_minor(m, o.minors);
+	gendisk *disk = fm < 0 ? nullptr : alloc_disk(o.minors);
+	request_queue_t *q = disk ? blk_alloc_queue(GFP_KERNEL) : nullptr;
+	if (!q) {
+		if (disk)
+			put_disk(disk);
+		if (registered)
+			release_major_if_unused(zd->driver, m);
+		return fm < 0 ? fm : -ENOMEM;
+	}
+	blk_queue_make_request(q, zd->ops->make_request);
+	blk_queue_issue_flush_fn(q, zdisk_issue_flush);
+	q->queuedata = zd;
+	set_limits(q, o);
+	disk->major = m;
+	disk->first_minor = fm;
+	std::strncpy(disk->disk_name, zd->name.c_str(), sizeof(disk->disk_name) - 1);
+	disk->fops = &zdisk_fops;
+	disk->queue = q;
+	disk->private_data = zd;
+	set_capacity(disk, zd->capacity);
+	zd->disk = disk;
+	zd->queue = q;
+	zd->dev = disk_devt(disk);
+	{
+		md_guard g;
+		md().disks.push_back(zd);
+	}
+	add_disk(disk);
+	if (!(disk->flags & GENHD_FL_UP)) {
+		{
+			md_guard g;
+			auto &v = md().disks;
+			v.erase(std::remove(v.begin(), v.end(), zd), v.end());
+		}
+		blk_cleanup_queue(q);
+		put_disk(disk);	// no release hook yet: the caller frees zd
+		if (registered)
+			release_major_if_unused(zd->driver, m);
+		return -EBUSY;
+	}
+	disk->release = zdisk_release;
+	return 0;
+}
+
+dev_t add_disk_common(const std::string &name, const std::string &driver, int major,
+		      const disk_options &opts, const std::function<int(zdisk *)> &create)
+{
+	auto *zd = new zdisk{};
+	zd->name = name;
+	zd->driver = driver;
+	zd->opts = opts;
+	zd->lock = H().lock_create();
+	int err = create(zd);
+	if (!err) {
+		err = zdisk_register(zd, major);
+		if (err) {
+			zd->ops->stop(zd);
+			zd->ops->destroy(zd);
+		}
+	}
+	if (err) {
+		printk(KERN_ERR "%s: cannot add disk %s: error %d\n", driver.c_str(), name.c_str(), err);
+		zdisk_free(zd);
+		return 0;
+	}
+	printk(KERN_INFO "%s: %s: %llu sectors, dev %u:%u\n", driver.c_str(), name.c_str(),
+	       static_cast<unsigned long long>(zd->capacity), MAJOR(zd->dev), MINOR(zd->dev));
+	return zd->dev;
+}
+
+void remove_zdisk(zdisk *zd)
+{
+	std::string driver = zd->driver;
+	unsigned major = MAJOR(zd->dev);
+	gendisk *disk = zd->disk;
+	request_queue_t *q = zd->queue;
+	{
+		md_guard g;
+		auto &v = md().disks;
+		v.erase(std::remove(v.begin(), v.end(), zd), v.end());
+	}
+	del_gendisk(disk);
+	zd->ops->stop(zd);
+	zdisk_release_held(zd);
+	zd->ops->destroy(zd);
+	blk_cleanup_queue(q);
+	put_disk(disk);	// frees zd once no block device holds the disk
+	release_major_if_unused(driver, major);
+}
+
+} // namespace
+
+// Each returns the new disk's dev, or 0 (with the reason in the log) on failure.
+dev_t add_ramdisk(const std::string &name, int major, sector_t sectors, const disk_options &opts)
+{
+	return add_disk_common(name, "ramdisk", major, opts, [sectors](zdisk *zd) {
+		unsigned hs = zd->opts.hardsect_size ? zd->opts.hardsect_size : 512;
+		if (sectors % (hs / 512))
+			return -EINVAL;
+		return ramdisk_create(zd, sectors);
+	});
+}
+
+dev_t add_filedisk(const std::string &name, int major, const std::string &host_path,
+		   const disk_options &opts)
+{
+	return add_disk_common(name, "filedisk", major, opts,
+			       [&host_path](zdisk *zd) { return filedisk_create(zd, host_path); });
+}
+
+dev_t add_partition(dev_t disk, int partno, sector_t start, sector_t nr_sects)
+{
+	zdisk *zd = find_zdisk(disk);
+	if (!zd || zd->dev != disk) {
+		printk(KERN_ERR "add_partition: no disk %u:%u\n", MAJOR(disk), MINOR(disk));
+		return 0;
+	}
+	int err = add_disk_partition(zd->disk, partno, start, nr_sects);
+	if (err) {
+		printk(KERN_ERR "add_partition: %s partition %d (%llu+%llu): error %d\n", zd->name.c_str(),
+		       partno, static_cast<unsigned long long>(start),
+		       static_cast<unsigned long long>(nr_sects), err);
+		return 0;
+	}
+	return disk + partno;
+}
+
+int remove_disk(dev_t disk)
+{
+	zdisk *zd = find_zdisk(disk);
+	if (!zd)
+		return -ENXIO;
+	if (zd->dev != disk)
+		return -EINVAL;
+	remove_zdisk(zd);
+	return 0;
+}
+
+disk_stats get_disk_stats(dev_t disk)
+{
+	disk_stats s{};
+	zdisk *zd = find_zdisk(disk);
+	if (zd) {
+		H().lock_acquire(zd->lock);
+		s = zd->stats;
+		H().lock_release(zd->lock);
+	}
+	return s;
+}
+
+void disk_set_eio(dev_t disk, sector_t start, sector_t count, int rw)
+{
+	zdisk *zd = find_zdisk(disk);
+	if (!zd)
+		return;
+	H().lock_acquire(zd->lock);
+	zd->eio.push_back({start, count, rw});
+	H().lock_release(zd->lock);
+}
+
+void disk_clear_eio(dev_t disk)
+{
+	zdisk *zd = find_zdisk(disk);
+	if (!zd)
+		return;
+	H().lock_acquire(zd->lock);
+	zd->eio.clear();
+	H().lock_release(zd->lock);
+}
+
+void disk_set_delay(dev_t disk, unsigned usec)
+{
+	zdisk *zd = find_zdisk(disk);
+	if (!zd)
+		return;
+	H().lock_acquire(zd->lock);
+	zd->delay_usec = usec;
+	H().lock_release(zd->lock);
+}
+
+void disk_hold_completions(dev_t disk, bool hold)
+{
+	zdisk *zd = find_zdisk(disk);
+	if (!zd)
+		return;
+	H().lock_acquire(zd->lock);
+	zd->hold = hold;
+	H().lock_release(zd->lock);
+}
+
+int disk_release_completions(dev_t disk)
+{
+	zdisk *zd = find_zdisk(disk);
+	return zd ? zdisk_release_held(zd) : -ENXIO;
+}
+
+static int peek_poke(dev_t disk, sector_t sector, void *buf, size_t bytes, int dir)
+{
+	zdisk *zd = find_zdisk(disk);
+	if (!zd)
+		return -ENXIO;
+	if (sector > zd->capacity || ((bytes + 511) >> 9) > zd->capacity - sector)
+		return -EINVAL;
+	return zd->ops->rw(zd, dir, sector << 9, buf, bytes);
+}
+
+int disk_peek(dev_t disk, sector_t sector, void *buf, size_t bytes)
+{
+	return peek_poke(disk, sector, buf, bytes, READ);
+}
+
+int disk_poke(dev_t disk, sector_t sector, const void *buf, size_t bytes)
+{
+	return peek_poke(disk, sector, const_cast<void *>(buf), bytes, WRITE);
+}
+
+void machine_disks_boot()
+{
+	md_guard g;
+	md().disks.clear();
+	md().driver_major.clear();
+}
+
+void machine_disks_halt(std::vector<std::string> *)
+{
+	for (;;) {
+		zdisk *zd;
+		{
+			md_guard g;
+			if (md().disks.empty())
+				break;
+			zd = md().disks.back();
+		}
+		remove_zdisk(zd);
+	}
+}
+
+} // namespace kern

@@ -1,0 +1,269 @@
+// Super blocks: mounting gives a device one; freezing holds writes that come through it.
+#include <map>
+#include <new>
+
+#include "kernel/blkdev.h"
+#include "kernel/host/hostops.h"
+#include "kernel/machine.h"
+#include "kernel/printk.h"
+
+namespace kern {
+
+namespace {
+
+const host::hostops &H() { return host::ops(); }
+
+struct super_state {
+	host::host_lock *lock;	// the super-block list, s_count, bd_super, fsync counts
+	list_head supers = LIST_HEAD_INIT(supers);
+	std::map<dev_t, long> fsyncs;
+};
+
+super_state &ss()
+{
+	static super_state *s = [] {
+		auto *st = new super_state;
+		st->lock = H().lock_create();
+		return st;
+	}();
+	return *s;
+}
+
+struct sb_guard {
+	sb_guard() { H().lock_acquire(ss().lock); }
+	~sb_guard() { H().lock_release(ss().lock); }
+	sb_guard(const sb_guard &) = delete;
+};
+
+super_block *alloc_super(block_device *bdev)
+{
+	void *p = kzalloc(sizeof(super_block), GFP_KERNEL);
+	if (!p)
+		return nullptr;
+	auto *sb = new (p) super_block{};
+	INIT_LIST_HEAD(&sb->s_list);
+	sb->s_dev = bdev->bd_dev;
+	sb->s_bdev = bdev;
+	sb->s_count = 1;	// the mount's
+	sb->s_frozen = SB_UNFROZEN;
+	init_waitqueue_head(&sb->s_wait_unfrozen);
+	init_waitqueue_head(&sb->s_writers_wait);
+	init_rwsem(&sb->s_umount);
+	atomic_set(&sb->s_writers, 0);
+	return sb;
+}
+
+void put_super(super_block *sb)
+{
+	{
+		sb_guard g;
+		if (--sb->s_count > 0)
+			return;
+	}
+	block_device *bdev = sb->s_bdev;
+	sb->~super_block();
+	kfree(sb);
+	bdput(bdev);	// the mount's reference
+}
+
+} // namespace
+
+int mount(dev_t dev)
+{
+	if (MAJOR(dev) == 0)
+		return -EINVAL;
+	block_device *bdev = bdget(dev);
+	if (!bdev)
+		return -ENXIO;
+	super_block *sb = alloc_super(bdev);
+	if (!sb) {
+		bdput(bdev);
+		return -ENOMEM;
+	}
+	down(&bdev->bd_mount_sem);
+	int err = 0;
+	{
+		sb_guard g;
+		// One file system per device, and none on a disk and its partitions at once.
+		super_block *o;
+		list_for_each_entry(o, &ss().supers, s_list)
+		{
+			block_device *ob = o->s_bdev;
+			if (ob == bdev || (ob->bd_contains == bdev->bd_contains &&
+					   (ob == ob->bd_contains || bdev == bdev->bd_contains)))
+				err = -EBUSY;
+		}
+		if (!err) {
+			list_add_tail(&sb->s_list, &ss().supers);
+			bdev->bd_super = sb;
+		}
+	}
+	up(&bdev->bd_mount_sem);
+	if (err) {
+		sb->~super_block();
+		kfree(sb);
+		bdput(bdev);
+	}
+	return err;
+}
+
+// Waits for a freeze of the device to end (bd_mount_sem) and for holders of the super
+// block from get_super (s_umount), then takes the super block away.
+int umount(dev_t dev)
+{
+	block_device *bdev = bdget(dev);
+	if (!bdev)
+		return -EINVAL;
+	down(&bdev->bd_mount_sem);
+	super_block *sb;
+	{
+		sb_guard g;
+		sb = bdev->bd_super;
+		if (sb) {
+			bdev->bd_super = nullptr;
+			list_del(&sb->s_list);
+		}
+	}
+	if (sb) {
+		down_write(&sb->s_umount);
+		up_write(&sb->s_umount);
+		put_super(sb);
+	}
+	up(&bdev->bd_mount_sem);
+	bdput(bdev);
+	return sb ? 0 : -EINVAL;
+}
+
+super_block *get_super(block_device *bdev)
+{
+	if (!bdev)
+		return nullptr;
+	super_block *sb;
+	{
+		sb_guard g;
+		sb = bdev->bd_super;
+		if (!sb)
+			return nullptr;
+		sb->s_count++;
+	}
+	down_read(&sb->s_umount);
+	bool mounted;
+	{
+		sb_guard g;
+		mounted = bdev->bd_super == sb;
+	}
+	if (!mounted) {
+		up_read(&sb->s_umount);
+		put_super(sb);
+		return nullptr;
+	}
+	return sb;
+}
+
+void drop_super(super_block *sb)
+{
+	up_read(&sb->s_umount);
+	put_super(sb);
+}
+
+int fsync_bdev(block_device *bdev)
+{
+	{
+		sb_guard g;
+		ss().fsyncs[bdev->bd_dev]++;
+	}
+	int err = blkdev_issue_flush(bdev, nullptr);
+	return err == -EOPNOTSUPP ? 0 : err;
+}
+
+long fsync_bdev_count(dev_t dev)
+{
+	sb_guard g;
+	auto it = ss().fsyncs.find(dev);
+	return it == ss().fsyncs.end() ? 0 : it->second;
+}
+
+super_block *freeze_bdev(block_device *bdev)
+{
+	down(&bdev->bd_mount_sem);	// held until thaw_bdev
+	super_block *sb = get_super(bdev);
+	if (sb) {
+		sb->s_frozen = SB_FREEZE_WRITE;
+		smp_mb();
+		wait_event(sb->s_writers_wait, atomic_read(&sb->s_writers) == 0);
+		fsync_bdev(bdev);
+		sb->s_frozen = SB_FREEZE_TRANS;
+		smp_mb();
+	}
+	return sb;
+}
+
+void thaw_bdev(block_device *bdev, super_block *sb)
+{
+	if (sb) {
+		BUG_ON(sb->s_bdev != bdev);
+		sb->s_frozen = SB_UNFROZEN;
+		smp_mb();
+		wake_up_all(&sb->s_wait_unfrozen);
+		drop_super(sb);
+	}
+	up(&bdev->bd_mount_sem);
+}
+
+void sb_start_write(super_block *sb)
+{
+	for (;;) {
+		wait_event(sb->s_wait_unfrozen, sb->s_frozen.load() == SB_UNFROZEN);
+		atomic_inc(&sb->s_writers);
+		smp_mb();
+		if (sb->s_frozen.load() == SB_UNFROZEN)
+			return;
+		sb_end_write(sb);	// a freeze began meanwhile: let it drain, then wait
+	}
+}
+
+void sb_end_write(super_block *sb)
+{
+	if (atomic_dec_and_test(&sb->s_writers))
+		wake_up_all(&sb->s_writers_wait);
+}
+
+void super_boot()
+{
+	sb_guard g;
+	ss().fsyncs.clear();
+}
+
+void super_halt(std::vector<std::string> *problems)
+{
+	std::vector<super_block *> left;
+	{
+		sb_guard g;
+		while (!list_empty(&ss().supers)) {
+			super_block *sb = list_entry(ss().supers.next, super_block, s_list);
+			list_del(&sb->s_list);
+			sb->s_bdev->bd_super = nullptr;
+			left.push_back(sb);
+		}
+	}
+	for (super_block *sb : left) {
+		char name[BDEVNAME_SIZE];
+		bdevname(sb->s_bdev, name);
+		if (sb->s_frozen.load() != SB_UNFROZEN && problems)
+			problems->push_back(std::string("file system on ") + name + " still frozen");
+		int refs;
+		{
+			sb_guard g;
+			refs = sb->s_count;
+		}
+		if (refs > 1) {
+			if (problems)
+				problems->push_back(std::string("super block of ") + name + " still referenced (" +
+						    std::to_string(refs - 1) + ")");
+			continue;	// its holders still use it
+		}
+		put_super(sb);
+	}
+}
+
+} // namespace kern

@@ -1,0 +1,247 @@
+// bios: queue limits in bio_add_page, completion accounting, references, splitting,
+// and generic_make_request's partition remapping and resubmission.
+#include "tests/kernel/blk_test_util.h"
+
+#include "kernel/faults.h"
+#include "kernel/machine.h"
+#include "kernel/printk.h"
+#include "tests/support/machine_fixture.h"
+
+using namespace kern;
+using namespace blktest;
+
+class Bio : public zeptest::MachineTest {
+protected:
+	void SetUp() override
+	{
+		MachineTest::SetUp();
+		dev = add_ramdisk("rd", 0, 2048);
+		ASSERT_NE(dev, 0u);
+		bdev = bdget(dev);
+		ASSERT_NE(bdev, nullptr);
+		q = bdev_get_queue(bdev);
+	}
+	void TearDown() override
+	{
+		bdput(bdev);
+		MachineTest::TearDown();
+	}
+	bio *new_bio(int nvec)
+	{
+		bio *b = bio_alloc(GFP_KERNEL, nvec);
+		b->bi_bdev = bdev;
+		return b;
+	}
+	kern::dev_t dev = 0;
+	block_device *bdev = nullptr;
+	request_queue_t *q = nullptr;
+};
+
+TEST_F(Bio, AddPageStopsAtMaxSectorsAndMaxVecs)
+{
+	q->max_sectors = 16;
+	bio *b = new_bio(8);
+	struct page *p = alloc_pages(GFP_KERNEL, 2);
+	EXPECT_EQ(bio_add_page(b, p, 4096, 0), 4096);
+	EXPECT_EQ(bio_add_page(b, p + 1, 4096, 0), 4096);
+	EXPECT_EQ(bio_add_page(b, p + 2, 512, 0), 0) << "17 sectors exceed max_sectors 16";
+	EXPECT_EQ(b->bi_size, 8192u);
+	EXPECT_EQ(b->bi_vcnt, 2);
+	bio_put(b);
+
+	q->max_sectors = 255;
+	b = new_bio(1);
+	EXPECT_EQ(bio_add_page(b, p, 512, 0), 512);
+	EXPECT_EQ(bio_add_page(b, p, 512, 512), 0) << "no vector left";
+	bio_put(b);
+	__free_pages(p, 2);
+}
+
+TEST_F(Bio, AddPageCountsSegmentsAndMergesContiguousPieces)
+{
+	q->max_hw_segments = 2;
+	struct page *p = alloc_pages(GFP_KERNEL, 2);	// four physically contiguous pages
+	bio *b = new_bio(8);
+	// Pieces at the start of each page are not contiguous with each other.
+	EXPECT_EQ(bio_add_page(b, p, 512, 0), 512);
+	EXPECT_EQ(bio_add_page(b, p + 1, 512, 0), 512);
+	EXPECT_EQ(b->bi_hw_segments, 2);
+	EXPECT_EQ(bio_add_page(b, p + 2, 512, 0), 0) << "a third segment exceeds max_hw_segments";
+	// A piece continuing the last one merges into its segment.
+	EXPECT_EQ(bio_add_page(b, p + 1, 512, 512), 512);
+	EXPECT_EQ(b->bi_hw_segments, 2);
+	EXPECT_EQ(b->bi_phys_segments, 2);
+	bio_put(b);
+
+	// Whole contiguous pages merge up to max_segment_size, then need a new segment.
+	q->max_hw_segments = 128;
+	q->max_phys_segments = 1;
+	q->max_segment_size = 8192;
+	b = new_bio(8);
+	EXPECT_EQ(bio_add_page(b, p, 4096, 0), 4096);
+	EXPECT_EQ(bio_add_page(b, p + 1, 4096, 0), 4096);
+	EXPECT_EQ(b->bi_phys_segments, 1);
+	EXPECT_EQ(bio_add_page(b, p + 2, 4096, 0), 0) << "the merged segment would exceed 8 KiB";
+	bio_put(b);
+	__free_pages(p, 2);
+}
+
+TEST_F(Bio, AddPageRespectsTheSegmentBoundary)
+{
+	q->seg_boundary_mask = 0xfff;
+	struct page *p = alloc_pages(GFP_KERNEL, 1);
+	bio *b = new_bio(4);
+	EXPECT_EQ(bio_add_page(b, p, 4096, 2048), 0) << "one piece straddling a 4 KiB boundary";
+	EXPECT_EQ(bio_add_page(b, p, 2048, 2048), 2048);
+	q->max_phys_segments = 1;
+	EXPECT_EQ(bio_add_page(b, p + 1, 2048, 0), 0)
+		<< "contiguous, but merging would cross the boundary and a second segment is not allowed";
+	q->max_phys_segments = 2;
+	EXPECT_EQ(bio_add_page(b, p + 1, 2048, 0), 2048);
+	EXPECT_EQ(b->bi_phys_segments, 2);
+	bio_put(b);
+
+	q->seg_boundary_mask = 0xffffffff;
+	b = new_bio(1);
+	EXPECT_EQ(bio_add_page(b, p, 4096, 2048), 4096);
+	bio_put(b);
+	__free_pages(p, 1);
+}
+
+TEST_F(Bio, EndioAccountsBytesAndErrors)
+{
+	io_result r;
+	bio *b = make_bio(bdev, 10, 2, &r);
+	ASSERT_EQ(b->bi_size, 8192u);
+	EXPECT_TRUE(bio_flagged(b, BIO_UPTODATE));
+	bio_endio(b, 4096, 0);
+	EXPECT_EQ(r.calls, 1);
+	EXPECT_EQ(r.error, 1) << "not finished while bytes remain";
+	EXPECT_EQ(b->bi_size, 4096u);
+	EXPECT_EQ(b->bi_sector, 18u);
+	bio_endio(b, 4096, -EIO);
+	EXPECT_EQ(r.error, -EIO);
+	EXPECT_EQ(r.bytes, 8192u);
+	EXPECT_FALSE(bio_flagged(b, BIO_UPTODATE));
+	free_bio_pages(b);
+}
+
+TEST_F(Bio, ReferencesFreeOnTheLastPutAndAllocCanFail)
+{
+	long before = bio_objects();
+	bio *b = bio_alloc(GFP_KERNEL, 4);
+	ASSERT_NE(b, nullptr);
+	EXPECT_EQ(b->bi_max_vecs, 4u);
+	bio_get(b);
+	bio_put(b);
+	EXPECT_EQ(bio_objects(), before + 1);
+	bio_put(b);
+	EXPECT_EQ(bio_objects(), before);
+
+	fault_inject("bio_alloc", {0, 1});
+	EXPECT_EQ(bio_alloc(GFP_KERNEL, 1), nullptr);
+	b = bio_alloc(GFP_NOIO, 1);
+	EXPECT_NE(b, nullptr);
+	bio_put(b);
+	EXPECT_EQ(bio_alloc(GFP_KERNEL, BIO_MAX_PAGES + 1), nullptr);
+}
+
+TEST_F(Bio, SplitCompletesTheOriginalAfterBothHalvesAndTheRelease)
+{
+	mempool_t *pool = mempool_create(2, bio_pair_pool_alloc, bio_pair_pool_free, nullptr);
+	for (int order = 0; order < 2; order++) {
+		io_result r;
+		bio *b = make_bio(bdev, 100, 1, &r);
+		bio_pair *bp = bio_split(b, pool, 3);
+		ASSERT_NE(bp, nullptr);
+		EXPECT_EQ(bp->bio1.bi_sector, 100u);
+		EXPECT_EQ(bp->bio1.bi_size, 1536u);
+		EXPECT_EQ(bp->bio2.bi_sector, 103u);
+		EXPECT_EQ(bp->bio2.bi_size, 2560u);
+		EXPECT_EQ(bp->bio2.bi_io_vec->bv_offset, 1536u);
+		EXPECT_EQ(bp->bio2.bi_io_vec->bv_page, b->bi_io_vec[0].bv_page);
+		if (order == 0) {
+			bio_endio(&bp->bio2, bp->bio2.bi_size, -EIO);
+			bio_endio(&bp->bio1, bp->bio1.bi_size, 0);
+			EXPECT_EQ(r.calls, 0) << "the caller still holds the pair";
+			bio_pair_release(bp);
+		} else {
+			bio_pair_release(bp);
+			bio_endio(&bp->bio1, 512, 0);	// partial: not yet done
+			bio_endio(&bp->bio2, bp->bio2.bi_size, 0);
+			EXPECT_EQ(r.calls, 0);
+			bio_endio(&bp->bio1, 1024, 0);
+		}
+		EXPECT_EQ(r.calls, 1);
+		EXPECT_EQ(r.bytes, 4096u);
+		EXPECT_EQ(r.error, order == 0 ? -EIO : 0);
+		free_bio_pages(b);
+	}
+	mempool_destroy(pool);
+}
+
+// Redirects the first bio it sees to another device's partition and asks for resubmission.
+namespace {
+block_device *redirect_to;
+sector_t seen_sector;
+int redirect_calls;
+int redirect_make_request(request_queue_t *, bio *b)
+{
+	redirect_calls++;
+	seen_sector = b->bi_sector;
+	b->bi_bdev = redirect_to;
+	b->bi_sector = 5;
+	return 1;
+}
+} // namespace
+
+TEST_F(Bio, GenericMakeRequestRemapsPartitionsAndResubmits)
+{
+	kern::dev_t p1 = add_partition(dev, 1, 100, 1000);
+	kern::dev_t other = add_ramdisk("rdb", 0, 4096);
+	kern::dev_t o2 = add_partition(other, 2, 1000, 64);
+	ASSERT_NE(p1, 0u);
+	ASSERT_NE(o2, 0u);
+	block_device *src = bdget(p1);
+	redirect_to = bdget(o2);
+	redirect_calls = 0;
+	make_request_fn *orig = q->make_request_fn;
+	q->make_request_fn = redirect_make_request;
+	EXPECT_EQ(sync_io(WRITE, src, 7, 1, 0x5a), 0);
+	q->make_request_fn = orig;
+	EXPECT_EQ(redirect_calls, 1);
+	EXPECT_EQ(seen_sector, 107u) << "partition start added before the disk's make_request_fn";
+	unsigned char buf[4096];
+	ASSERT_EQ(disk_peek(other, 1005, buf, sizeof(buf)), 0);
+	EXPECT_EQ(buf[0], 0x5a);
+	EXPECT_EQ(buf[4095], 0x5a);
+	EXPECT_EQ(static_cast<unsigned long>(src->bd_part->writes), 1ul);
+	EXPECT_EQ(static_cast<unsigned long>(src->bd_part->write_sectors), 8ul);
+	EXPECT_EQ(static_cast<unsigned long>(redirect_to->bd_part->writes), 1ul);
+	EXPECT_EQ(static_cast<unsigned long>(redirect_to->bd_disk->dkstats.writes), 1ul);
+	EXPECT_EQ(get_disk_stats(dev).writes, 0u) << "nothing reached the first disk's medium";
+	bdput(src);
+	bdput(redirect_to);
+}
+
+TEST_F(Bio, BiosPastTheEndOrToAGoneDeviceFailWithEio)
+{
+	kern::dev_t p1 = add_partition(dev, 1, 0, 16);
+	block_device *part = bdget(p1);
+	io_result r;
+	bio *b = make_bio(part, 12, 1, &r, 0);	// sectors 12..19 of a 16-sector partition
+	submit_bio(WRITE, b);
+	EXPECT_EQ(r.error, -EIO);
+	EXPECT_TRUE(bio_flagged(b, BIO_EOF));
+	EXPECT_TRUE(zeptest::dmesg_has("attempt to access beyond end of device"));
+	free_bio_pages(b);
+	EXPECT_EQ(sync_io(WRITE, part, 8, 1, 1), 0) << "the last page of the partition is fine";
+
+	kern::dev_t d2 = add_ramdisk("gone", 0, 64);
+	block_device *g = bdget(d2);
+	ASSERT_EQ(remove_disk(d2), 0);
+	EXPECT_EQ(sync_io(READ, g, 0, 1), -EIO);
+	EXPECT_TRUE(zeptest::dmesg_has("nonexistent block-device"));
+	bdput(g);
+	bdput(part);
+}

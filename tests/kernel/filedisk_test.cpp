@@ -1,0 +1,179 @@
+// filedisk: host-file storage served by worker threads; concurrency, completion context,
+// persistence, flushes and removal.
+#include "tests/kernel/blk_test_util.h"
+
+#include <atomic>
+#include <fstream>
+#include <string>
+
+#include "kernel/machine.h"
+#include "tests/support/machine_fixture.h"
+
+using namespace kern;
+using namespace blktest;
+
+class Filedisk : public zeptest::MachineTest {
+protected:
+	void SetUp() override
+	{
+		path = "/tmp/zep_filedisk_" + std::to_string(::getpid()) + "_" +
+		       ::testing::UnitTest::GetInstance()->current_test_info()->name();
+		std::remove(path.c_str());
+		MachineTest::SetUp();
+	}
+	void TearDown() override
+	{
+		MachineTest::TearDown();
+		std::remove(path.c_str());
+	}
+	kern::dev_t add(u64 bytes, int workers = 2)
+	{
+		disk_options o;
+		o.size_bytes = bytes;
+		o.workers = workers;
+		return add_filedisk("fd0", 0, path, o);
+	}
+	int workers_named(const char *prefix)
+	{
+		int n = 0;
+		for_each_task([&](task_struct *t) {
+			if (!t->exited && std::string(t->comm).rfind(prefix, 0) == 0)
+				n++;
+		});
+		return n;
+	}
+	std::string path;
+};
+
+TEST_F(Filedisk, DataReachesTheHostFileAndSurvivesReAdding)
+{
+	kern::dev_t d = add(1 << 20, 3);
+	ASSERT_NE(d, 0u);
+	EXPECT_EQ(workers_named("filedisk/"), 3);
+	block_device *bdev = bdget(d);
+	EXPECT_EQ(bdev_nr_sectors(bdev), 2048u);
+	io_result r;
+	bio *b = make_bio(bdev, 2032, 2, &r, 0x31);
+	submit_bio(WRITE, b);
+	wait_for_completion(&r.done);
+	EXPECT_EQ(r.error, 0);
+	EXPECT_TRUE(r.in_irq) << "completed by a worker in interrupt context";
+	free_bio_pages(b);
+	EXPECT_EQ(fsync_bdev(bdev), 0);
+	EXPECT_EQ(fsync_bdev_count(d), 1);
+	bdput(bdev);
+	ASSERT_EQ(remove_disk(d), 0);
+	EXPECT_EQ(workers_named("filedisk/"), 0) << "workers stop with their disk";
+
+	std::ifstream in(path, std::ios::binary);
+	in.seekg(2032 * 512 + 4096);
+	EXPECT_EQ(in.get(), 0x32);
+
+	d = add(0);	// the existing file keeps its size
+	ASSERT_NE(d, 0u);
+	unsigned char c = 0;
+	ASSERT_EQ(disk_peek(d, 2032, &c, 1), 0);
+	EXPECT_EQ(c, 0x31);
+	EXPECT_EQ(add_filedisk("bad", 0, "/nonexistent-dir/x", {}), 0u);
+	EXPECT_EQ(add_filedisk("dir", 0, "/tmp", {}), 0u) << "a directory is no disk";
+}
+
+TEST_F(Filedisk, EightProcessesWriteConcurrentlyAndReadBackExactly)
+{
+	kern::dev_t d = add(8 << 20, 3);
+	disk_set_delay(d, 50);
+	constexpr int NPROC = 8;
+	constexpr size_t REGION = 1 << 20;
+	pid_t pids[NPROC];
+	for (int p = 0; p < NPROC; p++) {
+		pids[p] = spawn("writer", [d, p] {
+			blk_file bf(d);
+			if (bf.open_result)
+				return 100;
+			// Interleaved 12 KiB and 20 KiB pieces so that the processes' bios mix.
+			size_t off = 0;
+			int i = 0;
+			while (off < REGION) {
+				size_t n = std::min<size_t>(i++ % 2 ? 20480 : 12288, REGION - off);
+				auto data = pattern(n, static_cast<unsigned>(p * 1000 + off / 512));
+				if (bf.pwrite(data.data(), n, static_cast<kern::loff_t>(p * REGION + off)) != static_cast<kern::ssize_t>(n))
+					return 101;
+				off += n;
+			}
+			off = 0;
+			i = 0;
+			while (off < REGION) {
+				size_t n = std::min<size_t>(i++ % 2 ? 20480 : 12288, REGION - off);
+				std::vector<unsigned char> back(n);
+				if (bf.pread(back.data(), n, static_cast<kern::loff_t>(p * REGION + off)) != static_cast<kern::ssize_t>(n))
+					return 102;
+				if (back != pattern(n, static_cast<unsigned>(p * 1000 + off / 512)))
+					return 103;
+				off += n;
+			}
+			return 0;
+		});
+		ASSERT_GT(pids[p], 0);
+	}
+	for (int p = 0; p < NPROC; p++)
+		EXPECT_EQ(waitpid(pids[p]), 0) << "process " << p;
+	// And the medium itself holds each region's first piece.
+	for (int p = 0; p < NPROC; p++) {
+		std::vector<unsigned char> got(12288);
+		ASSERT_EQ(disk_peek(d, p * REGION / 512, got.data(), got.size()), 0);
+		EXPECT_EQ(got, pattern(12288, static_cast<unsigned>(p * 1000)));
+	}
+	auto s = get_disk_stats(d);
+	EXPECT_EQ(s.sectors_written, NPROC * REGION / 512);
+	EXPECT_EQ(s.errors, 0u);
+}
+
+TEST_F(Filedisk, HeldCompletionsAndEioOnWorkers)
+{
+	kern::dev_t d = add(1 << 20);
+	block_device *bdev = bdget(d);
+	disk_hold_completions(d, true);
+	io_result r;
+	bio *b = make_bio(bdev, 0, 1, &r, 5);
+	submit_bio(WRITE, b);
+	for (int i = 0; i < 2000 && get_disk_stats(d).held == 0; i++)
+		msleep(10);
+	EXPECT_EQ(get_disk_stats(d).held, 1u);
+	EXPECT_EQ(r.calls, 0);
+	disk_hold_completions(d, false);
+	EXPECT_EQ(disk_release_completions(d), 1);
+	EXPECT_EQ(r.error, 0);
+	free_bio_pages(b);
+	disk_set_eio(d, 100, 8, WRITE);
+	EXPECT_EQ(sync_io(WRITE, bdev, 96, 1), -EIO);
+	EXPECT_EQ(sync_io(READ, bdev, 96, 1), 0);
+	bdput(bdev);
+}
+
+namespace {
+int sleeping_end_io(bio *b, unsigned int, int)
+{
+	if (b->bi_size)
+		return 1;
+	msleep(1);
+	return 0;
+}
+} // namespace
+
+TEST_F(Filedisk, ASleepingCompletionCallbackIsABug)
+{
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	kern::dev_t d = add(1 << 20);
+	block_device *bdev = bdget(d);
+	EXPECT_DEATH(
+		{
+			io_result r;
+			bio *b = make_bio(bdev, 0, 1, &r, 0);
+			b->bi_end_io = sleeping_end_io;
+			submit_bio(WRITE, b);
+			for (;;)
+				msleep(100);
+		},
+		"BUG: sleeping function called from invalid context");
+	bdput(bdev);
+}
