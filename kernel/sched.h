@@ -217,7 +217,7 @@ struct task_struct {
 
 	// signals
 	std::atomic<u64> pending;	// bit n-1 for signal n
-	u64 blocked;
+	u64 blocked;	// read by senders on other threads: use through std::atomic_ref
 	sighand_struct *sighand;
 
 	// resources
