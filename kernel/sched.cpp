@@ -484,7 +484,12 @@ task_struct *create_task(const char *comm, bool kthread, unsigned long clone_fla
 	t->body = std::move(body);
 	link_task(t);
 	get_task_struct(t);	// the caller's reference
+	// Under the task list lock: a quick task may end and be reaped by another thread
+	// before thread_start returns, and the reaper must see the handle to join it.
+	auto &tt = table();
+	H().lock_acquire(tt.lock);
 	int rc = H().thread_start(&t->thread, task_trampoline, t);
+	H().lock_release(tt.lock);
 	if (rc) {
 		unlink_task(t);
 		exit_files(t);
