@@ -395,8 +395,9 @@ int send_sig(int sig, task_struct *t, int priv)
 		return -EINVAL;
 	if (t->exited)
 		return -ESRCH;
-	if (sig != SIGKILL && sig != SIGSTOP && t->sighand) {
-		sighandler_t h = t->sighand->action[sig];
+	sighand_struct *sh = std::atomic_ref<sighand_struct *>(t->sighand).load();
+	if (sig != SIGKILL && sig != SIGSTOP && sh) {
+		sighandler_t h = sh->action[sig];
 		if (h == SIG_IGN || (h == SIG_DFL && default_ignored(sig)))
 			return 0;	// discarded, as the kernel does for ignored signals
 	}
@@ -671,11 +672,17 @@ void daemonize(const char *fmt, ...)
 	exit_mm(t);
 	exit_files(t);
 	// A daemon ignores and blocks every signal until it allows one.
-	sighand_struct *sh = new_sighand(nullptr);
+	// Change the dispositions in place when the task has them to itself: a sender on
+	// another thread may be reading them, and must not find them freed under it.
+	sighand_struct *sh = t->sighand;
+	if (!sh || atomic_read(&sh->count) != 1) {
+		sh = new_sighand(nullptr);
+		sighand_struct *old = t->sighand;
+		std::atomic_ref<sighand_struct *>(t->sighand).store(sh);
+		put_sighand(old);
+	}
 	for (int i = 1; i <= KERN_NSIG; i++)
 		sh->action[i] = SIG_IGN;
-	put_sighand(t->sighand);
-	t->sighand = sh;
 	blocked_of(t).store(~0ull);
 	t->pending = 0;
 	t->addr_limit = KERNEL_DS;
