@@ -1,7 +1,9 @@
 #include "kernel/mm.h"
 
 #include <cstring>
+#include <deque>
 #include <map>
+#include <unordered_set>
 
 #include "kernel/faults.h"
 #include "kernel/host/hostops.h"
@@ -28,7 +30,9 @@ constexpr u32 KMALLOC_MAGIC = 0x6b6d616c;
 constexpr u32 KMALLOC_FREED = 0x66726565;
 
 // kmalloc and vmalloc put a header before the object: its size and a magic word, so
-// that a double free or a free of a foreign pointer is caught.
+// that a free of the wrong kind is caught. Live objects are also kept in a set, so that a
+// double free is caught without reading memory that was already given back to the host
+// (which would itself be a use after free); the last frees are remembered to name it.
 struct alignas(16) alloc_header {
 	u32 magic;
 	u32 kind;	// 0 kmalloc, 1 vmalloc
@@ -41,6 +45,9 @@ struct mm_state {
 	host::host_lock *lock;
 	list_head caches = LIST_HEAD_INIT(caches);
 	std::map<uintptr_t, struct page *> page_of;	// page-aligned address -> page
+	std::unordered_set<const void *> live;		// kmalloc and vmalloc objects
+	std::unordered_set<const void *> recent;	// freed lately
+	std::deque<const void *> recent_order;
 	std::atomic<long> kmalloc_objects{0};
 	std::atomic<long> vmalloc_objects{0};
 	std::atomic<long> pages{0};
@@ -75,17 +82,41 @@ void *header_alloc(size_t size, u32 kind)
 	h->magic = KMALLOC_MAGIC;
 	h->kind = kind;
 	h->size = size;
+	auto &s = mm();
+	H().lock_acquire(s.lock);
+	s.live.insert(h + 1);
+	s.recent.erase(h + 1);	// the address is in use again
+	H().lock_release(s.lock);
 	return h + 1;
 }
 
+constexpr size_t RECENT_FREES = 4096;
+
 void header_free(const void *p, u32 kind, const char *what)
 {
-	auto *h = const_cast<alloc_header *>(static_cast<const alloc_header *>(p) - 1);
-	if (h->magic == KMALLOC_FREED)
-		kernel_bug("%s: double free of %p", what, p);
-	if (h->magic != KMALLOC_MAGIC || h->kind != kind)
+	auto &s = mm();
+	H().lock_acquire(s.lock);
+	if (!s.live.count(p)) {
+		bool twice = s.recent.count(p) != 0;
+		H().lock_release(s.lock);
+		if (twice)
+			kernel_bug("%s: double free of %p", what, p);
 		kernel_bug("%s: bad pointer %p", what, p);
+	}
+	auto *h = const_cast<alloc_header *>(static_cast<const alloc_header *>(p) - 1);
+	if (h->magic != KMALLOC_MAGIC || h->kind != kind) {
+		H().lock_release(s.lock);
+		kernel_bug("%s: bad pointer %p (%s)", what, p, h->kind ? "vmalloc'ed" : "kmalloc'ed");
+	}
+	s.live.erase(p);
+	s.recent.insert(p);
+	s.recent_order.push_back(p);
+	while (s.recent_order.size() > RECENT_FREES) {
+		s.recent.erase(s.recent_order.front());
+		s.recent_order.pop_front();
+	}
 	h->magic = KMALLOC_FREED;
+	H().lock_release(s.lock);
 	H().aligned_free(h);
 }
 

@@ -54,8 +54,18 @@ int vprintk(const char *fmt, va_list args)
 	va_copy(copy, args);
 	int n = ::vsnprintf(buf, sizeof(buf), fmt, copy);
 	va_end(copy);
-	std::string text = n < static_cast<int>(sizeof(buf)) ? std::string(buf, n > 0 ? n : 0)
-							      : std::string(buf);
+	std::string text;
+	if (n < static_cast<int>(sizeof(buf))) {
+		text.assign(buf, n > 0 ? n : 0);
+	} else {
+		// Longer than the stack buffer: format it whole, or the cut would drop the
+		// newline and glue the next message onto this line.
+		text.resize(static_cast<size_t>(n) + 1);
+		va_copy(copy, args);
+		::vsnprintf(text.data(), text.size(), fmt, copy);
+		va_end(copy);
+		text.resize(static_cast<size_t>(n));
+	}
 	auto &s = logs();
 	host::ops().lock_acquire(s.lock);
 	size_t pos = 0;

@@ -44,6 +44,10 @@ bool default_ignored(int sig)
 
 u64 sigbit(int sig) { return 1ull << (sig - 1); }
 
+// The blocked mask is changed by its task and read (and, for SIGKILL, changed) by
+// senders on other threads.
+std::atomic<u64> &blocked_of(task_struct *t) { return t->blocked; }
+
 sighand_struct *new_sighand(const sighand_struct *from)
 {
 	auto *sh = new sighand_struct;
@@ -370,11 +374,11 @@ void cond_resched()
 
 // ---------------------------------------------------------------- signals
 
-bool signal_pending(task_struct *t) { return (t->pending.load() & ~t->blocked) != 0; }
+bool signal_pending(task_struct *t) { return (t->pending.load() & ~blocked_of(t).load()) != 0; }
 
 bool fatal_signal_pending(task_struct *t)
 {
-	u64 p = t->pending.load() & ~t->blocked;
+	u64 p = t->pending.load() & ~blocked_of(t).load();
 	if (p & sigbit(SIGKILL))
 		return true;
 	if (t->kthread || !t->sighand)
@@ -391,14 +395,15 @@ int send_sig(int sig, task_struct *t, int priv)
 		return -EINVAL;
 	if (t->exited)
 		return -ESRCH;
-	if (sig != SIGKILL && sig != SIGSTOP && t->sighand) {
-		sighandler_t h = t->sighand->action[sig];
+	sighand_struct *sh = std::atomic_ref<sighand_struct *>(t->sighand).load();
+	if (sig != SIGKILL && sig != SIGSTOP && sh) {
+		sighandler_t h = sh->action[sig];
 		if (h == SIG_IGN || (h == SIG_DFL && default_ignored(sig)))
 			return 0;	// discarded, as the kernel does for ignored signals
 	}
 	t->pending.fetch_or(sigbit(sig));
 	if (sig == SIGKILL)
-		t->blocked &= ~sigbit(SIGKILL);
+		blocked_of(t).fetch_and(~sigbit(SIGKILL));
 	if (signal_pending(t))
 		wake_up_state(t, TASK_INTERRUPTIBLE | TASK_STOPPED);
 	return 0;
@@ -432,7 +437,7 @@ sighandler_t sig_action(int sig, sighandler_t handler)
 void allow_signal(int sig)
 {
 	task_struct *t = get_current();
-	t->blocked &= ~sigbit(sig);
+	blocked_of(t).fetch_and(~sigbit(sig));
 	// Any value other than SIG_IGN lets the signal be queued.
 	t->sighand->action[sig] = reinterpret_cast<sighandler_t>(2);
 }
@@ -440,7 +445,7 @@ void allow_signal(int sig)
 void disallow_signal(int sig)
 {
 	task_struct *t = get_current();
-	t->blocked |= sigbit(sig);
+	blocked_of(t).fetch_or(sigbit(sig));
 	t->sighand->action[sig] = SIG_IGN;
 	t->pending.fetch_and(~sigbit(sig));
 }
@@ -448,7 +453,7 @@ void disallow_signal(int sig)
 int dequeue_signal_current()
 {
 	task_struct *t = get_current();
-	u64 p = t->pending.load() & ~t->blocked;
+	u64 p = t->pending.load() & ~blocked_of(t).load();
 	for (int sig = 1; sig <= KERN_NSIG; sig++) {
 		if (p & sigbit(sig)) {
 			t->pending.fetch_and(~sigbit(sig));
@@ -480,7 +485,12 @@ task_struct *create_task(const char *comm, bool kthread, unsigned long clone_fla
 	t->body = std::move(body);
 	link_task(t);
 	get_task_struct(t);	// the caller's reference
+	// Under the task list lock: a quick task may end and be reaped by another thread
+	// before thread_start returns, and the reaper must see the handle to join it.
+	auto &tt = table();
+	H().lock_acquire(tt.lock);
 	int rc = H().thread_start(&t->thread, task_trampoline, t);
+	H().lock_release(tt.lock);
 	if (rc) {
 		unlink_task(t);
 		exit_files(t);
@@ -589,7 +599,7 @@ int tasks_halt(unsigned real_ms, std::vector<std::string> *problems)
 	H().lock_release(tt.lock);
 	for (task_struct *t : live) {
 		t->pending.fetch_or(sigbit(SIGKILL));
-		t->blocked &= ~sigbit(SIGKILL);
+		blocked_of(t).fetch_and(~sigbit(SIGKILL));
 		wake_up_state(t, TASK_INTERRUPTIBLE);
 	}
 	u64 deadline = H().monotonic_ns() + static_cast<u64>(real_ms) * 1000000ull;
@@ -662,12 +672,18 @@ void daemonize(const char *fmt, ...)
 	exit_mm(t);
 	exit_files(t);
 	// A daemon ignores and blocks every signal until it allows one.
-	sighand_struct *sh = new_sighand(nullptr);
+	// Change the dispositions in place when the task has them to itself: a sender on
+	// another thread may be reading them, and must not find them freed under it.
+	sighand_struct *sh = t->sighand;
+	if (!sh || atomic_read(&sh->count) != 1) {
+		sh = new_sighand(nullptr);
+		sighand_struct *old = t->sighand;
+		std::atomic_ref<sighand_struct *>(t->sighand).store(sh);
+		put_sighand(old);
+	}
 	for (int i = 1; i <= KERN_NSIG; i++)
 		sh->action[i] = SIG_IGN;
-	put_sighand(t->sighand);
-	t->sighand = sh;
-	t->blocked = ~0ull;
+	blocked_of(t).store(~0ull);
 	t->pending = 0;
 	t->addr_limit = KERNEL_DS;
 }

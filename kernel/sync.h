@@ -25,9 +25,10 @@ void raw_spin_unlock(raw_spinlock_t *l);
 // ---- checked spin lock ----
 struct spinlock_t {
 	std::atomic<int> locked{0};
-	std::atomic<task_struct *> owner = nullptr;	// read unlocked by the recursion check
+	// Atomic: other tasks read these while spinning or checking for recursion.
+	std::atomic<task_struct *> owner = nullptr;
 	const char *name = nullptr;
-	int cls = 0;	// lock class, from the name at first use
+	std::atomic<int> cls = 0;	// lock class, from the name at first use
 };
 #define SPIN_LOCK_UNLOCKED(n) ::kern::spinlock_t{{0}, nullptr, n, 0}
 #define DEFINE_SPINLOCK(x) ::kern::spinlock_t x = SPIN_LOCK_UNLOCKED(#x)

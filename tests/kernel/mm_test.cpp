@@ -1,0 +1,284 @@
+#include "kernel/mm.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "kernel/faults.h"
+#include "kernel/machine.h"
+#include "kernel/printk.h"
+#include "tests/kernel/core_util.h"
+#include "tests/support/machine_fixture.h"
+
+using namespace kern;
+using coretest::eventually;
+using coretest::finish;
+using coretest::start;
+
+namespace {
+
+class Mm : public zeptest::MachineTest {
+protected:
+	void SetUp() override
+	{
+		GTEST_FLAG_SET(death_test_style, "threadsafe");
+		MachineTest::SetUp();
+	}
+};
+
+bool has_problem(const halt_report &r, const std::string &needle)
+{
+	for (auto &p : r.problems)
+		if (p.find(needle) != std::string::npos)
+			return true;
+	return false;
+}
+
+std::atomic<int> ctor_calls{0};
+void count_ctor(void *obj, kmem_cache_t *, unsigned long)
+{
+	std::memset(obj, 0x5a, 8);
+	ctor_calls++;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- kmalloc
+
+TEST_F(Mm, KmallocCountsAndZeroes)
+{
+	long before = mm_get_usage().kmalloc_objects;
+	char *p = static_cast<char *>(kzalloc(300, GFP_KERNEL));
+	ASSERT_NE(p, nullptr);
+	for (int i = 0; i < 300; i++)
+		ASSERT_EQ(p[i], 0);
+	EXPECT_EQ(mm_get_usage().kmalloc_objects, before + 1);
+	EXPECT_EQ(kmalloc(KMALLOC_MAX_SIZE + 1, GFP_KERNEL), nullptr);
+	void *v = vmalloc(1 << 20);
+	ASSERT_NE(v, nullptr);
+	std::memset(v, 1, 1 << 20);
+	EXPECT_EQ(mm_get_usage().vmalloc_objects, 1);
+	vfree(v);
+	kfree(p);
+	kfree(nullptr);
+	EXPECT_EQ(mm_get_usage().kmalloc_objects, before);
+}
+
+TEST_F(Mm, DoubleFreeAndForeignPointersAreBugs)
+{
+	void *p = kmalloc(32, GFP_KERNEL);
+	kfree(p);
+	EXPECT_DEATH(kfree(p), "BUG: kfree: double free of 0x");
+	void *v = vmalloc(64);
+	EXPECT_DEATH(kfree(v), "BUG: kfree: bad pointer");
+	vfree(v);
+	int local = 0;
+	EXPECT_DEATH(kfree(&local), "BUG: kfree: bad pointer");
+}
+
+TEST_F(Mm, HaltReportsUnfreedMemory)
+{
+	void *p = kmalloc(10, GFP_KERNEL);
+	struct page *pg = alloc_pages(GFP_KERNEL, 1);
+	halt_report r = halt_now();
+	EXPECT_TRUE(has_problem(r, "1 kmalloc objects not freed"));
+	EXPECT_TRUE(has_problem(r, "2 pages not freed"));
+	kfree(p);
+	__free_pages(pg, 1);
+}
+
+// ---------------------------------------------------------------- slab caches
+
+TEST_F(Mm, SlabCacheCountsItsObjects)
+{
+	ctor_calls = 0;
+	kmem_cache_t *c = kmem_cache_create("zep_test", 100, 0, SLAB_HWCACHE_ALIGN, count_ctor, nullptr);
+	ASSERT_NE(c, nullptr);
+	EXPECT_STREQ(kmem_cache_name(c), "zep_test");
+	EXPECT_EQ(kmem_cache_size(c), 100u);
+	EXPECT_EQ(kmem_cache_find("zep_test"), c);
+	EXPECT_EQ(kmem_cache_create("zep_test", 8, 0, 0, nullptr, nullptr), nullptr) << "duplicate name";
+
+	void *objs[5];
+	for (auto &o : objs) {
+		o = kmem_cache_alloc(c, GFP_KERNEL);
+		ASSERT_NE(o, nullptr);
+		EXPECT_EQ(reinterpret_cast<uintptr_t>(o) % L1_CACHE_BYTES, 0u);
+		EXPECT_EQ(static_cast<unsigned char *>(o)[0], 0x5a);
+	}
+	EXPECT_EQ(ctor_calls, 5);
+	EXPECT_EQ(kmem_cache_objects(c), 5);
+	mm_usage u = mm_get_usage();
+	EXPECT_EQ(u.caches, 1);
+	EXPECT_EQ(u.cache_objects, 5);
+	for (auto &o : objs)
+		kmem_cache_free(c, o);
+	EXPECT_EQ(kmem_cache_objects(c), 0);
+	EXPECT_EQ(kmem_cache_destroy(c), 0);
+	EXPECT_EQ(kmem_cache_find("zep_test"), nullptr);
+}
+
+TEST_F(Mm, DestroyingACacheWithObjectsLeftFailsAndHaltReportsIt)
+{
+	kmem_cache_t *c = kmem_cache_create("zep_leaky", 64, 0, 0, nullptr, nullptr);
+	ASSERT_NE(c, nullptr);
+	void *o = kmem_cache_alloc(c, GFP_KERNEL);
+	EXPECT_EQ(kmem_cache_destroy(c), 1);
+	EXPECT_TRUE(zeptest::dmesg_has(
+		"slab error in kmem_cache_destroy(): cache `zep_leaky': Can't free all objects"));
+	EXPECT_EQ(kmem_cache_find("zep_leaky"), c) << "the cache must stay in place";
+
+	halt_report r = halt_now();
+	EXPECT_TRUE(has_problem(r, "slab cache `zep_leaky' not destroyed, 1 objects left"));
+	EXPECT_TRUE(zeptest::dmesg_has("halt: slab cache `zep_leaky'"));
+	// Tidy up so that later tests start clean.
+	kmem_cache_free(c, o);
+	EXPECT_EQ(kmem_cache_destroy(c), 0);
+}
+
+TEST_F(Mm, FaultInjectedCacheCreationAndAllocation)
+{
+	fault_inject("kmem_cache_create:zep_doomed");
+	EXPECT_EQ(kmem_cache_create("zep_doomed", 32, 0, 0, nullptr, nullptr), nullptr);
+	EXPECT_EQ(fault_count("kmem_cache_create:zep_doomed"), 1);
+	kmem_cache_t *c = kmem_cache_create("zep_fine", 32, 0, 0, nullptr, nullptr);
+	ASSERT_NE(c, nullptr) << "a fault on one name must not hit another";
+
+	// Fail the second allocation only.
+	fault_inject("kmem_cache_alloc:zep_fine", {1, 1});
+	void *a = kmem_cache_alloc(c, GFP_KERNEL);
+	void *b = kmem_cache_alloc(c, GFP_KERNEL);
+	void *d = kmem_cache_alloc(c, GFP_KERNEL);
+	EXPECT_NE(a, nullptr);
+	EXPECT_EQ(b, nullptr);
+	EXPECT_NE(d, nullptr);
+	EXPECT_EQ(kmem_cache_objects(c), 2);
+	kmem_cache_free(c, a);
+	kmem_cache_free(c, d);
+	EXPECT_EQ(kmem_cache_destroy(c), 0);
+	fault_clear("kmem_cache_create:zep_doomed");
+	c = kmem_cache_create("zep_doomed", 32, 0, 0, nullptr, nullptr);
+	EXPECT_NE(c, nullptr);
+	kmem_cache_destroy(c);
+}
+
+TEST_F(Mm, SiteFaultPointsHitOneCallSite)
+{
+	auto alloc_here = [] { return kmalloc(16, GFP_KERNEL); };	// this line is the site
+	const int site_line = __LINE__ - 1;
+	fault_inject("site:mm_test.cpp:" + std::to_string(site_line));
+	EXPECT_EQ(alloc_here(), nullptr);
+	void *elsewhere = kmalloc(16, GFP_KERNEL);
+	EXPECT_NE(elsewhere, nullptr);
+	kfree(elsewhere);
+	fault_clear_all();
+	void *p = alloc_here();
+	EXPECT_NE(p, nullptr);
+	kfree(p);
+}
+
+// ---------------------------------------------------------------- memory pools
+
+// A slower clock, so that the pool's periodic retry (every 5 virtual seconds) is far
+// apart in real time from a wake-up by mempool_free.
+class MempoolTest : public zeptest::MachineTest {
+protected:
+	double clock_speed() const override { return 10.0; }
+};
+
+TEST_F(MempoolTest, ReserveServesWhenTheAllocatorFailsAndFreeWakesAWaiter)
+{
+	kmem_cache_t *c = kmem_cache_create("zep_pool", 128, 0, 0, nullptr, nullptr);
+	ASSERT_NE(c, nullptr);
+	mempool_t *pool = mempool_create(2, mempool_alloc_slab, mempool_free_slab, c);
+	ASSERT_NE(pool, nullptr);
+	EXPECT_EQ(kmem_cache_objects(c), 2);	// the reserve is allocated up front
+
+	// Plenty of memory: the allocator serves, the reserve stays full.
+	void *x = mempool_alloc(pool, GFP_NOIO);
+	EXPECT_EQ(kmem_cache_objects(c), 3);
+	mempool_free(x, pool);	// reserve full: goes back to the cache
+	EXPECT_EQ(kmem_cache_objects(c), 2);
+
+	fault_inject("kmem_cache_alloc:zep_pool");
+	void *a = mempool_alloc(pool, GFP_NOIO);
+	void *b = mempool_alloc(pool, GFP_NOIO);
+	ASSERT_NE(a, nullptr);
+	ASSERT_NE(b, nullptr);
+	EXPECT_GE(fault_count("kmem_cache_alloc:zep_pool"), 2);
+	EXPECT_EQ(mempool_alloc(pool, GFP_ATOMIC), nullptr) << "reserve empty: atomic must fail";
+
+	std::atomic<unsigned long> waited{0};
+	std::atomic<void *> got{nullptr};
+	task_struct *t = start("pool_waiter", [&] {
+		unsigned long j0 = jiffies;
+		got = mempool_alloc(pool, GFP_NOIO);
+		waited = jiffies - j0;
+		return 0;
+	});
+	ASSERT_TRUE(eventually([&] { return coretest::sleeping(t, TASK_UNINTERRUPTIBLE); }));
+	void *freed = a;
+	mempool_free(a, pool);
+	finish(t);
+	EXPECT_EQ(got.load(), freed);
+	EXPECT_LT(waited.load(), 4 * HZ) << "woken by the periodic retry, not by mempool_free";
+
+	fault_clear_all();
+	mempool_free(got, pool);
+	mempool_free(b, pool);
+	mempool_destroy(pool);
+	EXPECT_EQ(kmem_cache_objects(c), 0);
+	EXPECT_EQ(kmem_cache_destroy(c), 0);
+}
+
+// ---------------------------------------------------------------- pages
+
+TEST_F(Mm, PagesAreCountedAndMapped)
+{
+	long before = mm_get_usage().pages;
+	struct page *pg = alloc_pages(GFP_KERNEL, 2);
+	ASSERT_NE(pg, nullptr);
+	EXPECT_EQ(mm_get_usage().pages, before + 4);
+	char *addr = static_cast<char *>(page_address(pg));
+	EXPECT_EQ(reinterpret_cast<uintptr_t>(addr) % PAGE_SIZE, 0u);
+	EXPECT_EQ(virt_to_page(addr + 100), pg);
+	EXPECT_EQ(virt_to_page(addr + 3 * PAGE_SIZE), pg + 3);
+	EXPECT_EQ(page_to_pfn(pg + 1), page_to_pfn(pg) + 1);
+	std::memset(addr, 0xab, 4 * PAGE_SIZE);
+
+	get_page(pg);
+	EXPECT_EQ(page_count(pg), 2);
+	__free_pages(pg, 2);	// drops a reference only
+	EXPECT_EQ(mm_get_usage().pages, before + 4);
+	__free_pages(pg, 2);
+	EXPECT_EQ(mm_get_usage().pages, before);
+
+	unsigned long z = get_zeroed_page(GFP_KERNEL);
+	ASSERT_NE(z, 0ul);
+	for (unsigned long i = 0; i < PAGE_SIZE; i++)
+		ASSERT_EQ(reinterpret_cast<char *>(z)[i], 0);
+	EXPECT_EQ(mm_get_usage().pages, before + 1);
+	free_page(z);
+	EXPECT_EQ(mm_get_usage().pages, before);
+
+	fault_inject("alloc_pages", {0, 1});
+	EXPECT_EQ(alloc_page(GFP_KERNEL), nullptr);
+	struct page *ok = alloc_page(GFP_KERNEL);
+	EXPECT_NE(ok, nullptr);
+	put_page(ok);
+	EXPECT_EQ(mm_get_usage().pages, before);
+}
+
+TEST_F(Mm, PageStateCounters)
+{
+	page_state ps;
+	get_page_state(&ps);
+	unsigned long dirty = ps.nr_dirty;
+	inc_page_state(nr_dirty);
+	inc_page_state(nr_dirty);
+	dec_page_state(nr_dirty);
+	add_page_state(pgpgout, 8);
+	get_page_state(&ps);
+	EXPECT_EQ(ps.nr_dirty, dirty + 1);
+	EXPECT_EQ(ps.pgpgout, 8u);
+	EXPECT_FALSE(irqs_disabled()) << "the counter update must restore interrupts";
+}
