@@ -194,7 +194,10 @@ TEST_F(Sync, WaitForCompletionTimeoutReportsTicksLeft)
 	EXPECT_EQ(wait_for_completion_timeout(&done, 50), 0ul);
 	EXPECT_GE(jiffies - before, 50ul) << "returned before the timeout";
 
+	task_struct *me = get_current();
 	task_struct *t = start("completer", [&] {
+		while (!coretest::sleeping(me, TASK_UNINTERRUPTIBLE))	// count from the wait
+			yield();
 		msleep(100);
 		complete(&done);
 		return 0;
@@ -265,7 +268,10 @@ TEST_F(Sync, WaitEventTimeoutReturnsTicksLeftOrZero)
 	EXPECT_EQ(wait_event_timeout(wq, flag.load(), 40), 0);
 	EXPECT_GE(jiffies - before, 40ul);
 
+	task_struct *me = get_current();
 	task_struct *t = start("setter", [&] {
+		while (!coretest::sleeping(me, TASK_UNINTERRUPTIBLE))	// count from the wait
+			yield();
 		msleep(50);
 		flag = true;
 		wake_up(&wq);
