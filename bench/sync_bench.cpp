@@ -100,4 +100,4 @@ BENCHMARK(BM_CompletionRoundTrip)->UseRealTime();
 
 } // namespace
 
-BENCHMARK_MAIN();
+

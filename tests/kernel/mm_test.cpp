@@ -91,6 +91,7 @@ TEST_F(Mm, HaltReportsUnfreedMemory)
 TEST_F(Mm, SlabCacheCountsItsObjects)
 {
 	ctor_calls = 0;
+	mm_usage base = mm_get_usage();
 	kmem_cache_t *c = kmem_cache_create("zep_test", 100, 0, SLAB_HWCACHE_ALIGN, count_ctor, nullptr);
 	ASSERT_NE(c, nullptr);
 	EXPECT_STREQ(kmem_cache_name(c), "zep_test");
@@ -107,9 +108,10 @@ TEST_F(Mm, SlabCacheCountsItsObjects)
 	}
 	EXPECT_EQ(ctor_calls, 5);
 	EXPECT_EQ(kmem_cache_objects(c), 5);
+	// Other layers keep caches of their own (bios): count relative to them.
 	mm_usage u = mm_get_usage();
-	EXPECT_EQ(u.caches, 1);
-	EXPECT_EQ(u.cache_objects, 5);
+	EXPECT_EQ(u.caches, base.caches + 1);
+	EXPECT_EQ(u.cache_objects, base.cache_objects + 5);
 	for (auto &o : objs)
 		kmem_cache_free(c, o);
 	EXPECT_EQ(kmem_cache_objects(c), 0);
