@@ -18,17 +18,24 @@ struct file;
 struct inode;
 struct dentry;
 
-// i_mode file types
-enum : umode_t {
-	S_IFMT = 0170000,
-	S_IFREG = 0100000,
-	S_IFBLK = 0060000,
-	S_IFCHR = 0020000,
-	S_IFDIR = 0040000,
-};
-inline bool S_ISBLK(umode_t m) { return (m & S_IFMT) == S_IFBLK; }
-inline bool S_ISCHR(umode_t m) { return (m & S_IFMT) == S_IFCHR; }
-inline bool S_ISREG(umode_t m) { return (m & S_IFMT) == S_IFREG; }
+} // namespace kern
+
+// i_mode file types: macros, as in the kernel, with the values the host's <sys/stat.h>
+// gives them too, so that either may come first.
+#ifndef S_IFMT
+#define S_IFMT 0170000
+#define S_IFDIR 0040000
+#define S_IFCHR 0020000
+#define S_IFBLK 0060000
+#define S_IFREG 0100000
+#endif
+#ifndef S_ISBLK
+#define S_ISBLK(m) (((m) & S_IFMT) == S_IFBLK)
+#define S_ISCHR(m) (((m) & S_IFMT) == S_IFCHR)
+#define S_ISREG(m) (((m) & S_IFMT) == S_IFREG)
+#endif
+
+namespace kern {
 
 // f_mode bits
 enum : mode_t { FMODE_READ = 1, FMODE_WRITE = 2 };

@@ -524,6 +524,27 @@ int task_wait(task_struct *t)
 	return code;
 }
 
+// With the task list lock held: takes the thread handles of tasks leaving the list.
+static std::vector<host::host_thread *> take_threads(std::vector<task_struct *> &dead)
+{
+	std::vector<host::host_thread *> threads;
+	for (task_struct *t : dead) {
+		threads.push_back(t->thread);
+		t->thread = nullptr;
+	}
+	return threads;
+}
+
+static void join_and_put(std::vector<task_struct *> &dead,
+			 std::vector<host::host_thread *> &threads)
+{
+	for (size_t i = 0; i < dead.size(); i++) {
+		if (threads[i])
+			H().thread_join(threads[i]);
+		put_task_struct(dead[i]);
+	}
+}
+
 void reap_dead_tasks()
 {
 	auto &tt = table();
@@ -538,13 +559,11 @@ void reap_dead_tasks()
 			dead.push_back(t);
 		}
 	}
+	// Handles are taken under the lock so that a task_wait on the same task cannot
+	// join its thread a second time.
+	std::vector<host::host_thread *> threads = take_threads(dead);
 	H().lock_release(tt.lock);
-	for (task_struct *t : dead) {
-		if (t->thread)
-			H().thread_join(t->thread);
-		t->thread = nullptr;
-		put_task_struct(t);
-	}
+	join_and_put(dead, threads);
 }
 
 int nr_running_tasks()
@@ -637,13 +656,9 @@ int tasks_halt(unsigned real_ms, std::vector<std::string> *problems)
 				dead.push_back(t);
 		}
 	}
+	std::vector<host::host_thread *> threads = take_threads(dead);
 	H().lock_release(tt.lock);
-	for (task_struct *t : dead) {
-		if (t->thread)
-			H().thread_join(t->thread);
-		t->thread = nullptr;
-		put_task_struct(t);
-	}
+	join_and_put(dead, threads);
 	return stuck;
 }
 

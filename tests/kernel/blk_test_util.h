@@ -1,6 +1,4 @@
 // Helpers shared by the block layer tests: synchronous bios and block device files.
-// Include it before gtest or the fixture: the host's <sys/stat.h> (pulled in by gtest)
-// defines S_IF* macros that clash with fs.h's declarations.
 #pragma once
 
 #include <cstring>
