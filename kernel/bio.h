@@ -25,7 +25,7 @@ struct bio_vec {
 	unsigned int bv_offset;
 };
 
-using bio_end_io_t = int (*)(bio *, unsigned int bytes_done, int err);
+using bio_end_io_t = int(bio *, unsigned int bytes_done, int err);	// a function type, as in the kernel
 using bio_destructor_t = void (*)(bio *);
 
 // bi_flags bits
@@ -63,7 +63,7 @@ struct bio {
 	unsigned int bi_size;
 	unsigned int bi_max_vecs;
 	bio_vec *bi_io_vec;
-	bio_end_io_t bi_end_io;
+	bio_end_io_t *bi_end_io;
 	atomic_t bi_cnt;
 	void *bi_private;
 	bio_destructor_t bi_destructor;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "kernel/cpu.h"
 #include "kernel/faults.h"
 #include "kernel/fs.h"
 #include "kernel/host/hostops.h"
@@ -54,6 +55,7 @@ void boot(const boot_params &p)
 }
 
 bool booted() { return is_booted; }
+int nr_cpus() { return params.nr_cpus; }
 const boot_params &boot_parameters() { return params; }
 
 halt_report halt()

@@ -19,7 +19,7 @@ const host::hostops &H() { return host::ops(); }
 struct machine_disks {
 	host::host_lock *lock;
 	std::vector<zdisk *> disks;
-	std::map<std::string, unsigned> driver_major;	// majors the machine registered
+	std::map<unsigned, std::string> machine_majors;	// majors the machine registered, by driver
 };
 
 machine_disks &md()
@@ -75,10 +75,10 @@ void release_major_if_unused(const std::string &driver, unsigned major)
 		for (zdisk *zd : md().disks)
 			if (MAJOR(zd->dev) == major)
 				return;
-		auto it = md().driver_major.find(driver);
-		if (it == md().driver_major.end() || it->second != major)
+		auto it = md().machine_majors.find(major);
+		if (it == md().machine_majors.end() || it->second != driver)
 			return;
-		md().driver_major.erase(it);
+		md().machine_majors.erase(it);
 	}
 	unregister_blkdev(major, driver.c_str());
 }
@@ -91,9 +91,9 @@ int take_major(zdisk *zd, int major, bool *registered)
 		return -EINVAL;
 	if (major == 0) {
 		md_guard g;
-		auto it = md().driver_major.find(zd->driver);
-		if (it != md().driver_major.end())
-			return static_cast<int>(it->second);
+		for (auto &[m, driver] : md().machine_majors)
+			if (driver == zd->driver)
+				return static_cast<int>(m);
 	} else {
 		std::string owner = blkdev_major_name(major);
 		if (owner == zd->driver)
@@ -107,7 +107,7 @@ int take_major(zdisk *zd, int major, bool *registered)
 	int got = major ? major : r;
 	*registered = true;
 	md_guard g;
-	md().driver_major[zd->driver] = got;
+	md().machine_majors[static_cast<unsigned>(got)] = zd->driver;
 	return got;
 }
 
@@ -386,7 +386,7 @@ void machine_disks_boot()
 {
 	md_guard g;
 	md().disks.clear();
-	md().driver_major.clear();
+	md().machine_majors.clear();
 }
 
 void machine_disks_halt(std::vector<std::string> *)

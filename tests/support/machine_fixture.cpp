@@ -8,6 +8,7 @@ void MachineTest::SetUp()
 {
 	kern::boot_params p;
 	p.clock_speed = clock_speed();
+	p.nr_cpus = nr_cpus();
 	kern::boot(p);
 }
 

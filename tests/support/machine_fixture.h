@@ -15,6 +15,7 @@ class MachineTest : public ::testing::Test {
 protected:
 	// Virtual time runs this many times real time.
 	virtual double clock_speed() const { return 100.0; }
+	virtual int nr_cpus() const { return 8; }
 	void SetUp() override;
 	void TearDown() override;
 	// Halts now (the test then checks the report itself); TearDown does nothing more.

@@ -1,0 +1,148 @@
+/*
+ * cow.h - the driver's globals, object caches and allocation helpers, and the entry
+ * points of its units (load and unload, control device, change records, watchdog).
+ */
+#pragma once
+
+#include "backupdriver/fc.h"
+#include "backupdriver/session.h"
+#include "kernel/atomic.h"
+#include "kernel/bio.h"
+#include "kernel/blkdev.h"
+#include "kernel/fs.h"
+#include "kernel/list.h"
+#include "kernel/mm.h"
+#include "kernel/module.h"
+#include "kernel/sched.h"
+#include "kernel/sync.h"
+
+#define ZEP_NAME "zep"
+#define ZEP_DESCRIPTION "Linux Corvane Driver"
+#define ZEP_VERSION_STRING "4.4.0 build 18929"
+
+namespace kern {
+
+DECLARE_THIS_MODULE(zepdriver);
+#define ZEP_THIS_MODULE (&::kern::__this_module_zepdriver)
+
+using kmem_cache_qz = kmem_cache_t;
+
+/* One queued change record. */
+struct change_record {
+	u16 major;
+	u16 minor;
+	sector_t start_sector;
+	sector_t num_sectors;
+	ct_session *cts;
+	list_head list;
+};
+
+/* The fields of a request lent to another device, to give it back at completion. */
+struct saved_info {
+	completion *event;
+	u32 bi_size;
+	sector_t bi_sector;
+	void *bi_private;
+	bio_end_io_t *bi_end_io;
+	struct block_device *bi_bdev;
+	u16 bi_idx;
+	int count;
+	make_request_fn *savedMRF;
+	struct block_device *target_bdev;
+	cow_session *cs;
+	rb_wl *rbwl;
+	u32 copied;
+};
+
+/* A registered IO-thread process. */
+struct cow_pid_tracker {
+	int pid;
+	list_head list;
+};
+
+/* ---- globals ---- */
+extern atomic_t global_shutdown;
+extern atomic_t shutdown_requested;
+extern atomic_t users;
+extern atomic_t total_cow_pages;
+extern atomic_t record_list_lenght;
+extern atomic_t record_list_unblock;
+extern atomic_t record_list_waiting;
+extern atomic_t lock_wait_count;
+extern atomic_t lock_print_count;
+extern pid_t lock_wait_pid;
+extern unsigned long qz_max_chunk_buffer;
+
+extern list_head record_list;
+extern list_head cow_pids_list;
+
+extern semaphore workLock;
+extern semaphore session_list_lock;
+extern semaphore session_work_lock;
+extern spinlock_t cow_thread_lock;
+extern spinlock_t record_list_lock;
+extern wait_queue_head_t record_list_wait_queue;
+extern wait_queue_head_t lock_wait;
+extern completion lock_wait_done;
+
+extern kmem_cache_qz *record_cache;
+extern kmem_cache_qz *saved_cache;
+extern kmem_cache_qz *cl_cache;
+extern kmem_cache_qz *fc_cache;
+extern kmem_cache_qz *rb_cache;	/* (the type is always named `struct rb_cache`) */
+extern mempool_t *cdp_bp_cache;
+
+/* ---- load and unload ---- */
+int zep_init(void);
+void zep_exit(void);
+int zep_unload(void);
+void poke_watchdog(void);
+
+/* ---- object caches and allocation helpers ---- */
+kmem_cache_qz *kmem_cache_create_qz(const char *name, size_t size);
+void *alloc_common(kmem_cache_qz *cache, size_t size);
+void free_common(kmem_cache_qz *cache, void *ptr);
+change_record *alloc_change_record(void);
+void put_change_record(change_record *rc);
+chunk_list *alloc_chunk_list(void);
+void put_chunk_list(chunk_list *cl);
+saved_info *alloc_saved_info(void);
+void put_saved_info(saved_info *si);
+struct rb_cache *alloc_rb_cache(void);
+void put_rb_cache(struct rb_cache *rb);
+file_copy *alloc_file_copy(cow_session *cs);
+void put_file_copy(file_copy *fc, cow_session *cs);
+rb_wl *alloc_rb_wl(void);
+void put_rbwl(rb_wl *rbwl);
+struct bio *alloc_bio(int max_pages);
+struct page *alloc_one_page(void);
+void *bp_alloc(gfp_t gfp_flags, void *data);
+void bp_free(void *bp, void *data);
+
+/* ---- control device ---- */
+extern const file_operations cow_fops;
+int cow_open(inode *ino, file *filp);
+int cow_release(inode *ino, file *filp);
+int cow_ioctl(inode *ino, file *filp, unsigned int cmd, unsigned long arg);
+long cow_ioctl_unlocked(file *filp, unsigned int cmd, unsigned long arg);
+
+/* ---- session commands ---- */
+int stop_all_zep_sessions(void);
+
+/* ---- change records ---- */
+void record_change(ct_session *cts, struct bio *bio, int virt);
+struct change_recrod_request_k;
+int handle_ioctlGetChangedRecords(unsigned long arg);
+int handle_ioctlUnblockChangeRecords(unsigned long arg);
+int handle_ioctlErrorCTS(unsigned long arg);
+void safe_flush_changed_records(void);
+void shutdown_flush_changed_recores(void);
+
+/* ---- watchdog ---- */
+int lock_debug_thread(void *data);
+int lock_debug_lock(spinlock_t *lock);
+int lock_debug_sem_lock(semaphore *sem);
+int ioctl_list_locks(void);
+int handle_ioctlListLokcs(unsigned long arg);
+
+} // namespace kern
