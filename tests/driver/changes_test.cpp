@@ -37,7 +37,8 @@ delivery drain(int size, std::function<void()> before = nullptr)
 		crr.inqueue = -7;
 		crr.cru = static_cast<uint32_t>(c.mem + 4096);
 		std::vector<change_record_usr> fill(size > 0 ? size : 0);
-		std::memset(fill.data(), 0xee, fill.size() * sizeof(change_record_usr));
+		if (!fill.empty())
+			std::memset(fill.data(), 0xee, fill.size() * sizeof(change_record_usr));
 		if (!fill.empty())
 			c.put(fill.data(), fill.size() * sizeof(change_record_usr), 4096);
 		unsigned long addr = c.put(crr);
@@ -121,12 +122,12 @@ TEST_F(ChangesTest, BlocksUntilEnoughRecordsThenDeliversOldestFirst)
 	EXPECT_EQ(d.crr.inqueue, 0);
 	EXPECT_EQ(d.crr.tracking, 1);
 	for (int i = 0; i < 5; i++) {
-		EXPECT_EQ(d.recs[i].start_sector, 100u + i);
-		EXPECT_EQ(d.recs[i].major, 8);
-		EXPECT_EQ(d.recs[i].minor, 1);
+		EXPECT_EQ(+d.recs[i].start_sector, 100u + i);
+		EXPECT_EQ(+d.recs[i].major, 8);
+		EXPECT_EQ(+d.recs[i].minor, 1);
 	}
-	EXPECT_EQ(d.recs[3].num_sectors, 8u);
-	EXPECT_EQ(d.recs[4].num_sectors, 1u);
+	EXPECT_EQ(+d.recs[3].num_sectors, 8u);
+	EXPECT_EQ(+d.recs[4].num_sectors, 1u);
 }
 
 TEST_F(ChangesTest, UnblockReleasesTheNextRequestOnce)
@@ -149,9 +150,9 @@ TEST_F(ChangesTest, UnblockReleasesTheNextRequestOnce)
 	EXPECT_EQ(d.crr.inqueue, 0);
 	// Entries past the count are zero.
 	for (int i = 3; i < 5; i++) {
-		EXPECT_EQ(d.recs[i].major, 0);
-		EXPECT_EQ(d.recs[i].start_sector, 0u);
-		EXPECT_EQ(d.recs[i].num_sectors, 0u);
+		EXPECT_EQ(+d.recs[i].major, 0);
+		EXPECT_EQ(+d.recs[i].start_sector, 0u);
+		EXPECT_EQ(+d.recs[i].num_sectors, 0u);
 	}
 	// The unblock is consumed: the next request blocks again until unblocked.
 	std::atomic<bool> done{false};
@@ -180,7 +181,7 @@ TEST_F(ChangesTest, SizeZeroReturnsAtOnceAndLeavesTheQueue)
 	d = drain(1);
 	EXPECT_EQ(d.result, 1);
 	EXPECT_EQ(d.crr.inqueue, 1);
-	EXPECT_EQ(d.recs[0].start_sector, 1u);
+	EXPECT_EQ(+d.recs[0].start_sector, 1u);
 }
 
 static void on_usr1(int) {}
@@ -205,8 +206,8 @@ TEST_F(ChangesTest, SignalEndsTheWaitWithWhatIsQueued)
 	});
 	EXPECT_EQ(waitpid(pid), 0);
 	EXPECT_EQ(d.result, 1);
-	EXPECT_EQ(d.recs[0].num_sectors, 1u);
-	EXPECT_EQ(d.recs[0].start_sector, 7u);
+	EXPECT_EQ(+d.recs[0].num_sectors, 1u);
+	EXPECT_EQ(+d.recs[0].start_sector, 7u);
 }
 
 TEST_F(ChangesTest, PartitionRelativeSectorsAndRounding)
@@ -218,12 +219,12 @@ TEST_F(ChangesTest, PartitionRelativeSectorsAndRounding)
 	write(cts, 100, 513);
 	delivery d = drain(3);
 	ASSERT_EQ(d.result, 3);
-	EXPECT_EQ(d.recs[0].start_sector, 37u);
-	EXPECT_EQ(d.recs[0].major, 8);
-	EXPECT_EQ(d.recs[0].minor, 1);
-	EXPECT_EQ(d.recs[0].num_sectors, 1u);
-	EXPECT_EQ(d.recs[1].num_sectors, 8u);
-	EXPECT_EQ(d.recs[2].num_sectors, 2u);
+	EXPECT_EQ(+d.recs[0].start_sector, 37u);
+	EXPECT_EQ(+d.recs[0].major, 8);
+	EXPECT_EQ(+d.recs[0].minor, 1);
+	EXPECT_EQ(+d.recs[0].num_sectors, 1u);
+	EXPECT_EQ(+d.recs[1].num_sectors, 8u);
+	EXPECT_EQ(+d.recs[2].num_sectors, 2u);
 }
 
 TEST_F(ChangesTest, ErrorCommandMarksTrackingIncomplete)

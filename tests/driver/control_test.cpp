@@ -76,10 +76,10 @@ TEST_F(ControlTest, VersionReportsTheBuild)
 	version_info vi;
 	std::memset(&vi, 0x5a, sizeof(vi));
 	EXPECT_EQ(command(ZEP_IOC_GET_VERSION, &vi), 0);
-	EXPECT_EQ(vi.major, 4u);
-	EXPECT_EQ(vi.minor, 4u);
-	EXPECT_EQ(vi.maint, 0u);
-	EXPECT_EQ(vi.build, 18929u);
+	EXPECT_EQ(+vi.major, 4u);
+	EXPECT_EQ(+vi.minor, 4u);
+	EXPECT_EQ(+vi.maint, 0u);
+	EXPECT_EQ(+vi.build, 18929u);
 }
 
 TEST_F(ControlTest, TextQueriesForAnUnknownSession)
@@ -231,7 +231,7 @@ TEST_F(ControlTest, UnloadCommandRefusesNewSessionsAndKeepsQueries)
 
 	version_info vi{};
 	EXPECT_EQ(command(ZEP_IOC_GET_VERSION, &vi), 0);
-	EXPECT_EQ(vi.build, 18929u);
+	EXPECT_EQ(+vi.build, 18929u);
 }
 
 TEST_F(ControlTest, DeviceReadWriteReturnNothing)

@@ -63,6 +63,9 @@ protected:
 		list_del(&fake_->list);
 		up(&session_list_lock);
 		up(&workLock);
+		// As a stop does: an inspection under way holds a user of the session.
+		while (get_users(fake_))
+			msleep(10);
 		put_cow_session(fake_);
 		fake_ = nullptr;
 	}
