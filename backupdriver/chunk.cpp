@@ -138,37 +138,25 @@ if_chunk *alloc_anon_if_chunk(cow_chunk *cc)
 
 void free_if_chunk(if_chunk *ic) { kfree(ic); }
 
-void put_cow_chunk_table(chunk_table *t)
+/* Frees every record of every bucket, then the buckets. */
+template <typename T> static void put_table(chunk_table *t, void (*free_record)(T *))
 {
 	if (!t || !t->table)
 		return;
 	for (u64 i = 0; i <= t->hash_mask; i++) {
-		cow_chunk *cc, *n;
-		list_for_each_entry_safe(cc, n, &t->table[i], list)
+		T *rec, *n;
+		list_for_each_entry_safe(rec, n, &t->table[i], list)
 		{
-			list_del(&cc->list);
-			free_cow_chunk(cc);
+			list_del(&rec->list);
+			free_record(rec);
 		}
 	}
 	vfree(t->table);
 	t->table = nullptr;
 }
 
-void put_cow_if_table(chunk_table *t)
-{
-	if (!t || !t->table)
-		return;
-	for (u64 i = 0; i <= t->hash_mask; i++) {
-		if_chunk *ic, *n;
-		list_for_each_entry_safe(ic, n, &t->table[i], list)
-		{
-			list_del(&ic->list);
-			free_if_chunk(ic);
-		}
-	}
-	vfree(t->table);
-	t->table = nullptr;
-}
+void put_cow_chunk_table(chunk_table *t) { put_table(t, free_cow_chunk); }
+void put_cow_if_table(chunk_table *t) { put_table(t, free_if_chunk); }
 
 void set_chunk_pos(cow_session *cs, cow_chunk *cc, u64 chunk)
 {

@@ -37,16 +37,16 @@ delivery drain(int size, std::function<void()> before = nullptr)
 		crr.inqueue = -7;
 		crr.cru = static_cast<uint32_t>(c.mem + 4096);
 		std::vector<change_record_usr> fill(size > 0 ? size : 0);
-		if (!fill.empty())
+		if (!fill.empty()) {
 			std::memset(fill.data(), 0xee, fill.size() * sizeof(change_record_usr));
-		if (!fill.empty())
-			c.put(fill.data(), fill.size() * sizeof(change_record_usr), 4096);
+			c.put_bytes(fill.data(), fill.size() * sizeof(change_record_usr), 4096);
+		}
 		unsigned long addr = c.put(crr);
 		d.result = c.ioctl(ZEP_IOC_GET_CHANGED_RECORDS, addr);
 		d.crr = c.get<change_recrod_request>();
 		d.recs.resize(fill.size());
 		if (!fill.empty())
-			c.get(d.recs.data(), fill.size() * sizeof(change_record_usr), 4096);
+			c.get_bytes(d.recs.data(), fill.size() * sizeof(change_record_usr), 4096);
 		c.close();
 		return 0;
 	});
@@ -136,15 +136,7 @@ TEST_F(ChangesTest, UnblockReleasesTheNextRequestOnce)
 	for (int i = 0; i < 3; i++)
 		write(cts, i, 512);
 	int32_t dummy = 0;
-	int rc = in_process("cdpagent", [&] {
-		Control c;
-		if (!c.open())
-			return 1;
-		long r = c.ioctl(ZEP_IOC_UNBLOCK_CHANGE_RECORDS, c.put(dummy));
-		c.close();
-		return static_cast<int>(r);
-	});
-	EXPECT_EQ(rc, 0);
+	EXPECT_EQ(agent_command(ZEP_IOC_UNBLOCK_CHANGE_RECORDS, &dummy), 0);
 	delivery d = drain(5);
 	EXPECT_EQ(d.result, 3);
 	EXPECT_EQ(d.crr.inqueue, 0);
@@ -233,15 +225,7 @@ TEST_F(ChangesTest, ErrorCommandMarksTrackingIncomplete)
 	ct_session *b = track(MKDEV(8, 2), 8, 0, 200, 100);
 	write(a, 5, 512);
 	int32_t dummy = 0;
-	int rc = in_process("cdpagent", [&] {
-		Control c;
-		if (!c.open())
-			return 1;
-		long r = c.ioctl(ZEP_IOC_ERROR_CTS, c.put(dummy));
-		c.close();
-		return static_cast<int>(r);
-	});
-	EXPECT_EQ(rc, 0);
+	EXPECT_EQ(agent_command(ZEP_IOC_ERROR_CTS, &dummy), 0);
 	EXPECT_TRUE(dmesg_has("<6>zep: INFO: CTS has been disabled 8.0[0+100]"));
 	EXPECT_TRUE(dmesg_has("<6>zep: INFO: CTS has been disabled 8.0[200+100]"));
 	// Sessions in error record nothing more; every delivery reports tracking 0.

@@ -96,15 +96,7 @@ TEST_F(WatchdogTest, ListLocksWithoutSessionsPrintsTheHeaderOnly)
 {
 	u64 from = printk_seq();
 	int32_t dummy = 0;
-	int rc = in_process("cdpagent", [&] {
-		Control c;
-		if (!c.open())
-			return 1;
-		long r = c.ioctl(ZEP_IOC_LIST_LOCKS, c.put(dummy));
-		c.close();
-		return static_cast<int>(r);
-	});
-	EXPECT_EQ(rc, 0);
+	EXPECT_EQ(agent_command(ZEP_IOC_LIST_LOCKS, &dummy), 0);
 	ASSERT_TRUE(printk_wait_for("total_cow_pages", 5000, from));
 	msleep(10 * 1000);
 	std::vector<std::string> expect = {"<3>zep: ERROR: -- listing zep debug info --",

@@ -83,17 +83,48 @@ void Control::close()
 	fd = -1;
 }
 
-unsigned long Control::put(const void *rec, size_t n, size_t off)
+unsigned long Control::put_bytes(const void *rec, size_t n, size_t off)
 {
 	kern::user_write(mem + off, rec, n);
 	return mem + off;
 }
 
-void Control::get(void *rec, size_t n, size_t off) { kern::user_read(mem + off, rec, n); }
+void Control::get_bytes(void *rec, size_t n, size_t off) { kern::user_read(mem + off, rec, n); }
 
 long Control::ioctl(unsigned int cmd, unsigned long arg)
 {
 	return kern::sys_ioctl(static_cast<unsigned>(fd), cmd, arg);
+}
+
+long agent_command_raw(unsigned int cmd, void *rec, size_t n)
+{
+	long result = 0;
+	int rc = in_process("cdpagent", [&] {
+		Control c;
+		if (!c.open())
+			return 1;
+		result = c.ioctl(cmd, c.put_bytes(rec, n));
+		c.get_bytes(rec, n);
+		c.close();
+		return 0;
+	});
+	EXPECT_EQ(rc, 0);
+	return result;
+}
+
+long agent_command_at(unsigned int cmd, unsigned long arg)
+{
+	long result = 0;
+	int rc = in_process("cdpagent", [&] {
+		Control c;
+		if (!c.open())
+			return 1;
+		result = c.ioctl(cmd, arg);
+		c.close();
+		return 0;
+	});
+	EXPECT_EQ(rc, 0);
+	return result;
 }
 
 } // namespace zeptest

@@ -40,16 +40,30 @@ struct Control {
 	bool open(size_t bytes = 1 << 16);
 	void close();
 	// Writes a record at mem + off and returns its user address.
-	unsigned long put(const void *rec, size_t n, size_t off = 0);
-	void get(void *rec, size_t n, size_t off = 0);
-	template <typename T> unsigned long put(const T &rec, size_t off = 0) { return put(&rec, sizeof(T), off); }
+	unsigned long put_bytes(const void *rec, size_t n, size_t off = 0);
+	void get_bytes(void *rec, size_t n, size_t off = 0);
+	template <typename T> unsigned long put(const T &rec, size_t off = 0)
+	{
+		return put_bytes(&rec, sizeof(T), off);
+	}
 	template <typename T> T get(size_t off = 0)
 	{
 		T rec;
-		get(&rec, sizeof(T), off);
+		get_bytes(&rec, sizeof(T), off);
 		return rec;
 	}
 	long ioctl(unsigned int cmd, unsigned long arg);
 };
+
+// Runs one command from a new agent process with the n bytes at rec placed at the start
+// of its buffer; returns the command's result and leaves at rec what the process read
+// back afterwards.
+long agent_command_raw(unsigned int cmd, void *rec, size_t n);
+template <typename T> long agent_command(unsigned int cmd, T *rec)
+{
+	return agent_command_raw(cmd, rec, sizeof(T));
+}
+// Runs one command from a new agent process with a raw argument.
+long agent_command_at(unsigned int cmd, unsigned long arg);
 
 } // namespace zeptest
