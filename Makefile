@@ -2,7 +2,7 @@
 PRESET ?= default
 BUILD := build/$(PRESET)
 
-.PHONY: setup configure build test run asan tsan bench clean
+.PHONY: setup configure build test run asan tsan clang bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -24,6 +24,9 @@ asan:
 
 tsan:
 	@$(MAKE) --no-print-directory test PRESET=tsan
+
+clang:
+	@$(MAKE) --no-print-directory test PRESET=clang
 
 bench: build
 	@$(BUILD)/bench/zep_bench

@@ -117,7 +117,7 @@ void bio_init(bio *b)
 	atomic_set(&b->bi_cnt, 1);
 }
 
-bio *bio_alloc(gfp_t gfp_mask, int nr_iovecs, std::source_location loc)
+bio *bio_alloc(gfp_t gfp_mask, int nr_iovecs, kern::source_location loc)
 {
 	if (gfp_mask & __GFP_WAIT)
 		might_sleep(loc);
@@ -232,7 +232,7 @@ void __bio_clone(bio *dst, bio *src)
 	dst->bi_hw_segments = src->bi_hw_segments;
 }
 
-bio *bio_clone(bio *src, gfp_t gfp_mask, std::source_location loc)
+bio *bio_clone(bio *src, gfp_t gfp_mask, kern::source_location loc)
 {
 	bio *b = bio_alloc(gfp_mask, src->bi_max_vecs, loc);
 	if (b)

@@ -3,7 +3,7 @@
 // interrupt context, where it must not sleep).
 #pragma once
 
-#include <source_location>
+#include "kernel/srcloc.h"
 #include <string>
 #include <vector>
 
@@ -100,7 +100,7 @@ inline void *bio_data(bio *b) { return static_cast<char *>(page_address(bio_page
 
 // From the "bio" slab cache plus room for nr_iovecs vectors. Fault point "bio_alloc".
 // Sleeps (for memory) when gfp has __GFP_WAIT.
-bio *bio_alloc(gfp_t gfp_mask, int nr_iovecs, std::source_location loc = std::source_location::current());
+bio *bio_alloc(gfp_t gfp_mask, int nr_iovecs, kern::source_location loc = kern::source_location::current());
 void bio_init(bio *b);
 void bio_get(bio *b);
 void bio_put(bio *b);	// frees on the last reference
@@ -110,7 +110,7 @@ int bio_add_page(bio *b, struct page *page, unsigned int len, unsigned int offse
 // Recounts bi_phys_segments/bi_hw_segments for q's limits and marks them valid.
 void blk_recount_segments(request_queue *q, bio *b);
 // A clone sharing b's vector (BIO_CLONED); its pages belong to b.
-bio *bio_clone(bio *b, gfp_t gfp_mask, std::source_location loc = std::source_location::current());
+bio *bio_clone(bio *b, gfp_t gfp_mask, kern::source_location loc = kern::source_location::current());
 void __bio_clone(bio *dst, bio *src);
 
 bio_pair *bio_split(bio *b, mempool_t *pool, int first_sectors);

@@ -43,7 +43,7 @@ struct blk_guard {
 	blk_guard(const blk_guard &) = delete;
 };
 
-template <typename T> T *kernel_new(gfp_t gfp, std::source_location loc)
+template <typename T> T *kernel_new(gfp_t gfp, kern::source_location loc)
 {
 	void *p = kzalloc(sizeof(T), gfp, loc);
 	return p ? new (p) T{} : nullptr;
@@ -111,7 +111,7 @@ void bdev_setup_locked(block_device *b, dev_t dev, gendisk *disk, int partno, bl
 	list_add(&b->bd_hash, &blk().bdevs);
 }
 
-block_device *bdev_alloc(std::source_location loc)
+block_device *bdev_alloc(kern::source_location loc)
 {
 	auto *b = kernel_new<block_device>(GFP_KERNEL, loc);
 	if (!b)
@@ -132,7 +132,7 @@ void bdev_free(block_device *b)
 
 // ---------------------------------------------------------------- queues
 
-request_queue_t *blk_alloc_queue(gfp_t gfp_mask, std::source_location loc)
+request_queue_t *blk_alloc_queue(gfp_t gfp_mask, kern::source_location loc)
 {
 	auto *q = kernel_new<request_queue>(gfp_mask, loc);
 	if (!q)
@@ -273,7 +273,7 @@ std::string blkdev_major_name(unsigned int major)
 
 // ---------------------------------------------------------------- disks
 
-gendisk *alloc_disk(int minors, std::source_location loc)
+gendisk *alloc_disk(int minors, kern::source_location loc)
 {
 	if (minors < 1 || static_cast<unsigned long>(minors) > MINORMASK + 1ul)
 		return nullptr;
@@ -393,7 +393,7 @@ int add_disk_partition(gendisk *disk, int partno, sector_t start, sector_t nr_se
 	sector_t cap = get_capacity(disk);
 	if (start >= cap || nr_sects > cap - start)
 		return -EINVAL;
-	auto *p = kernel_new<hd_struct>(GFP_KERNEL, std::source_location::current());
+	auto *p = kernel_new<hd_struct>(GFP_KERNEL, kern::source_location::current());
 	if (!p)
 		return -ENOMEM;
 	p->start_sect = start;
@@ -494,7 +494,7 @@ block_device *bdget(dev_t dev)
 		}
 		// Allocate outside the lock (it may sleep), then look again.
 		for (auto &f : fresh) {
-			if (!f && !(f = bdev_alloc(std::source_location::current()))) {
+			if (!f && !(f = bdev_alloc(kern::source_location::current()))) {
 				for (auto *x : fresh)
 					if (x)
 						bdev_free(x);

@@ -53,7 +53,7 @@ constexpr unsigned short MAX_HW_SEGMENTS = 128;
 constexpr unsigned short SAFE_MAX_SECTORS = 255;
 constexpr unsigned int MAX_SEGMENT_SIZE = 65536;
 
-request_queue_t *blk_alloc_queue(gfp_t gfp_mask, std::source_location loc = std::source_location::current());
+request_queue_t *blk_alloc_queue(gfp_t gfp_mask, kern::source_location loc = kern::source_location::current());
 void blk_queue_make_request(request_queue_t *q, make_request_fn *mfn);
 void blk_queue_max_sectors(request_queue_t *q, unsigned short max_sectors);
 void blk_queue_max_phys_segments(request_queue_t *q, unsigned short max_segments);
@@ -122,7 +122,7 @@ struct gendisk {
 	list_head list;	// registered disks
 };
 
-gendisk *alloc_disk(int minors, std::source_location loc = std::source_location::current());
+gendisk *alloc_disk(int minors, kern::source_location loc = kern::source_location::current());
 // Registers the disk's range of devices and creates the node /dev/<disk_name>.
 void add_disk(gendisk *disk);
 // Removes the disk's and its partitions' nodes; the disk no longer resolves.

@@ -87,7 +87,7 @@ bool should_fail(const std::string &point)
 	return fail;
 }
 
-bool should_fail_at(const char *point, const std::source_location &loc)
+bool should_fail_at(const char *point, const kern::source_location &loc)
 {
 	if (!ft().nr.load(std::memory_order_relaxed))
 		return false;

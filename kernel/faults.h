@@ -8,7 +8,7 @@
 // Device IO faults are per disk (EIO on sector ranges): see the disk drivers.
 #pragma once
 
-#include <source_location>
+#include "kernel/srcloc.h"
 #include <string>
 
 namespace kern {
@@ -24,7 +24,7 @@ void fault_clear_all();
 // Whether the next use of `point` fails.
 bool should_fail(const std::string &point);
 // Checks `point` and the call site's "site:<file>:<line>".
-bool should_fail_at(const char *point, const std::source_location &loc);
+bool should_fail_at(const char *point, const kern::source_location &loc);
 // How many times `point` has failed so far.
 long fault_count(const std::string &point);
 

@@ -36,7 +36,7 @@ int run_in_process(const char *comm, std::function<int()> fn)
 void boot(const boot_params &p)
 {
 	if (is_booted.exchange(true))
-		host::ops().panic("boot: a machine is already running in this process");
+		host::panic("boot: a machine is already running in this process");
 	params = p;
 	clock_start(p.clock_speed);
 	dmesg_clear();

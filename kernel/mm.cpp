@@ -68,7 +68,7 @@ mm_state &mm()
 	return *s;
 }
 
-void check_gfp(gfp_t flags, const std::source_location &loc)
+void check_gfp(gfp_t flags, const kern::source_location &loc)
 {
 	if (flags & __GFP_WAIT)
 		might_sleep(loc);
@@ -124,7 +124,7 @@ void header_free(const void *p, u32 kind, const char *what)
 
 // ---------------------------------------------------------------- kmalloc, vmalloc
 
-void *kmalloc(size_t size, gfp_t flags, std::source_location loc)
+void *kmalloc(size_t size, gfp_t flags, kern::source_location loc)
 {
 	check_gfp(flags, loc);
 	if (size > KMALLOC_MAX_SIZE || should_fail_at("kmalloc", loc))
@@ -138,7 +138,7 @@ void *kmalloc(size_t size, gfp_t flags, std::source_location loc)
 	return p;
 }
 
-void *kzalloc(size_t size, gfp_t flags, std::source_location loc)
+void *kzalloc(size_t size, gfp_t flags, kern::source_location loc)
 {
 	return kmalloc(size, flags | __GFP_ZERO, loc);
 }
@@ -151,7 +151,7 @@ void kfree(const void *p)
 	mm().kmalloc_objects--;
 }
 
-void *vmalloc(unsigned long size, std::source_location loc)
+void *vmalloc(unsigned long size, kern::source_location loc)
 {
 	might_sleep(loc);
 	if (!size || should_fail_at("vmalloc", loc))
@@ -173,7 +173,7 @@ void vfree(void *p)
 // ---------------------------------------------------------------- slab caches
 
 kmem_cache_t *kmem_cache_create(const char *name, size_t size, size_t offset, unsigned long flags,
-				kmem_ctor_t ctor, kmem_ctor_t dtor, std::source_location loc)
+				kmem_ctor_t ctor, kmem_ctor_t dtor, kern::source_location loc)
 {
 	might_sleep(loc);
 	if (!name || !size || in_interrupt())
@@ -228,7 +228,7 @@ int kmem_cache_destroy(kmem_cache_t *c)
 	return 0;
 }
 
-void *kmem_cache_alloc(kmem_cache_t *c, gfp_t flags, std::source_location loc)
+void *kmem_cache_alloc(kmem_cache_t *c, gfp_t flags, kern::source_location loc)
 {
 	check_gfp(flags, loc);
 	if (should_fail_at((std::string("kmem_cache_alloc:") + c->name).c_str(), loc))
@@ -277,7 +277,7 @@ kmem_cache_t *kmem_cache_find(const std::string &name)
 // ---------------------------------------------------------------- memory pools
 
 mempool_t *mempool_create(int min_nr, mempool_alloc_t alloc_fn, mempool_free_t free_fn,
-			  void *pool_data, std::source_location loc)
+			  void *pool_data, kern::source_location loc)
 {
 	might_sleep(loc);
 	if (min_nr < 0 || should_fail_at("mempool_create", loc))
@@ -325,7 +325,7 @@ void mempool_destroy(mempool_t *pool)
 	mm().mempools--;
 }
 
-void *mempool_alloc(mempool_t *pool, gfp_t gfp_mask, std::source_location loc)
+void *mempool_alloc(mempool_t *pool, gfp_t gfp_mask, kern::source_location loc)
 {
 	check_gfp(gfp_mask, loc);
 	for (;;) {
@@ -381,7 +381,7 @@ void mempool_free_slab(void *element, void *pool_data)
 
 // ---------------------------------------------------------------- pages
 
-struct page *alloc_pages(gfp_t gfp_mask, unsigned order, std::source_location loc)
+struct page *alloc_pages(gfp_t gfp_mask, unsigned order, kern::source_location loc)
 {
 	check_gfp(gfp_mask, loc);
 	if (order > 10 || should_fail_at("alloc_pages", loc))
@@ -417,7 +417,7 @@ struct page *alloc_pages(gfp_t gfp_mask, unsigned order, std::source_location lo
 	return pages;
 }
 
-struct page *__alloc_pages(gfp_t gfp_mask, unsigned order, void *, std::source_location loc)
+struct page *__alloc_pages(gfp_t gfp_mask, unsigned order, void *, kern::source_location loc)
 {
 	return alloc_pages(gfp_mask, order, loc);
 }
@@ -441,13 +441,13 @@ void __free_pages(struct page *page, unsigned order)
 	s.pages -= static_cast<long>(n);
 }
 
-unsigned long __get_free_pages(gfp_t gfp_mask, unsigned order, std::source_location loc)
+unsigned long __get_free_pages(gfp_t gfp_mask, unsigned order, kern::source_location loc)
 {
 	struct page *p = alloc_pages(gfp_mask, order, loc);
 	return p ? reinterpret_cast<unsigned long>(p->virtual_) : 0;
 }
 
-unsigned long get_zeroed_page(gfp_t gfp_mask, std::source_location loc)
+unsigned long get_zeroed_page(gfp_t gfp_mask, kern::source_location loc)
 {
 	return __get_free_pages(gfp_mask | __GFP_ZERO, 0, loc);
 }
@@ -483,7 +483,7 @@ void put_page(struct page *p)
 		atomic_dec(&p->_count);
 }
 
-void *kmap(struct page *p, std::source_location loc)
+void *kmap(struct page *p, kern::source_location loc)
 {
 	might_sleep(loc);
 	return p->virtual_;

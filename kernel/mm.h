@@ -6,7 +6,7 @@
 #pragma once
 
 #include <atomic>
-#include <source_location>
+#include "kernel/srcloc.h"
 #include <string>
 #include <vector>
 
@@ -44,10 +44,10 @@ enum : gfp_t {
 
 constexpr size_t KMALLOC_MAX_SIZE = 131072;
 
-void *kmalloc(size_t size, gfp_t flags, std::source_location loc = std::source_location::current());
-void *kzalloc(size_t size, gfp_t flags, std::source_location loc = std::source_location::current());
+void *kmalloc(size_t size, gfp_t flags, kern::source_location loc = kern::source_location::current());
+void *kzalloc(size_t size, gfp_t flags, kern::source_location loc = kern::source_location::current());
 void kfree(const void *p);
-void *vmalloc(unsigned long size, std::source_location loc = std::source_location::current());
+void *vmalloc(unsigned long size, kern::source_location loc = kern::source_location::current());
 void vfree(void *p);
 
 // ---- slab caches ----
@@ -64,11 +64,11 @@ using kmem_ctor_t = void (*)(void *, kmem_cache_t *, unsigned long);
 
 kmem_cache_t *kmem_cache_create(const char *name, size_t size, size_t offset, unsigned long flags,
 				kmem_ctor_t ctor, kmem_ctor_t dtor,
-				std::source_location loc = std::source_location::current());
+				kern::source_location loc = kern::source_location::current());
 // 0 when destroyed; 1 (and the cache left in place) when objects are still allocated.
 int kmem_cache_destroy(kmem_cache_t *c);
 void *kmem_cache_alloc(kmem_cache_t *c, gfp_t flags,
-		       std::source_location loc = std::source_location::current());
+		       kern::source_location loc = kern::source_location::current());
 void kmem_cache_free(kmem_cache_t *c, void *obj);
 const char *kmem_cache_name(kmem_cache_t *c);
 size_t kmem_cache_size(kmem_cache_t *c);
@@ -90,10 +90,10 @@ struct mempool_s {
 };
 using mempool_t = mempool_s;
 mempool_t *mempool_create(int min_nr, mempool_alloc_t alloc_fn, mempool_free_t free_fn,
-			  void *pool_data, std::source_location loc = std::source_location::current());
+			  void *pool_data, kern::source_location loc = kern::source_location::current());
 void mempool_destroy(mempool_t *pool);
 void *mempool_alloc(mempool_t *pool, gfp_t gfp_mask,
-		    std::source_location loc = std::source_location::current());
+		    kern::source_location loc = kern::source_location::current());
 void mempool_free(void *element, mempool_t *pool);
 void *mempool_alloc_slab(gfp_t gfp_mask, void *pool_data);
 void mempool_free_slab(void *element, void *pool_data);
@@ -130,25 +130,25 @@ struct page {
 };
 
 struct page *alloc_pages(gfp_t gfp_mask, unsigned order,
-			 std::source_location loc = std::source_location::current());
+			 kern::source_location loc = kern::source_location::current());
 inline struct page *alloc_page(gfp_t gfp_mask,
-			       std::source_location loc = std::source_location::current())
+			       kern::source_location loc = kern::source_location::current())
 {
 	return alloc_pages(gfp_mask, 0, loc);
 }
 // The 2.6.9 signature; the zone list is not used here.
 struct page *__alloc_pages(gfp_t gfp_mask, unsigned order, void *zonelist,
-			   std::source_location loc = std::source_location::current());
+			   kern::source_location loc = kern::source_location::current());
 void __free_pages(struct page *page, unsigned order);
 inline void __free_page(struct page *p) { __free_pages(p, 0); }
 unsigned long __get_free_pages(gfp_t gfp_mask, unsigned order,
-			       std::source_location loc = std::source_location::current());
+			       kern::source_location loc = kern::source_location::current());
 inline unsigned long __get_free_page(gfp_t gfp_mask,
-				     std::source_location loc = std::source_location::current())
+				     kern::source_location loc = kern::source_location::current())
 {
 	return __get_free_pages(gfp_mask, 0, loc);
 }
-unsigned long get_zeroed_page(gfp_t gfp_mask, std::source_location loc = std::source_location::current());
+unsigned long get_zeroed_page(gfp_t gfp_mask, kern::source_location loc = kern::source_location::current());
 void free_pages(unsigned long addr, unsigned order);
 inline void free_page(unsigned long addr) { free_pages(addr, 0); }
 struct page *virt_to_page(const void *addr);
@@ -177,7 +177,7 @@ inline bool PageHighMem(const struct page *p) { return TestPageFlag(p, PG_highme
 
 // kmap may sleep; kmap_atomic makes its holder atomic until kunmap_atomic.
 enum km_type { KM_BOUNCE_READ, KM_SKB_SUNRPC_DATA, KM_USER0, KM_USER1, KM_BIO_SRC_IRQ, KM_BIO_DST_IRQ, KM_IRQ0, KM_IRQ1, KM_SOFTIRQ0, KM_SOFTIRQ1, KM_TYPE_NR };
-void *kmap(struct page *p, std::source_location loc = std::source_location::current());
+void *kmap(struct page *p, kern::source_location loc = kern::source_location::current());
 void kunmap(struct page *p);
 void *kmap_atomic(struct page *p, km_type type);
 void kunmap_atomic(void *addr, km_type type);

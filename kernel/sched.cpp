@@ -228,10 +228,10 @@ void kernel_bug(const char *fmt, ...)
 	va_end(ap);
 	printk(KERN_ERR "BUG: %s\n", buf);
 	std::string msg = std::string("BUG: ") + buf;
-	H().panic(msg.c_str());
+	host::panic(msg.c_str());
 }
 
-void might_sleep(std::source_location loc)
+void might_sleep(kern::source_location loc)
 {
 	task_struct *t = get_current();
 	if (t->preempt_count > 0 || t->irqs_off > 0 || t->hardirq_count > 0) {
@@ -244,7 +244,7 @@ void might_sleep(std::source_location loc)
 			      t->pid, t->nr_held ? ", holding " : "",
 			      t->nr_held ? (t->held[t->nr_held - 1]->name ? t->held[t->nr_held - 1]->name : "?") : "");
 		printk(KERN_ERR "%s\n", buf);
-		H().panic(buf);
+		host::panic(buf);
 	}
 }
 
@@ -276,7 +276,7 @@ void set_current_state(long state)
 	std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
-long schedule_timeout(long timeout, std::source_location loc)
+long schedule_timeout(long timeout, kern::source_location loc)
 {
 	might_sleep(loc);
 	task_struct *t = current;
@@ -312,15 +312,15 @@ long schedule_timeout(long timeout, std::source_location loc)
 	return now >= expire ? 0 : static_cast<long>(expire - now);
 }
 
-void schedule(std::source_location loc) { schedule_timeout(MAX_SCHEDULE_TIMEOUT, loc); }
+void schedule(kern::source_location loc) { schedule_timeout(MAX_SCHEDULE_TIMEOUT, loc); }
 
-long schedule_timeout_interruptible(long timeout, std::source_location loc)
+long schedule_timeout_interruptible(long timeout, kern::source_location loc)
 {
 	set_current_state(TASK_INTERRUPTIBLE);
 	return schedule_timeout(timeout, loc);
 }
 
-long schedule_timeout_uninterruptible(long timeout, std::source_location loc)
+long schedule_timeout_uninterruptible(long timeout, kern::source_location loc)
 {
 	set_current_state(TASK_UNINTERRUPTIBLE);
 	return schedule_timeout(timeout, loc);
@@ -345,14 +345,14 @@ int wake_up_process(task_struct *t)
 	return wake_up_state(t, TASK_INTERRUPTIBLE | TASK_UNINTERRUPTIBLE | TASK_STOPPED);
 }
 
-void msleep(unsigned int ms, std::source_location loc)
+void msleep(unsigned int ms, kern::source_location loc)
 {
 	long timeout = static_cast<long>(msecs_to_jiffies(ms)) + 1;
 	while (timeout)
 		timeout = schedule_timeout_uninterruptible(timeout, loc);
 }
 
-unsigned long msleep_interruptible(unsigned int ms, std::source_location loc)
+unsigned long msleep_interruptible(unsigned int ms, kern::source_location loc)
 {
 	long timeout = static_cast<long>(msecs_to_jiffies(ms)) + 1;
 	while (timeout && !signal_pending(get_current()))

@@ -8,7 +8,7 @@
 
 #include <atomic>
 #include <functional>
-#include <source_location>
+#include "kernel/srcloc.h"
 #include <string>
 #include <vector>
 
@@ -248,24 +248,24 @@ task_struct *find_task_by_pid(pid_t pid);	// takes a reference
 // ---- sleeping and waking ----
 void set_current_state(long state);
 inline void __set_current_state(long state) { set_current_state(state); }
-void schedule(std::source_location loc = std::source_location::current());
-long schedule_timeout(long timeout, std::source_location loc = std::source_location::current());
+void schedule(kern::source_location loc = kern::source_location::current());
+long schedule_timeout(long timeout, kern::source_location loc = kern::source_location::current());
 long schedule_timeout_interruptible(long timeout,
-				    std::source_location loc = std::source_location::current());
+				    kern::source_location loc = kern::source_location::current());
 long schedule_timeout_uninterruptible(long timeout,
-				      std::source_location loc = std::source_location::current());
+				      kern::source_location loc = kern::source_location::current());
 int wake_up_process(task_struct *t);
 int wake_up_state(task_struct *t, long state);
-void msleep(unsigned int ms, std::source_location loc = std::source_location::current());
+void msleep(unsigned int ms, kern::source_location loc = kern::source_location::current());
 unsigned long msleep_interruptible(unsigned int ms,
-				   std::source_location loc = std::source_location::current());
+				   kern::source_location loc = kern::source_location::current());
 void yield();
 void cond_resched();
 
 // ---- context checks ----
 // Reports "BUG: sleeping function called from invalid context" and aborts when the
 // caller may not sleep.
-void might_sleep(std::source_location loc = std::source_location::current());
+void might_sleep(kern::source_location loc = kern::source_location::current());
 bool in_interrupt();
 bool in_atomic();
 bool irqs_disabled();

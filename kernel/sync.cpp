@@ -87,7 +87,7 @@ int class_of(spinlock_t *l)
 	return found;
 }
 
-void check_order(task_struct *t, spinlock_t *l, const std::source_location &loc)
+void check_order(task_struct *t, spinlock_t *l, const kern::source_location &loc)
 {
 	int b = class_of(l);
 	if (!b)
@@ -138,7 +138,7 @@ void __spin_lock_init(spinlock_t *l, const char *name)
 	l->cls = 0;
 }
 
-void spin_lock(spinlock_t *l, std::source_location loc)
+void spin_lock(spinlock_t *l, kern::source_location loc)
 {
 	task_struct *t = get_current();
 	if (l->owner == t && l->locked.load())
@@ -157,7 +157,7 @@ void spin_lock(spinlock_t *l, std::source_location loc)
 	acquired(t, l);
 }
 
-int spin_trylock(spinlock_t *l, std::source_location loc)
+int spin_trylock(spinlock_t *l, kern::source_location loc)
 {
 	task_struct *t = get_current();
 	if (l->locked.exchange(1, std::memory_order_acquire))
@@ -166,7 +166,7 @@ int spin_trylock(spinlock_t *l, std::source_location loc)
 	return 1;
 }
 
-void spin_unlock(spinlock_t *l, std::source_location loc)
+void spin_unlock(spinlock_t *l, kern::source_location loc)
 {
 	task_struct *t = get_current();
 	if (!l->locked.load())
@@ -189,26 +189,26 @@ void spin_unlock(spinlock_t *l, std::source_location loc)
 	l->locked.store(0, std::memory_order_release);
 }
 
-void spin_lock_irq(spinlock_t *l, std::source_location loc)
+void spin_lock_irq(spinlock_t *l, kern::source_location loc)
 {
 	local_irq_disable();
 	spin_lock(l, loc);
 }
 
-void spin_unlock_irq(spinlock_t *l, std::source_location loc)
+void spin_unlock_irq(spinlock_t *l, kern::source_location loc)
 {
 	spin_unlock(l, loc);
 	local_irq_enable();
 }
 
-unsigned long __spin_lock_irqsave(spinlock_t *l, std::source_location loc)
+unsigned long __spin_lock_irqsave(spinlock_t *l, kern::source_location loc)
 {
 	unsigned long flags = __local_irq_save();
 	spin_lock(l, loc);
 	return flags;
 }
 
-void spin_unlock_irqrestore(spinlock_t *l, unsigned long flags, std::source_location loc)
+void spin_unlock_irqrestore(spinlock_t *l, unsigned long flags, kern::source_location loc)
 {
 	spin_unlock(l, loc);
 	local_irq_restore(flags);
@@ -237,7 +237,7 @@ void sema_init(semaphore *s, int val)
 	INIT_LIST_HEAD(&s->wait_list);
 }
 
-static int __down(semaphore *s, long state, const std::source_location &loc)
+static int __down(semaphore *s, long state, const kern::source_location &loc)
 {
 	might_sleep(loc);
 	task_struct *t = current;
@@ -273,9 +273,9 @@ static int __down(semaphore *s, long state, const std::source_location &loc)
 	return 0;
 }
 
-void down(semaphore *s, std::source_location loc) { __down(s, TASK_UNINTERRUPTIBLE, loc); }
+void down(semaphore *s, kern::source_location loc) { __down(s, TASK_UNINTERRUPTIBLE, loc); }
 
-int down_interruptible(semaphore *s, std::source_location loc)
+int down_interruptible(semaphore *s, kern::source_location loc)
 {
 	return __down(s, TASK_INTERRUPTIBLE, loc);
 }
@@ -360,7 +360,7 @@ static void rwsem_wake(std::vector<task_struct *> &wake)
 	}
 }
 
-static void rwsem_down(rw_semaphore *s, bool writer, const std::source_location &loc)
+static void rwsem_down(rw_semaphore *s, bool writer, const kern::source_location &loc)
 {
 	might_sleep(loc);
 	task_struct *t = current;
@@ -385,8 +385,8 @@ static void rwsem_down(rw_semaphore *s, bool writer, const std::source_location 
 	set_current_state(TASK_RUNNING);
 }
 
-void down_read(rw_semaphore *s, std::source_location loc) { rwsem_down(s, false, loc); }
-void down_write(rw_semaphore *s, std::source_location loc) { rwsem_down(s, true, loc); }
+void down_read(rw_semaphore *s, kern::source_location loc) { rwsem_down(s, false, loc); }
+void down_write(rw_semaphore *s, kern::source_location loc) { rwsem_down(s, true, loc); }
 
 int down_read_trylock(rw_semaphore *s)
 {
@@ -583,7 +583,7 @@ void complete_all(completion *x)
 // Waits for x->done; returns the jiffies left (>= 1), 0 on timeout, -ERESTARTSYS on a
 // signal when interruptible.
 static long do_wait_for_common(completion *x, long timeout, long state,
-			       const std::source_location &loc)
+			       const kern::source_location &loc)
 {
 	might_sleep(loc);
 	task_struct *t = current;
@@ -616,19 +616,19 @@ static long do_wait_for_common(completion *x, long timeout, long state,
 	return timeout > 0 ? timeout : 1;
 }
 
-void wait_for_completion(completion *x, std::source_location loc)
+void wait_for_completion(completion *x, kern::source_location loc)
 {
 	do_wait_for_common(x, MAX_SCHEDULE_TIMEOUT, TASK_UNINTERRUPTIBLE, loc);
 }
 
 unsigned long wait_for_completion_timeout(completion *x, unsigned long timeout,
-					  std::source_location loc)
+					  kern::source_location loc)
 {
 	return static_cast<unsigned long>(
 		do_wait_for_common(x, static_cast<long>(timeout), TASK_UNINTERRUPTIBLE, loc));
 }
 
-int wait_for_completion_interruptible(completion *x, std::source_location loc)
+int wait_for_completion_interruptible(completion *x, kern::source_location loc)
 {
 	long r = do_wait_for_common(x, MAX_SCHEDULE_TIMEOUT, TASK_INTERRUPTIBLE, loc);
 	return r < 0 ? static_cast<int>(r) : 0;

@@ -7,7 +7,7 @@
 #pragma once
 
 #include <atomic>
-#include <source_location>
+#include "kernel/srcloc.h"
 
 #include "kernel/list.h"
 #include "kernel/sched.h"
@@ -35,15 +35,15 @@ struct spinlock_t {
 void __spin_lock_init(spinlock_t *l, const char *name);
 #define spin_lock_init(l) ::kern::__spin_lock_init((l), #l)
 
-void spin_lock(spinlock_t *l, std::source_location loc = std::source_location::current());
-void spin_unlock(spinlock_t *l, std::source_location loc = std::source_location::current());
-int spin_trylock(spinlock_t *l, std::source_location loc = std::source_location::current());
-void spin_lock_irq(spinlock_t *l, std::source_location loc = std::source_location::current());
-void spin_unlock_irq(spinlock_t *l, std::source_location loc = std::source_location::current());
+void spin_lock(spinlock_t *l, kern::source_location loc = kern::source_location::current());
+void spin_unlock(spinlock_t *l, kern::source_location loc = kern::source_location::current());
+int spin_trylock(spinlock_t *l, kern::source_location loc = kern::source_location::current());
+void spin_lock_irq(spinlock_t *l, kern::source_location loc = kern::source_location::current());
+void spin_unlock_irq(spinlock_t *l, kern::source_location loc = kern::source_location::current());
 unsigned long __spin_lock_irqsave(spinlock_t *l,
-				  std::source_location loc = std::source_location::current());
+				  kern::source_location loc = kern::source_location::current());
 void spin_unlock_irqrestore(spinlock_t *l, unsigned long flags,
-			    std::source_location loc = std::source_location::current());
+			    kern::source_location loc = kern::source_location::current());
 #define spin_lock_irqsave(l, flags) ((flags) = ::kern::__spin_lock_irqsave(l))
 inline void spin_lock_bh(spinlock_t *l) { spin_lock(l); }
 inline void spin_unlock_bh(spinlock_t *l) { spin_unlock(l); }
@@ -67,9 +67,9 @@ struct semaphore {
 void sema_init(semaphore *s, int val);
 inline void init_MUTEX(semaphore *s) { sema_init(s, 1); }
 inline void init_MUTEX_LOCKED(semaphore *s) { sema_init(s, 0); }
-void down(semaphore *s, std::source_location loc = std::source_location::current());
+void down(semaphore *s, kern::source_location loc = kern::source_location::current());
 // 0, or -EINTR when a signal the task does not ignore arrives first.
-int down_interruptible(semaphore *s, std::source_location loc = std::source_location::current());
+int down_interruptible(semaphore *s, kern::source_location loc = kern::source_location::current());
 // 0 when taken, 1 when not.
 int down_trylock(semaphore *s);
 void up(semaphore *s);
@@ -83,8 +83,8 @@ struct rw_semaphore {
 };
 #define DECLARE_RWSEM(n) ::kern::rw_semaphore n{{}, 0, LIST_HEAD_INIT((n).wait_list)}
 void init_rwsem(rw_semaphore *s);
-void down_read(rw_semaphore *s, std::source_location loc = std::source_location::current());
-void down_write(rw_semaphore *s, std::source_location loc = std::source_location::current());
+void down_read(rw_semaphore *s, kern::source_location loc = kern::source_location::current());
+void down_write(rw_semaphore *s, kern::source_location loc = kern::source_location::current());
 int down_read_trylock(rw_semaphore *s);	// 1 when taken
 int down_write_trylock(rw_semaphore *s);	// 1 when taken
 void up_read(rw_semaphore *s);
@@ -210,12 +210,12 @@ void init_completion(completion *x);
 inline void INIT_COMPLETION(completion &x) { x.done = 0; }
 void complete(completion *x);
 void complete_all(completion *x);
-void wait_for_completion(completion *x, std::source_location loc = std::source_location::current());
+void wait_for_completion(completion *x, kern::source_location loc = kern::source_location::current());
 // 0 on timeout, else the jiffies left (at least 1).
 unsigned long wait_for_completion_timeout(completion *x, unsigned long timeout,
-					  std::source_location loc = std::source_location::current());
+					  kern::source_location loc = kern::source_location::current());
 // 0, or -ERESTARTSYS on a signal.
 int wait_for_completion_interruptible(completion *x,
-				      std::source_location loc = std::source_location::current());
+				      kern::source_location loc = kern::source_location::current());
 
 } // namespace kern

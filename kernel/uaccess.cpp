@@ -304,7 +304,7 @@ unsigned long strncpy_piece(void *c, char *p, unsigned long len)
 
 } // namespace
 
-unsigned long copy_from_user(void *to, const void __user *from, unsigned long n, std::source_location loc)
+unsigned long copy_from_user(void *to, const void __user *from, unsigned long n, kern::source_location loc)
 {
 	might_sleep(loc);
 	copy_ctx cc{static_cast<char *>(to), false};
@@ -314,7 +314,7 @@ unsigned long copy_from_user(void *to, const void __user *from, unsigned long n,
 	return n - done;
 }
 
-unsigned long copy_to_user(void __user *to, const void *from, unsigned long n, std::source_location loc)
+unsigned long copy_to_user(void __user *to, const void *from, unsigned long n, kern::source_location loc)
 {
 	might_sleep(loc);
 	copy_ctx cc{const_cast<char *>(static_cast<const char *>(from)), true};

@@ -2,7 +2,7 @@
 // sys_mmap to zeroed memory. copy_from_user/copy_to_user return the bytes not copied.
 #pragma once
 
-#include <source_location>
+#include "kernel/srcloc.h"
 
 #include "kernel/sched.h"
 #include "kernel/types.h"
@@ -25,9 +25,9 @@ bool access_ok(int type, const void __user *addr, unsigned long size);
 // Both may sleep (a fault is served in process context). The return value is the
 // number of bytes that could not be copied; copy_from_user zero-fills those.
 unsigned long copy_from_user(void *to, const void __user *from, unsigned long n,
-			     std::source_location loc = std::source_location::current());
+			     kern::source_location loc = kern::source_location::current());
 unsigned long copy_to_user(void __user *to, const void *from, unsigned long n,
-			   std::source_location loc = std::source_location::current());
+			   kern::source_location loc = kern::source_location::current());
 unsigned long clear_user(void __user *to, unsigned long n);
 long strncpy_from_user(char *dst, const char __user *src, long count);
 // 0 or -EFAULT

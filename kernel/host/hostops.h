@@ -73,8 +73,9 @@ struct hostops {
 
 	// Console: writes to the host's standard error. May block briefly.
 	void (*console_write)(const char *s, size_t n);
-	// Ends the host process at once with a message. Does not return.
-	[[noreturn]] void (*panic)(const char *msg);
+	// Ends the host process at once with a message. Does not return (call it through
+	// host::panic, which says so to the compiler).
+	void (*panic)(const char *msg);
 };
 
 // The table in force. Defaults to the POSIX one.
@@ -82,5 +83,11 @@ const hostops &ops();
 // Installs another table (before boot). Returns the previous one.
 const hostops *host_install(const hostops *table);
 const hostops &posix_ops();
+
+[[noreturn]] inline void panic(const char *msg)
+{
+	ops().panic(msg);
+	__builtin_trap();
+}
 
 } // namespace kern::host
