@@ -65,9 +65,9 @@ unsigned count_segments(bio *b, const seg_limits &l, u64 *last_start, unsigned *
 	return segs;
 }
 
-int bio_pair_end_1(bio *bi, unsigned int, int err)
+// One half of a pair has ended (or made progress): release the pair once it is done.
+static int bio_pair_end(bio_pair *bp, bio *bi, int err)
 {
-	bio_pair *bp = container_of(bi, bio_pair, bio1);
 	if (bi->bi_size)
 		return 1;
 	if (err)
@@ -76,15 +76,14 @@ int bio_pair_end_1(bio *bi, unsigned int, int err)
 	return 0;
 }
 
+int bio_pair_end_1(bio *bi, unsigned int, int err)
+{
+	return bio_pair_end(container_of(bi, bio_pair, bio1), bi, err);
+}
+
 int bio_pair_end_2(bio *bi, unsigned int, int err)
 {
-	bio_pair *bp = container_of(bi, bio_pair, bio2);
-	if (bi->bi_size)
-		return 1;
-	if (err)
-		__atomic_store_n(&bp->error, err, __ATOMIC_RELAXED);
-	bio_pair_release(bp);
-	return 0;
+	return bio_pair_end(container_of(bi, bio_pair, bio2), bi, err);
 }
 
 // atomic_t cannot be copied: copy the plain fields one by one.

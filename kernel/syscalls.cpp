@@ -78,24 +78,28 @@ template <typename T> T syscall_exit(T ret)
 // The file of fd with a reference, or null.
 file *fd_file(unsigned int fd) { return fget(fd); }
 
-ssize_t do_read(unsigned int fd, unsigned long addr, size_t n, loff_t *pos_in)
+// Reads into or writes from user memory at addr, at *pos_in or the file position.
+ssize_t do_rw(unsigned int fd, unsigned long addr, size_t n, loff_t *pos_in, bool write)
 {
 	file *f = fd_file(fd);
 	if (!f)
 		return -EBADF;
 	ssize_t r;
-	if (!(f->f_mode & FMODE_READ)) {
+	if (!(f->f_mode & (write ? FMODE_WRITE : FMODE_READ))) {
 		r = -EBADF;
-	} else if (!f->f_op || !f->f_op->read) {
+	} else if (!f->f_op || !(write ? !!f->f_op->write : !!f->f_op->read)) {
 		r = -EINVAL;
-	} else if (!access_ok(VERIFY_WRITE, uptr(addr), n)) {
+	} else if (!access_ok(write ? VERIFY_READ : VERIFY_WRITE, uptr(addr), n)) {
 		r = -EFAULT;
 	} else if (pos_in && *pos_in < 0) {
 		r = -EINVAL;
 	} else {
 		n = min_t(n, MAX_RW_COUNT);
 		loff_t pos = pos_in ? *pos_in : f->f_pos;
-		r = f->f_op->read(f, static_cast<char __user *>(uptr(addr)), n, &pos);
+		if (write)
+			r = f->f_op->write(f, static_cast<const char __user *>(uptr(addr)), n, &pos);
+		else
+			r = f->f_op->read(f, static_cast<char __user *>(uptr(addr)), n, &pos);
 		if (!pos_in)
 			f->f_pos = pos;
 	}
@@ -103,29 +107,14 @@ ssize_t do_read(unsigned int fd, unsigned long addr, size_t n, loff_t *pos_in)
 	return r;
 }
 
+ssize_t do_read(unsigned int fd, unsigned long addr, size_t n, loff_t *pos_in)
+{
+	return do_rw(fd, addr, n, pos_in, false);
+}
+
 ssize_t do_write(unsigned int fd, unsigned long addr, size_t n, loff_t *pos_in)
 {
-	file *f = fd_file(fd);
-	if (!f)
-		return -EBADF;
-	ssize_t r;
-	if (!(f->f_mode & FMODE_WRITE)) {
-		r = -EBADF;
-	} else if (!f->f_op || !f->f_op->write) {
-		r = -EINVAL;
-	} else if (!access_ok(VERIFY_READ, uptr(addr), n)) {
-		r = -EFAULT;
-	} else if (pos_in && *pos_in < 0) {
-		r = -EINVAL;
-	} else {
-		n = min_t(n, MAX_RW_COUNT);
-		loff_t pos = pos_in ? *pos_in : f->f_pos;
-		r = f->f_op->write(f, static_cast<const char __user *>(uptr(addr)), n, &pos);
-		if (!pos_in)
-			f->f_pos = pos;
-	}
-	fput(f);
-	return r;
+	return do_rw(fd, addr, n, pos_in, true);
 }
 
 } // namespace
