@@ -7,6 +7,7 @@
 #include <string>
 
 #include "kernel/machine.h"
+#include "kernel/syscalls.h"
 #include "tests/support/machine_fixture.h"
 
 using namespace kern;
@@ -86,17 +87,21 @@ TEST_F(Filedisk, EightProcessesWriteConcurrentlyAndReadBackExactly)
 	constexpr size_t REGION = 1 << 20;
 	pid_t pids[NPROC];
 	for (int p = 0; p < NPROC; p++) {
-		pids[p] = spawn("writer", [d, p] {
-			blk_file bf(d);
-			if (bf.open_result)
+		pids[p] = spawn("writer", [p] {
+			// Through the device node with the process's own memory, as a program would.
+			int fd = sys_open("/dev/fd0", O_RDWR);
+			long mem = sys_mmap(32768);
+			if (fd < 0 || mem < 0)
 				return 100;
+			unsigned long buf = static_cast<unsigned long>(mem);
 			// Interleaved 12 KiB and 20 KiB pieces so that the processes' bios mix.
 			size_t off = 0;
 			int i = 0;
 			while (off < REGION) {
 				size_t n = std::min<size_t>(i++ % 2 ? 20480 : 12288, REGION - off);
 				auto data = pattern(n, static_cast<unsigned>(p * 1000 + off / 512));
-				if (bf.pwrite(data.data(), n, static_cast<kern::loff_t>(p * REGION + off)) != static_cast<kern::ssize_t>(n))
+				user_write(buf, data.data(), n);
+				if (sys_pwrite64(fd, buf, n, static_cast<kern::loff_t>(p * REGION + off)) != static_cast<kern::ssize_t>(n))
 					return 101;
 				off += n;
 			}
@@ -105,13 +110,14 @@ TEST_F(Filedisk, EightProcessesWriteConcurrentlyAndReadBackExactly)
 			while (off < REGION) {
 				size_t n = std::min<size_t>(i++ % 2 ? 20480 : 12288, REGION - off);
 				std::vector<unsigned char> back(n);
-				if (bf.pread(back.data(), n, static_cast<kern::loff_t>(p * REGION + off)) != static_cast<kern::ssize_t>(n))
+				if (sys_pread64(fd, buf, n, static_cast<kern::loff_t>(p * REGION + off)) != static_cast<kern::ssize_t>(n))
 					return 102;
+				user_read(buf, back.data(), n);
 				if (back != pattern(n, static_cast<unsigned>(p * 1000 + off / 512)))
 					return 103;
 				off += n;
 			}
-			return 0;
+			return sys_close(fd) ? 104 : 0;
 		});
 		ASSERT_GT(pids[p], 0);
 	}
