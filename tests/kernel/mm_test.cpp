@@ -184,7 +184,7 @@ TEST_F(Mm, SiteFaultPointsHitOneCallSite)
 // apart in real time from a wake-up by mempool_free.
 class MempoolTest : public zeptest::MachineTest {
 protected:
-	double clock_speed() const override { return 10.0; }
+	double clock_speed() const override { return 2.0; }
 };
 
 TEST_F(MempoolTest, ReserveServesWhenTheAllocatorFailsAndFreeWakesAWaiter)

@@ -21,15 +21,18 @@ class Time : public zeptest::MachineTest {};
 TEST_F(Time, JiffiesRunAtHzTimesTheClockSpeed)
 {
 	EXPECT_DOUBLE_EQ(clock_speed(), 100.0);
+	// Real time is read on both sides of each jiffies read, so that a stall of this
+	// thread on a loaded machine widens the bounds instead of breaking them.
+	auto outer0 = std::chrono::steady_clock::now();
 	unsigned long j0 = jiffies;
-	auto t0 = std::chrono::steady_clock::now();
+	auto inner0 = std::chrono::steady_clock::now();
 	std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	double inner_ms = real_ms_since(inner0);
 	unsigned long dj = jiffies - j0;
-	double ms = real_ms_since(t0);
-	// 50 ms real = 5 virtual seconds = ~5000 jiffies.
-	double expected = ms * 100.0;	// jiffies per real ms at speed 100 and HZ 1000
-	EXPECT_GE(dj, static_cast<unsigned long>(expected * 0.8));
-	EXPECT_LE(dj, static_cast<unsigned long>(expected * 1.2) + 200);
+	double outer_ms = real_ms_since(outer0);
+	// At speed 100 and HZ 1000 one real millisecond is 100 jiffies.
+	EXPECT_GE(dj, static_cast<unsigned long>(inner_ms * 100.0 * 0.95));
+	EXPECT_LE(dj, static_cast<unsigned long>(outer_ms * 100.0 * 1.05) + 2);
 	EXPECT_EQ(get_jiffies_64() >= dj, true);
 }
 
@@ -41,7 +44,7 @@ TEST_F(Time, MsleepOfOneVirtualSecondTakesAboutTenRealMilliseconds)
 	double ms = real_ms_since(t0);
 	EXPECT_GE(jiffies - j0, 1000ul);
 	EXPECT_GE(ms, 8.0);
-	EXPECT_LE(ms, 200.0);
+	EXPECT_LE(ms, 800.0);	// at real speed it would take 1000 ms
 }
 
 TEST_F(Time, KernelTimeFollowsTheVirtualClock)
@@ -51,7 +54,7 @@ TEST_F(Time, KernelTimeFollowsTheVirtualClock)
 	kern::timespec b = xtime;
 	double dt = (b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9;
 	EXPECT_GE(dt, 2.0);
-	EXPECT_LT(dt, 20.0);
+	EXPECT_LT(dt, 100.0);
 	EXPECT_GE(b.tv_nsec, 0);
 	EXPECT_LT(b.tv_nsec, 1000000000);
 	kern::timeval tv;
