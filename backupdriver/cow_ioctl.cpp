@@ -111,6 +111,21 @@ static snap_shot_request *get_ssr(unsigned long arg)
 	return ssr;
 }
 
+/* Start and stop answer with the whole record and the session count, whatever the
+ * result; frees the kernel copy and returns the command's result. */
+static int put_ssr(unsigned long arg, snap_shot_request *ssr, int ret, bool report)
+{
+	ssr->active_sessions = session_count;
+	if (!copy_out(arg, ssr, sizeof(*ssr))) {
+		if (report)
+			printk(KERN_ERR "%s: ERROR: Could not copy snapshot request to user space.\n",
+			       ZEP_NAME);
+		ret = -1;
+	}
+	kfree(ssr);
+	return ret;
+}
+
 /* ---------------------------------------------------------------- session queries */
 
 static int ioctl_get_session_list_count(void)
@@ -318,15 +333,7 @@ static int handle_ioctlStartZP2(unsigned long arg)
 	if (!ssr)
 		return -1;
 	cow_session *cs = ioctl_start_zep_session(ssr);
-	int ret = cs ? 0 : -1;
-	ssr->active_sessions = session_count;
-	if (!copy_out(arg, ssr, sizeof(*ssr))) {
-		printk(KERN_ERR "%s: ERROR: Could not copy snapshot request to user space.\n",
-		       ZEP_NAME);
-		ret = -1;
-	}
-	kfree(ssr);
-	return ret;
+	return put_ssr(arg, ssr, cs ? 0 : -1, true);
 }
 
 static int handle_ioctlStopZP(unsigned long arg)
@@ -334,12 +341,7 @@ static int handle_ioctlStopZP(unsigned long arg)
 	snap_shot_request *ssr = get_ssr(arg);
 	if (!ssr)
 		return -1;
-	int ret = ioctl_stop_zep_session(ssr) ? -1 : 0;
-	ssr->active_sessions = session_count;
-	if (!copy_out(arg, ssr, sizeof(*ssr)))
-		ret = -1;
-	kfree(ssr);
-	return ret;
+	return put_ssr(arg, ssr, ioctl_stop_zep_session(ssr) ? -1 : 0, false);
 }
 
 static int handle_ioctlGetZPDev(unsigned long arg)

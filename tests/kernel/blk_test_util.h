@@ -140,4 +140,21 @@ inline std::vector<unsigned char> pattern(size_t n, unsigned seed)
 	return v;
 }
 
+// Submits a one-page write whose completion sleeps: a bug the kernel must catch.
+inline int sleeping_end_io(bio *b, unsigned int, int)
+{
+	if (b->bi_size)
+		return 1;
+	msleep(1);
+	return 0;
+}
+
+inline void submit_with_sleeping_completion(block_device *bdev)
+{
+	static io_result r;
+	bio *b = make_bio(bdev, 0, 1, &r, 0);
+	b->bi_end_io = sleeping_end_io;
+	submit_bio(WRITE, b);
+}
+
 } // namespace blktest

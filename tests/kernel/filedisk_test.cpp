@@ -156,16 +156,6 @@ TEST_F(Filedisk, HeldCompletionsAndEioOnWorkers)
 	bdput(bdev);
 }
 
-namespace {
-int sleeping_end_io(bio *b, unsigned int, int)
-{
-	if (b->bi_size)
-		return 1;
-	msleep(1);
-	return 0;
-}
-} // namespace
-
 TEST_F(Filedisk, ASleepingCompletionCallbackIsABug)
 {
 	GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -173,10 +163,7 @@ TEST_F(Filedisk, ASleepingCompletionCallbackIsABug)
 	block_device *bdev = bdget(d);
 	EXPECT_DEATH(
 		{
-			io_result r;
-			bio *b = make_bio(bdev, 0, 1, &r, 0);
-			b->bi_end_io = sleeping_end_io;
-			submit_bio(WRITE, b);
+			submit_with_sleeping_completion(bdev);
 			for (;;)
 				msleep(100);
 		},

@@ -97,25 +97,12 @@ TEST_F(Ramdisk, HeldCompletionsWaitForRelease)
 	free_bio_pages(b);
 }
 
-namespace {
-int sleeping_end_io(bio *b, unsigned int, int)
-{
-	if (b->bi_size)
-		return 1;
-	msleep(1);
-	return 0;
-}
-} // namespace
-
 TEST_F(Ramdisk, ASleepingCompletionCallbackIsABug)
 {
 	GTEST_FLAG_SET(death_test_style, "threadsafe");
 	EXPECT_DEATH(
 		{
-			io_result r;
-			bio *b = make_bio(bdev, 0, 1, &r, 0);
-			b->bi_end_io = sleeping_end_io;
-			submit_bio(WRITE, b);
+			submit_with_sleeping_completion(bdev);
 		},
 		"BUG: sleeping function called from invalid context");
 }
