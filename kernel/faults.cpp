@@ -67,7 +67,9 @@ void fault_clear_all()
 	host::ops().lock_release(t.lock);
 }
 
-bool should_fail(const std::string &point)
+bool should_fail(const std::string &point) { return should_fail_spec(point, nullptr); }
+
+bool should_fail_spec(const std::string &point, fault_spec *spec)
 {
 	auto &t = ft();
 	if (!t.nr.load(std::memory_order_relaxed))
@@ -81,6 +83,8 @@ bool should_fail(const std::string &point)
 		if (n >= r.spec.skip && (r.spec.times < 0 || n - r.spec.skip < r.spec.times)) {
 			r.failed++;
 			fail = true;
+			if (spec)
+				*spec = r.spec;
 		}
 	}
 	host::ops().lock_release(t.lock);

@@ -61,11 +61,24 @@ loff_t host_size(file *f)
 	return static_cast<loff_t>(st.size);
 }
 
+// A fault rule on the file: an error to return now (< 0), or 0 with n cut short.
+ssize_t file_fault(const char *kind, file *f, size_t *n)
+{
+	fault_spec spec;
+	if (!should_fail_spec(std::string(kind) + f->f_dentry->d_name, &spec))
+		return 0;
+	if (spec.short_bytes < 0)
+		return spec.error ? spec.error : -EIO;
+	if (static_cast<size_t>(spec.short_bytes) < *n)
+		*n = static_cast<size_t>(spec.short_bytes);
+	return 0;
+}
+
 ssize_t host_read(file *f, char __user *buf, size_t n, loff_t *pos)
 {
 	might_sleep();
-	if (should_fail(std::string("file_read:") + f->f_dentry->d_name))
-		return -EIO;
+	if (ssize_t err = file_fault("file_read:", f, &n))
+		return err;
 	if (*pos < 0)
 		return -EINVAL;
 	host_io io{f->host_fd, static_cast<u64>(*pos), false, 0, false, 0};
@@ -77,8 +90,8 @@ ssize_t host_read(file *f, char __user *buf, size_t n, loff_t *pos)
 ssize_t host_write(file *f, const char __user *buf, size_t n, loff_t *pos)
 {
 	might_sleep();
-	if (should_fail(std::string("file_write:") + f->f_dentry->d_name))
-		return -EIO;
+	if (ssize_t err = file_fault("file_write:", f, &n))
+		return err;
 	if (*pos < 0)
 		return -EINVAL;
 	// With O_APPEND the host descriptor appends by itself; the position follows the end.

@@ -120,6 +120,16 @@ TEST_F(Files, FaultPointsFailHostIoWithEio)
 	fault_clear("file_read:" + path);
 	EXPECT_EQ(f->f_op->read(f, buf, sizeof(buf), &pos), 8);
 	EXPECT_EQ(fault_count("file_write:" + path), 1);
+	// A rule may carry its own error, or cut the transfer short instead.
+	fault_inject("file_write:" + path, {0, 1, -ENOSPC});
+	EXPECT_EQ(f->f_op->write(f, buf, 4, &pos), -ENOSPC);
+	fault_inject("file_write:" + path, {0, 1, 0, 3});
+	EXPECT_EQ(f->f_op->write(f, buf, 8, &pos), 3);
+	EXPECT_EQ(pos, 11);
+	fault_inject("file_read:" + path, {0, 1, 0, 2});
+	pos = 0;
+	EXPECT_EQ(f->f_op->read(f, buf, sizeof(buf), &pos), 2);
+	EXPECT_EQ(pos, 2);
 	set_fs(USER_DS);
 	fput(f);
 	std::filesystem::remove(path);
