@@ -286,6 +286,7 @@ long schedule_timeout(long timeout, kern::source_location loc)
 	u64 expire = forever ? 0 : get_jiffies_64() + static_cast<u64>(timeout);
 	u64 deadline = forever ? 0 : jiffies_to_host_ns(expire);
 
+	bool slept = false;
 	H().lock_acquire(t->sleep_lock);
 	for (;;) {
 		long st = t->state.load();
@@ -304,8 +305,13 @@ long schedule_timeout(long timeout, kern::source_location loc)
 			}
 			H().cond_wait_until(t->sleep_cond, t->sleep_lock, deadline);
 		}
+		slept = true;
 	}
 	H().lock_release(t->sleep_lock);
+	// Not put to sleep (still running, a signal pending, no time left): the scheduler
+	// still runs others first, so loops that call schedule() this way do not spin hot.
+	if (!slept)
+		H().thread_yield();
 	if (forever)
 		return MAX_SCHEDULE_TIMEOUT;
 	u64 now = get_jiffies_64();
