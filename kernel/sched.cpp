@@ -401,11 +401,15 @@ int send_sig(int sig, task_struct *t, int priv)
 		return -EINVAL;
 	if (t->exited)
 		return -ESRCH;
+	// Ignored signals are discarded at send time. SIGKILL and SIGSTOP too: sig_action
+	// refuses to ignore them, so only the kernel itself (daemonize, or a driver setting
+	// the dispositions directly) can have made them so. Halt sets SIGKILL pending
+	// without coming here.
 	sighand_struct *sh = std::atomic_ref<sighand_struct *>(t->sighand).load();
-	if (sig != SIGKILL && sig != SIGSTOP && sh) {
+	if (sh) {
 		sighandler_t h = sh->action[sig];
 		if (h == SIG_IGN || (h == SIG_DFL && default_ignored(sig)))
-			return 0;	// discarded, as the kernel does for ignored signals
+			return 0;
 	}
 	t->pending.fetch_or(sigbit(sig));
 	if (sig == SIGKILL)

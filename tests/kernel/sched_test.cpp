@@ -6,6 +6,7 @@
 #include "kernel/fs.h"
 #include "kernel/machine.h"
 #include "kernel/sync.h"
+#include "kernel/syscalls.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 
@@ -166,6 +167,36 @@ TEST_F(Sched, SigkillCannotBeIgnored)
 	EXPECT_FALSE(t->exited);
 	send_sig(SIGKILL, t, 0);
 	EXPECT_EQ(finish(t), -ERESTARTSYS);
+}
+
+TEST_F(Sched, AProcessTheKernelMadeIgnoreEverySignalSurvivesSigkill)
+{
+	// What a driver does to a process it turns into an IO thread: every disposition set
+	// to ignore directly (sig_action would refuse SIGKILL and SIGSTOP), pending cleared.
+	std::atomic<bool> ready{false}, stop{false};
+	std::atomic<long> turns{0};
+	pid_t pid = spawn("cdpio", [&] {
+		task_struct *me = get_current();
+		for (int sig = 1; sig <= KERN_NSIG; sig++)
+			me->sighand->action[sig] = SIG_IGN;
+		flush_signals(me);
+		ready = true;
+		while (!stop) {
+			msleep(1);
+			if (sys_getpid() != me->tgid)	// a system-call boundary every turn
+				return 1;
+			turns++;
+		}
+		return signal_pending(me) ? 2 : 7;
+	});
+	ASSERT_GT(pid, 1);
+	ASSERT_TRUE(eventually([&] { return ready.load(); }));
+	for (int sig : {SIGKILL, SIGSTOP, SIGTERM, SIGINT})
+		EXPECT_EQ(kern::kill(pid, sig), 0) << sig;
+	long seen = turns;
+	ASSERT_TRUE(eventually([&] { return turns > seen + 3; })) << "the process did not go on";
+	stop = true;
+	EXPECT_EQ(waitpid(pid), 7);
 }
 
 // ---------------------------------------------------------------- kernel threads
