@@ -63,12 +63,18 @@ void put_sighand(sighand_struct *sh)
 		delete sh;
 }
 
+void copy_comm(task_struct *t, const char *name)
+{
+	std::memset(t->comm, 0, sizeof(t->comm));
+	std::strncpy(t->comm, name ? name : "", sizeof(t->comm) - 1);
+}
+
 task_struct *alloc_task(const char *comm, bool kthread)
 {
 	auto *t = new task_struct{};
 	t->state = TASK_RUNNING;
 	t->kthread = kthread;
-	set_task_comm(t, comm);
+	copy_comm(t, comm);	// no one else sees the task yet (and current may be unset)
 	t->sleep_lock = H().lock_create();
 	t->sleep_cond = H().cond_create();
 	t->addr_limit = kthread ? KERNEL_DS : USER_DS;
@@ -158,10 +164,32 @@ void task_trampoline(void *arg)
 
 } // namespace
 
+void task_lock(task_struct *t)
+{
+	preempt_disable();	// a spin lock in 2.6.9: sleeping under it is caught
+	raw_spin_lock(&t->alloc_lock);
+}
+
+void task_unlock(task_struct *t)
+{
+	raw_spin_unlock(&t->alloc_lock);
+	preempt_enable();
+}
+
 void set_task_comm(task_struct *t, const char *name)
 {
-	std::memset(t->comm, 0, sizeof(t->comm));
-	std::strncpy(t->comm, name ? name : "", sizeof(t->comm) - 1);
+	task_lock(t);
+	copy_comm(t, name);
+	task_unlock(t);
+}
+
+char *get_task_comm(char *buf, task_struct *t)
+{
+	task_lock(t);
+	std::memcpy(buf, t->comm, TASK_COMM_LEN);
+	task_unlock(t);
+	buf[TASK_COMM_LEN - 1] = '\0';
+	return buf;
 }
 
 task_struct *adopt_current(const char *comm)
@@ -646,9 +674,10 @@ int tasks_halt(unsigned real_ms, std::vector<std::string> *problems)
 	for (task_struct *t : live) {
 		if (!t->exited) {
 			stuck++;
+			char comm[TASK_COMM_LEN];
 			if (problems)
-				problems->push_back(std::string("task ") + t->comm + " (pid " +
-						    std::to_string(t->pid) + ") still running");
+				problems->push_back(std::string("task ") + get_task_comm(comm, t) +
+						    " (pid " + std::to_string(t->pid) + ") still running");
 			continue;	// cannot be joined: leave it and its memory alone
 		}
 		put_task_struct(t);

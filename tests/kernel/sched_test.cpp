@@ -1,6 +1,7 @@
 #include "kernel/sched.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "kernel/fs.h"
@@ -197,6 +198,48 @@ TEST_F(Sched, AProcessTheKernelMadeIgnoreEverySignalSurvivesSigkill)
 	ASSERT_TRUE(eventually([&] { return turns > seen + 3; })) << "the process did not go on";
 	stop = true;
 	EXPECT_EQ(waitpid(pid), 7);
+}
+
+TEST_F(Sched, ARenamingProcessAndReadersOfItsNameUseTheTaskLock)
+{
+	// The driver renames an IO thread as below while others list tasks by name.
+	static const char *const names[] = {"cdpio-a", "cdpio/long-name"};
+	std::atomic<bool> stop{false};
+	std::atomic<long> renames{0};
+	pid_t pid = spawn("cdpio", [&] {
+		for (long i = 0; !stop; i++) {
+			task_lock(current);
+			std::snprintf(current->comm, sizeof(current->comm), "%s", names[i & 1]);
+			task_unlock(current);
+			renames++;
+		}
+		set_task_comm(current, "cdpio-done");
+		return 0;
+	});
+	task_struct *t = find_task_by_pid(pid);
+	ASSERT_NE(t, nullptr);
+	ASSERT_TRUE(eventually([&] { return renames >= 100; }));
+	int odd = 0;
+	for (int i = 0; i < 2000; i++) {
+		char buf[TASK_COMM_LEN];
+		get_task_comm(buf, t);
+		// Also as a task listing reads it: under the task list lock.
+		char listed[TASK_COMM_LEN] = "";
+		for_each_task([&](task_struct *x) {
+			if (x == t)
+				get_task_comm(listed, x);
+		});
+		for (const char *got : {static_cast<const char *>(buf), static_cast<const char *>(listed)})
+			if (std::strcmp(got, names[0]) && std::strcmp(got, names[1]))
+				odd++;
+	}
+	stop = true;
+	EXPECT_EQ(waitpid(pid), 0);
+	EXPECT_EQ(odd, 0) << "a reader saw a name half written";
+	char buf[TASK_COMM_LEN];
+	EXPECT_STREQ(get_task_comm(buf, t), "cdpio-done");
+	EXPECT_STREQ(get_task_comm(buf, get_current()), "init");
+	put_task_struct(t);
 }
 
 // ---------------------------------------------------------------- kernel threads
