@@ -151,10 +151,7 @@ TEST_F(RebootNotifiers, ANotifierLetsHaltEndAProcessThatIgnoresEverySignal)
 	DECLARE_WAIT_QUEUE_HEAD(wq);
 	std::atomic<bool> ready{false}, stop{false}, returned{false};
 	pid_t pid = spawn("cdpio", [&] {
-		task_struct *me = get_current();
-		for (int sig = 1; sig <= KERN_NSIG; sig++)
-			me->sighand->action[sig] = SIG_IGN;
-		flush_signals(me);
+		coretest::ignore_every_signal();
 		ready = true;
 		wait_event(wq, stop.load());
 		returned = true;
@@ -186,10 +183,7 @@ TEST_F(RebootNotifiers, HaltStillKillsAProcessThatIgnoresEverySignalAtItsNextSys
 			std::atomic<bool> *flag;
 			~on_unwind() { *flag = true; }
 		} mark{&unwound};
-		task_struct *me = get_current();
-		for (int sig = 1; sig <= KERN_NSIG; sig++)
-			me->sighand->action[sig] = SIG_IGN;
-		flush_signals(me);
+		coretest::ignore_every_signal();
 		ready = true;
 		for (;;) {
 			msleep(1);

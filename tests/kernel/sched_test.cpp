@@ -172,15 +172,11 @@ TEST_F(Sched, SigkillCannotBeIgnored)
 
 TEST_F(Sched, AProcessTheKernelMadeIgnoreEverySignalSurvivesSigkill)
 {
-	// What a driver does to a process it turns into an IO thread: every disposition set
-	// to ignore directly (sig_action would refuse SIGKILL and SIGSTOP), pending cleared.
 	std::atomic<bool> ready{false}, stop{false};
 	std::atomic<long> turns{0};
 	pid_t pid = spawn("cdpio", [&] {
 		task_struct *me = get_current();
-		for (int sig = 1; sig <= KERN_NSIG; sig++)
-			me->sighand->action[sig] = SIG_IGN;
-		flush_signals(me);
+		coretest::ignore_every_signal();
 		ready = true;
 		while (!stop) {
 			msleep(1);
