@@ -145,7 +145,7 @@ request_queue_t *blk_alloc_queue(gfp_t gfp_mask, kern::source_location loc)
 
 void blk_queue_make_request(request_queue_t *q, make_request_fn *mfn)
 {
-	q->make_request_fn = mfn;
+	__atomic_store_n(&q->make_request_fn, mfn, __ATOMIC_RELEASE);
 	q->unplug_fn = generic_unplug_device;
 	q->max_sectors = SAFE_MAX_SECTORS;
 	q->max_phys_segments = MAX_PHYS_SEGMENTS;
@@ -579,7 +579,9 @@ void generic_make_request(bio *b)
 		char name[BDEVNAME_SIZE];
 		block_device *bdev = b->bi_bdev;
 		request_queue_t *q = bdev ? bdev_get_queue(bdev) : nullptr;
-		if (!q || !q->make_request_fn) {
+		// Loaded once: a hook may be installed or removed while this bio goes down.
+		make_request_fn *mrf = q ? queue_make_request_fn(q) : nullptr;
+		if (!mrf) {
 			printk(KERN_ERR "generic_make_request: Trying to access nonexistent block-device %s (%llu)\n",
 			       bdevname(bdev, name), static_cast<unsigned long long>(b->bi_sector));
 			bio_endio(b, b->bi_size, -EIO);
@@ -616,7 +618,7 @@ void generic_make_request(bio *b)
 			(write ? disk->dkstats.write_sectors : disk->dkstats.read_sectors).add(nr);
 			counted = disk;
 		}
-		ret = q->make_request_fn(q, b);
+		ret = mrf(q, b);
 	} while (ret);
 }
 

@@ -28,6 +28,9 @@ constexpr u64 BLK_BOUNCE_HIGH = 0x38000000ull;	// 896 MiB
 constexpr u64 BLK_BOUNCE_ANY = ~0ull;
 
 struct request_queue {
+	// Swapped by drivers that hook a disk while bios are submitted: read it with
+	// queue_make_request_fn, change it with blk_queue_make_request or
+	// xchg_make_request_fn.
 	::kern::make_request_fn *make_request_fn;
 	::kern::unplug_fn *unplug_fn;
 	::kern::issue_flush_fn *issue_flush_fn;
@@ -54,7 +57,19 @@ constexpr unsigned short SAFE_MAX_SECTORS = 255;
 constexpr unsigned int MAX_SEGMENT_SIZE = 65536;
 
 request_queue_t *blk_alloc_queue(gfp_t gfp_mask, kern::source_location loc = kern::source_location::current());
+// Sets the make-request function (published atomically) and the default limits.
 void blk_queue_make_request(request_queue_t *q, make_request_fn *mfn);
+// The queue's make-request function as it is now.
+inline make_request_fn *queue_make_request_fn(request_queue_t *q)
+{
+	return __atomic_load_n(&q->make_request_fn, __ATOMIC_ACQUIRE);
+}
+// Installs fn and returns the function it replaced, in one step, so that a hook saves
+// the function that was really in place even when another one changes it meanwhile.
+inline make_request_fn *xchg_make_request_fn(request_queue_t *q, make_request_fn *fn)
+{
+	return __atomic_exchange_n(&q->make_request_fn, fn, __ATOMIC_ACQ_REL);
+}
 void blk_queue_max_sectors(request_queue_t *q, unsigned short max_sectors);
 void blk_queue_max_phys_segments(request_queue_t *q, unsigned short max_segments);
 void blk_queue_max_hw_segments(request_queue_t *q, unsigned short max_segments);

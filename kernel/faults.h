@@ -6,7 +6,8 @@
 //   "site:<file>:<line>"  (any allocation made at that call site; file is the base name),
 //   "file_read:<path>", "file_write:<path>"  (host-backed file IO; path as opened): a hit
 //       returns `error` (-EIO when 0), or, when `short_bytes` >= 0, moves at most that
-//       many bytes and returns the count (a short transfer).
+//       many bytes and returns the count (a short transfer),
+//   "statfs:<path>"  (vfs_statfs of a host-backed file): a hit returns `error` (-EIO when 0).
 // Device IO faults are per disk (EIO on sector ranges): see the disk drivers.
 #pragma once
 

@@ -136,6 +136,22 @@ file *host_filp_open(const char *path, int flags, int mode);
 // The seek of files whose operations have none (position only; SEEK_END uses i_size).
 loff_t default_llseek(file *f, loff_t offset, int whence);
 
+// File system statistics, counts in units of f_bsize.
+struct kstatfs {
+	long f_type;
+	long f_bsize;
+	u64 f_blocks;
+	u64 f_bfree;
+	u64 f_bavail;	// what unprivileged users may still take
+	u64 f_files;
+	u64 f_ffree;
+	long f_namelen;
+};
+// Statistics of the file system holding f: the host's for a host-backed file. 0,
+// -ENOSYS for a file without a host descriptor, -EBADF (null file), -EFAULT (null buf),
+// or the host's error. May sleep. Fault point "statfs:<path>".
+int vfs_statfs(file *f, kstatfs *buf);
+
 // ---- character devices ----
 int register_chrdev(unsigned int major, const char *name, const file_operations *fops);
 int unregister_chrdev(unsigned int major, const char *name);

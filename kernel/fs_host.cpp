@@ -61,13 +61,14 @@ loff_t host_size(file *f)
 	return static_cast<loff_t>(st.size);
 }
 
-// A fault rule on the file: an error to return now (< 0), or 0 with n cut short.
+// A fault rule on the file: an error to return now (< 0), or 0 with n cut short
+// (only for transfers, which pass n).
 ssize_t file_fault(const char *kind, file *f, size_t *n)
 {
 	fault_spec spec;
 	if (!should_fail_spec(std::string(kind) + f->f_dentry->d_name, &spec))
 		return 0;
-	if (spec.short_bytes < 0)
+	if (!n || spec.short_bytes < 0)
 		return spec.error ? spec.error : -EIO;
 	if (static_cast<size_t>(spec.short_bytes) < *n)
 		*n = static_cast<size_t>(spec.short_bytes);
@@ -129,6 +130,25 @@ const file_operations host_file_fops = {
 };
 
 } // namespace
+
+int vfs_statfs(file *f, kstatfs *buf)
+{
+	if (!f)
+		return -EBADF;
+	if (!buf)
+		return -EFAULT;
+	might_sleep();
+	if (f->host_fd < 0)
+		return -ENOSYS;
+	if (ssize_t err = file_fault("statfs:", f, nullptr))
+		return static_cast<int>(err);
+	host::host_statfs st{};
+	if (int r = H().file_statfs(f->host_fd, &st))
+		return r;
+	*buf = kstatfs{static_cast<long>(st.type), static_cast<long>(st.bsize), st.blocks, st.bfree,
+		       st.bavail, st.files, st.ffree, static_cast<long>(st.namelen)};
+	return 0;
+}
 
 file *host_filp_open(const char *path, int flags, int mode)
 {

@@ -17,5 +17,6 @@ void fs_halt(std::vector<std::string> *problems);	// nodes, character devices, o
 void module_halt(std::vector<std::string> *problems);	// modules still loaded
 void blk_boot();
 void fs_boot();
+void reboot_notifiers_boot();	// empties the reboot chain
 
 } // namespace kern

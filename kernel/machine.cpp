@@ -9,6 +9,7 @@
 #include "kernel/internal.h"
 #include "kernel/mm.h"
 #include "kernel/module.h"
+#include "kernel/notifier.h"
 #include "kernel/printk.h"
 #include "kernel/sched.h"
 #include "kernel/sync.h"
@@ -48,6 +49,7 @@ void boot(const boot_params &p)
 	init_task = adopt_current("init");
 	init_task->mm = mm_alloc();
 	init_task->files = files_alloc();
+	reboot_notifiers_boot();
 	fs_boot();
 	blk_boot();
 	printk(KERN_INFO "Linux version 2.6.9 (zepdriver emulated kernel), NR_CPUS %d, HZ %lu\n",
@@ -65,6 +67,9 @@ halt_report halt()
 		return rep;
 	if (current != init_task)
 		adopt_current("halt");
+	// Drivers stop their threads first, while their modules are live and every task
+	// still runs; what is left then gets SIGKILL.
+	reboot_notifier_call_chain(SYS_HALT, nullptr);
 	module_halt(&rep.problems);
 	tasks_halt(3000, &rep.problems);
 	if (init_task) {

@@ -22,8 +22,9 @@ struct halt_report {
 
 // One machine per host process at a time. The calling thread becomes process 1, "init".
 void boot(const boot_params &p = {});
-// Ends every task (fatal signal, then a grace period), frees disks, nodes and files,
-// and reports what was left: objects in slab caches, memory, pages, tasks alive.
+// Calls the reboot notifiers with SYS_HALT, ends every task (SIGKILL set pending even
+// where it is ignored, then a grace period), frees disks, nodes and files, and reports
+// what was left: objects in slab caches, memory, pages, tasks alive.
 halt_report halt();
 bool booted();
 const boot_params &boot_parameters();

@@ -63,12 +63,18 @@ void put_sighand(sighand_struct *sh)
 		delete sh;
 }
 
+void copy_comm(task_struct *t, const char *name)
+{
+	std::memset(t->comm, 0, sizeof(t->comm));
+	std::strncpy(t->comm, name ? name : "", sizeof(t->comm) - 1);
+}
+
 task_struct *alloc_task(const char *comm, bool kthread)
 {
 	auto *t = new task_struct{};
 	t->state = TASK_RUNNING;
 	t->kthread = kthread;
-	set_task_comm(t, comm);
+	copy_comm(t, comm);	// no one else sees the task yet (and current may be unset)
 	t->sleep_lock = H().lock_create();
 	t->sleep_cond = H().cond_create();
 	t->addr_limit = kthread ? KERNEL_DS : USER_DS;
@@ -158,10 +164,32 @@ void task_trampoline(void *arg)
 
 } // namespace
 
+void task_lock(task_struct *t)
+{
+	preempt_disable();	// a spin lock in 2.6.9: sleeping under it is caught
+	raw_spin_lock(&t->alloc_lock);
+}
+
+void task_unlock(task_struct *t)
+{
+	raw_spin_unlock(&t->alloc_lock);
+	preempt_enable();
+}
+
 void set_task_comm(task_struct *t, const char *name)
 {
-	std::memset(t->comm, 0, sizeof(t->comm));
-	std::strncpy(t->comm, name ? name : "", sizeof(t->comm) - 1);
+	task_lock(t);
+	copy_comm(t, name);
+	task_unlock(t);
+}
+
+char *get_task_comm(char *buf, task_struct *t)
+{
+	task_lock(t);
+	std::memcpy(buf, t->comm, TASK_COMM_LEN);
+	task_unlock(t);
+	buf[TASK_COMM_LEN - 1] = '\0';
+	return buf;
 }
 
 task_struct *adopt_current(const char *comm)
@@ -286,6 +314,7 @@ long schedule_timeout(long timeout, kern::source_location loc)
 	u64 expire = forever ? 0 : get_jiffies_64() + static_cast<u64>(timeout);
 	u64 deadline = forever ? 0 : jiffies_to_host_ns(expire);
 
+	bool slept = false;
 	H().lock_acquire(t->sleep_lock);
 	for (;;) {
 		long st = t->state.load();
@@ -304,8 +333,13 @@ long schedule_timeout(long timeout, kern::source_location loc)
 			}
 			H().cond_wait_until(t->sleep_cond, t->sleep_lock, deadline);
 		}
+		slept = true;
 	}
 	H().lock_release(t->sleep_lock);
+	// Not put to sleep (still running, a signal pending, no time left): the scheduler
+	// still runs others first, so loops that call schedule() this way do not spin hot.
+	if (!slept)
+		H().thread_yield();
 	if (forever)
 		return MAX_SCHEDULE_TIMEOUT;
 	u64 now = get_jiffies_64();
@@ -395,11 +429,15 @@ int send_sig(int sig, task_struct *t, int priv)
 		return -EINVAL;
 	if (t->exited)
 		return -ESRCH;
+	// Ignored signals are discarded at send time. SIGKILL and SIGSTOP too: sig_action
+	// refuses to ignore them, so only the kernel itself (daemonize, or a driver setting
+	// the dispositions directly) can have made them so. Halt sets SIGKILL pending
+	// without coming here.
 	sighand_struct *sh = std::atomic_ref<sighand_struct *>(t->sighand).load();
-	if (sig != SIGKILL && sig != SIGSTOP && sh) {
+	if (sh) {
 		sighandler_t h = sh->action[sig];
 		if (h == SIG_IGN || (h == SIG_DFL && default_ignored(sig)))
-			return 0;	// discarded, as the kernel does for ignored signals
+			return 0;
 	}
 	t->pending.fetch_or(sigbit(sig));
 	if (sig == SIGKILL)
@@ -636,9 +674,10 @@ int tasks_halt(unsigned real_ms, std::vector<std::string> *problems)
 	for (task_struct *t : live) {
 		if (!t->exited) {
 			stuck++;
+			char comm[TASK_COMM_LEN];
 			if (problems)
-				problems->push_back(std::string("task ") + t->comm + " (pid " +
-						    std::to_string(t->pid) + ") still running");
+				problems->push_back(std::string("task ") + get_task_comm(comm, t) +
+						    " (pid " + std::to_string(t->pid) + ") still running");
 			continue;	// cannot be joined: leave it and its memory alone
 		}
 		put_task_struct(t);

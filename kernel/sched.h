@@ -14,6 +14,7 @@
 
 #include "kernel/atomic.h"
 #include "kernel/list.h"
+#include "kernel/raw_spinlock.h"
 #include "kernel/time.h"
 #include "kernel/types.h"
 
@@ -199,6 +200,9 @@ struct task_struct {
 	unsigned long flags;
 	pid_t pid;
 	pid_t tgid;
+	// Guards comm against other tasks (task_lock). Taken inside the task list lock,
+	// never the other way round; nothing sleeps while holding it.
+	raw_spinlock_t alloc_lock;
 	char comm[TASK_COMM_LEN];
 	int nice;
 	bool kthread;		// a kernel thread (no user space of its own)
@@ -302,7 +306,15 @@ int dequeue_signal_current();		// the lowest pending unblocked signal, 0 if none
 int kernel_thread(int (*fn)(void *), void *arg, unsigned long flags);
 void daemonize(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void set_user_nice(task_struct *p, long nice);
+// The task's own lock for its name, as in 2.6.9 (it covers comm; a task renaming
+// itself takes it too). Holding it is atomic context: no sleeping until task_unlock.
+void task_lock(task_struct *t);
+void task_unlock(task_struct *t);
+// Renames t (cut to TASK_COMM_LEN - 1) under its task lock.
 void set_task_comm(task_struct *t, const char *name);
+// Copies t's name into buf (TASK_COMM_LEN bytes) under its task lock; returns buf.
+// How anything but the task itself reads another task's name.
+char *get_task_comm(char *buf, task_struct *t);
 // Makes the calling thread leave the kernel at once (its body returns `code`).
 [[noreturn]] void do_exit(long code);
 

@@ -10,17 +10,11 @@
 #include "kernel/srcloc.h"
 
 #include "kernel/list.h"
+#include "kernel/raw_spinlock.h"
 #include "kernel/sched.h"
 #include "kernel/types.h"
 
 namespace kern {
-
-// ---- raw spin lock (internal) ----
-struct raw_spinlock_t {
-	std::atomic<int> v{0};
-};
-void raw_spin_lock(raw_spinlock_t *l);
-void raw_spin_unlock(raw_spinlock_t *l);
 
 // ---- checked spin lock ----
 struct spinlock_t {

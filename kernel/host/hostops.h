@@ -11,7 +11,7 @@
 
 namespace kern::host {
 
-constexpr int HOSTOPS_VERSION = 1;
+constexpr int HOSTOPS_VERSION = 2;	// 2: file_statfs fills a host_statfs
 
 struct host_thread;	// opaque
 struct host_lock;	// opaque: a short mutual-exclusion lock
@@ -21,6 +21,18 @@ struct host_stat {
 	uint64_t size;		// bytes (regular file or block device)
 	bool is_block;		// host block device
 	bool is_regular;
+};
+
+// Statistics of the host file system holding a file, in units of bsize.
+struct host_statfs {
+	uint64_t type;		// the file system's magic number
+	uint64_t bsize;
+	uint64_t blocks;
+	uint64_t bfree;		// free blocks
+	uint64_t bavail;	// free blocks that unprivileged users may take
+	uint64_t files;		// inodes
+	uint64_t ffree;
+	uint64_t namelen;	// longest file name
 };
 
 struct hostops {
@@ -67,7 +79,7 @@ struct hostops {
 	int (*file_fsync)(int fd);
 	int (*file_stat)(int fd, host_stat *st);
 	int (*file_truncate)(int fd, uint64_t size);
-	int (*file_statfs)(int fd, uint64_t *bsize, uint64_t *blocks, uint64_t *bfree);
+	int (*file_statfs)(int fd, host_statfs *st);
 	int (*file_close)(int fd);
 	int (*file_unlink)(const char *path);
 

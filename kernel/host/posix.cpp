@@ -202,14 +202,19 @@ int p_file_stat(int fd, host_stat *st)
 
 int p_file_truncate(int fd, uint64_t size) { return ftruncate(fd, static_cast<off_t>(size)) ? -errno : 0; }
 
-int p_file_statfs(int fd, uint64_t *bsize, uint64_t *blocks, uint64_t *bfree)
+int p_file_statfs(int fd, host_statfs *st)
 {
 	struct statfs s;
 	if (fstatfs(fd, &s))
 		return -errno;
-	*bsize = static_cast<uint64_t>(s.f_bsize);
-	*blocks = s.f_blocks;
-	*bfree = s.f_bavail;
+	st->type = static_cast<uint64_t>(s.f_type);
+	st->bsize = static_cast<uint64_t>(s.f_bsize);
+	st->blocks = s.f_blocks;
+	st->bfree = s.f_bfree;
+	st->bavail = s.f_bavail;
+	st->files = s.f_files;
+	st->ffree = s.f_ffree;
+	st->namelen = static_cast<uint64_t>(s.f_namelen);
 	return 0;
 }
 

@@ -1,10 +1,12 @@
 // bios: queue limits in bio_add_page, completion accounting, references, splitting,
-// and generic_make_request's partition remapping and resubmission.
+// generic_make_request's partition remapping and resubmission, and a make-request function
+// swapped while bios go through it.
 #include "tests/kernel/blk_test_util.h"
 
 #include "kernel/faults.h"
 #include "kernel/machine.h"
 #include "kernel/printk.h"
+#include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 
 using namespace kern;
@@ -205,10 +207,9 @@ TEST_F(Bio, GenericMakeRequestRemapsPartitionsAndResubmits)
 	block_device *src = bdget(p1);
 	redirect_to = bdget(o2);
 	redirect_calls = 0;
-	make_request_fn *orig = q->make_request_fn;
-	q->make_request_fn = redirect_make_request;
+	make_request_fn *orig = xchg_make_request_fn(q, redirect_make_request);
 	EXPECT_EQ(sync_io(WRITE, src, 7, 1, 0x5a), 0);
-	q->make_request_fn = orig;
+	EXPECT_EQ(xchg_make_request_fn(q, orig), redirect_make_request);
 	EXPECT_EQ(redirect_calls, 1);
 	EXPECT_EQ(seen_sector, 107u) << "partition start added before the disk's make_request_fn";
 	unsigned char buf[4096];
@@ -244,4 +245,61 @@ TEST_F(Bio, BiosPastTheEndOrToAGoneDeviceFailWithEio)
 	EXPECT_TRUE(zeptest::dmesg_has("nonexistent block-device"));
 	bdput(g);
 	bdput(part);
+}
+
+// A hook that counts and passes bios on to the disk's own function.
+namespace {
+make_request_fn *disk_make_request;
+std::atomic<long> hooked{0};
+int counting_make_request(request_queue_t *q, bio *b)
+{
+	hooked++;
+	return disk_make_request(q, b);
+}
+} // namespace
+
+TEST_F(Bio, MakeRequestFunctionSwappedWhileBiosAreSubmitted)
+{
+	// As a driver installs and removes its hook while the disk is in use.
+	disk_make_request = queue_make_request_fn(q);
+	hooked = 0;
+	std::atomic<bool> stop{false}, mixed_up{false};
+	std::atomic<long> swaps{0};
+	task_struct *swapper = coretest::start(
+		"swapper",
+		[&] {
+			while (!stop) {
+				make_request_fn *old = xchg_make_request_fn(q, counting_make_request);
+				make_request_fn *back = xchg_make_request_fn(q, old);
+				if (old != disk_make_request || back != counting_make_request)
+					mixed_up = true;
+				if (++swaps % 16 == 0)
+					cond_resched();
+			}
+			return 0;
+		},
+		true);
+	constexpr int submitters = 3, ios = 150;
+	std::atomic<int> failed{0};
+	std::vector<task_struct *> subs;
+	for (int i = 0; i < submitters; i++)
+		subs.push_back(coretest::start("submitter", [&, i] {
+			for (int n = 0; n < ios; n++) {
+				sector_t sector = static_cast<sector_t>((i * ios + n) % 256) * 8;
+				if (sync_io(n % 2 ? READ : WRITE, bdev, sector, 1, n & 0xff))
+					failed++;
+			}
+			return 0;
+		}));
+	for (task_struct *t : subs)
+		coretest::finish(t);
+	stop = true;
+	coretest::finish(swapper);
+	EXPECT_FALSE(mixed_up) << "an exchange returned a function that was not in place";
+	EXPECT_GT(swaps, 0);
+	EXPECT_EQ(failed, 0);
+	EXPECT_EQ(queue_make_request_fn(q), disk_make_request);
+	disk_stats st = get_disk_stats(dev);
+	EXPECT_EQ(st.reads + st.writes, static_cast<u64>(submitters * ios))
+		<< "every bio reached the disk once, hooked (" << hooked << ") or not";
 }

@@ -42,6 +42,16 @@ inline bool eventually(const std::function<bool()> &pred, unsigned real_ms = 100
 // Gives other tasks real time to make progress they should not be making.
 inline void settle(unsigned real_ms = 30) { std::this_thread::sleep_for(std::chrono::milliseconds(real_ms)); }
 
+// What a driver does to a process it turns into an IO thread: every disposition set to
+// ignore directly (sig_action refuses SIGKILL and SIGSTOP), pending signals dropped.
+inline void ignore_every_signal()
+{
+	kern::task_struct *me = kern::get_current();
+	for (int sig = 1; sig <= kern::KERN_NSIG; sig++)
+		me->sighand->action[sig] = SIG_IGN;
+	kern::flush_signals(me);
+}
+
 // Whether the task is asleep in the given state.
 inline bool sleeping(kern::task_struct *t, long state) { return t->state.load() == state; }
 

@@ -136,6 +136,40 @@ TEST_F(Files, FaultPointsFailHostIoWithEio)
 	EXPECT_EQ(PTR_ERR(filp_open(path.c_str(), O_RDONLY, 0)), -ENOENT);
 }
 
+TEST_F(Files, StatfsOfAHostFileIsTheHostFileSystems)
+{
+	std::string path = temp_path("statfs");
+	file *f = filp_open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+	ASSERT_FALSE(IS_ERR(f));
+	kstatfs st{};
+	ASSERT_EQ(vfs_statfs(f, &st), 0);
+	EXPECT_GT(st.f_bsize, 0);
+	EXPECT_GT(st.f_blocks, 0u);
+	EXPECT_LE(st.f_bfree, st.f_blocks);
+	EXPECT_LE(st.f_bavail, st.f_bfree);
+	EXPECT_GT(st.f_namelen, 0);
+	auto space = std::filesystem::space(path);
+	EXPECT_EQ(st.f_blocks * static_cast<u64>(st.f_bsize), space.capacity);
+	// Others write to the same file system meanwhile: near enough is the same.
+	double avail = static_cast<double>(st.f_bavail) * static_cast<double>(st.f_bsize);
+	EXPECT_NEAR(avail, static_cast<double>(space.available), 0.01 * static_cast<double>(space.capacity));
+
+	EXPECT_EQ(vfs_statfs(nullptr, &st), -EBADF);
+	EXPECT_EQ(vfs_statfs(f, nullptr), -EFAULT);
+	file *no_host = get_empty_filp();
+	EXPECT_EQ(vfs_statfs(no_host, &st), -ENOSYS);
+	put_filp(no_host);
+
+	fault_inject("statfs:" + path, {0, 1, -EACCES});
+	EXPECT_EQ(vfs_statfs(f, &st), -EACCES);
+	fault_inject("statfs:" + path, {1, 1});	// the second call fails, with -EIO
+	EXPECT_EQ(vfs_statfs(f, &st), 0);
+	EXPECT_EQ(vfs_statfs(f, &st), -EIO);
+	EXPECT_EQ(vfs_statfs(f, &st), 0);
+	fput(f);
+	std::filesystem::remove(path);
+}
+
 TEST_F(Files, ReleaseRunsOnceOnTheLastReference)
 {
 	ASSERT_EQ(register_chrdev(200, "counter", &counting_fops), 0);

@@ -1,11 +1,13 @@
 #include "kernel/sched.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "kernel/fs.h"
 #include "kernel/machine.h"
 #include "kernel/sync.h"
+#include "kernel/syscalls.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 
@@ -43,9 +45,13 @@ TEST_F(Sched, ScheduleTimeoutReturnsTheTicksLeft)
 	EXPECT_LT(left, 100000 - 20);
 	finish(t);
 
-	// TASK_RUNNING before the call: it returns at once with everything left.
+	// TASK_RUNNING before the call: it returns once the thread runs again, with all but
+	// the ticks that passed meanwhile left.
 	set_current_state(TASK_RUNNING);
-	EXPECT_GE(schedule_timeout(500), 499);
+	before = jiffies;
+	left = schedule_timeout(500);
+	EXPECT_GE(left, 500 - static_cast<long>(jiffies - before));
+	EXPECT_LE(left, 500);
 }
 
 TEST_F(Sched, WakeUpStateWakesOnlyTheMatchingState)
@@ -162,6 +168,74 @@ TEST_F(Sched, SigkillCannotBeIgnored)
 	EXPECT_FALSE(t->exited);
 	send_sig(SIGKILL, t, 0);
 	EXPECT_EQ(finish(t), -ERESTARTSYS);
+}
+
+TEST_F(Sched, AProcessTheKernelMadeIgnoreEverySignalSurvivesSigkill)
+{
+	std::atomic<bool> ready{false}, stop{false};
+	std::atomic<long> turns{0};
+	pid_t pid = spawn("cdpio", [&] {
+		task_struct *me = get_current();
+		coretest::ignore_every_signal();
+		ready = true;
+		while (!stop) {
+			msleep(1);
+			if (sys_getpid() != me->tgid)	// a system-call boundary every turn
+				return 1;
+			turns++;
+		}
+		return signal_pending(me) ? 2 : 7;
+	});
+	ASSERT_GT(pid, 1);
+	ASSERT_TRUE(eventually([&] { return ready.load(); }));
+	for (int sig : {SIGKILL, SIGSTOP, SIGTERM, SIGINT})
+		EXPECT_EQ(kern::kill(pid, sig), 0) << sig;
+	long seen = turns;
+	ASSERT_TRUE(eventually([&] { return turns > seen + 3; })) << "the process did not go on";
+	stop = true;
+	EXPECT_EQ(waitpid(pid), 7);
+}
+
+TEST_F(Sched, ARenamingProcessAndReadersOfItsNameUseTheTaskLock)
+{
+	// The driver renames an IO thread as below while others list tasks by name.
+	static const char *const names[] = {"cdpio-a", "cdpio/long-name"};
+	std::atomic<bool> stop{false};
+	std::atomic<long> renames{0};
+	pid_t pid = spawn("cdpio", [&] {
+		for (long i = 0; !stop; i++) {
+			task_lock(current);
+			std::snprintf(current->comm, sizeof(current->comm), "%s", names[i & 1]);
+			task_unlock(current);
+			renames++;
+		}
+		set_task_comm(current, "cdpio-done");
+		return 0;
+	});
+	task_struct *t = find_task_by_pid(pid);
+	ASSERT_NE(t, nullptr);
+	ASSERT_TRUE(eventually([&] { return renames >= 100; }));
+	int odd = 0;
+	for (int i = 0; i < 2000; i++) {
+		char buf[TASK_COMM_LEN];
+		get_task_comm(buf, t);
+		// Also as a task listing reads it: under the task list lock.
+		char listed[TASK_COMM_LEN] = "";
+		for_each_task([&](task_struct *x) {
+			if (x == t)
+				get_task_comm(listed, x);
+		});
+		for (const char *got : {static_cast<const char *>(buf), static_cast<const char *>(listed)})
+			if (std::strcmp(got, names[0]) && std::strcmp(got, names[1]))
+				odd++;
+	}
+	stop = true;
+	EXPECT_EQ(waitpid(pid), 0);
+	EXPECT_EQ(odd, 0) << "a reader saw a name half written";
+	char buf[TASK_COMM_LEN];
+	EXPECT_STREQ(get_task_comm(buf, t), "cdpio-done");
+	EXPECT_STREQ(get_task_comm(buf, get_current()), "init");
+	put_task_struct(t);
 }
 
 // ---------------------------------------------------------------- kernel threads

@@ -45,6 +45,14 @@ TEST_F(SleepingRules, SleepingWithASpinlockHeld)
 	EXPECT_DEATH(({ spin_lock(&lock); down_interruptible(&sem); }), "task init/1, holding lock");
 }
 
+TEST_F(SleepingRules, SleepingUnderTheTaskLock)
+{
+	EXPECT_DEATH(({ task_lock(get_current()); msleep(1); }), sleep_bug_at(__LINE__));
+	task_lock(get_current());
+	task_unlock(get_current());
+	msleep(1);	// released: sleeping is fine again
+}
+
 TEST_F(SleepingRules, KmapWithASpinlockHeld)
 {
 	DEFINE_SPINLOCK(lock);

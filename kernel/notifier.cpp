@@ -1,0 +1,93 @@
+#include "kernel/notifier.h"
+
+#include <atomic>
+
+#include "kernel/internal.h"
+#include "kernel/sched.h"
+#include "kernel/sync.h"
+
+namespace kern {
+
+int notifier_chain_register(notifier_block **list, notifier_block *n)
+{
+	while (*list && n->priority <= (*list)->priority)
+		list = &(*list)->next;
+	n->next = *list;
+	*list = n;
+	return 0;
+}
+
+int notifier_chain_unregister(notifier_block **list, notifier_block *n)
+{
+	for (; *list; list = &(*list)->next) {
+		if (*list == n) {
+			*list = n->next;
+			return 0;
+		}
+	}
+	return -ENOENT;
+}
+
+int notifier_call_chain(notifier_block **list, unsigned long val, void *v)
+{
+	int ret = NOTIFY_DONE;
+	for (notifier_block *nb = *list; nb;) {
+		notifier_block *next = nb->next;	// nb may take itself off the chain
+		ret = nb->notifier_call(nb, val, v);
+		if (ret & NOTIFY_STOP_MASK)
+			break;
+		nb = next;
+	}
+	return ret;
+}
+
+// ---------------------------------------------------------------- the reboot chain
+
+namespace {
+
+// A sleeping lock, since notifiers sleep while the chain is called. The task calling the
+// chain holds it throughout; its notifiers' own (un)registrations go ahead under it.
+DECLARE_MUTEX(reboot_sem);
+notifier_block *reboot_notifier_list;
+std::atomic<task_struct *> reboot_caller{nullptr};
+
+template <typename Change> int reboot_chain_change(Change change)
+{
+	if (reboot_caller.load() == get_current())
+		return change();
+	down(&reboot_sem);
+	int ret = change();
+	up(&reboot_sem);
+	return ret;
+}
+
+} // namespace
+
+int register_reboot_notifier(notifier_block *nb)
+{
+	return reboot_chain_change([nb] { return notifier_chain_register(&reboot_notifier_list, nb); });
+}
+
+int unregister_reboot_notifier(notifier_block *nb)
+{
+	return reboot_chain_change([nb] { return notifier_chain_unregister(&reboot_notifier_list, nb); });
+}
+
+int reboot_notifier_call_chain(unsigned long val, void *v)
+{
+	down(&reboot_sem);
+	reboot_caller = get_current();
+	int ret = notifier_call_chain(&reboot_notifier_list, val, v);
+	reboot_caller = nullptr;
+	up(&reboot_sem);
+	return ret;
+}
+
+void reboot_notifiers_boot()
+{
+	down(&reboot_sem);
+	reboot_notifier_list = nullptr;	// what an earlier machine left registered
+	up(&reboot_sem);
+}
+
+} // namespace kern

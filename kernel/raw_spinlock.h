@@ -1,0 +1,15 @@
+// The raw spin lock: the kernel's own short internal lock, never checked and never held
+// across a sleep. Apart from sync.h so that task_struct (sched.h) can hold one.
+#pragma once
+
+#include <atomic>
+
+namespace kern {
+
+struct raw_spinlock_t {
+	std::atomic<int> v{0};
+};
+void raw_spin_lock(raw_spinlock_t *l);
+void raw_spin_unlock(raw_spinlock_t *l);
+
+} // namespace kern
