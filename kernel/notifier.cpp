@@ -47,7 +47,15 @@ namespace {
 
 // A sleeping lock, since notifiers sleep while the chain is called. The task calling the
 // chain holds it throughout; its notifiers' own (un)registrations go ahead under it.
-DECLARE_MUTEX(reboot_sem);
+semaphore *reboot_sem()
+{
+	static semaphore *s = [] {
+		auto *sem = new semaphore;
+		sema_init(sem, 1);
+		return sem;
+	}();
+	return s;
+}
 notifier_block *reboot_notifier_list;
 std::atomic<task_struct *> reboot_caller{nullptr};
 
@@ -55,9 +63,9 @@ template <typename Change> int reboot_chain_change(Change change)
 {
 	if (reboot_caller.load() == get_current())
 		return change();
-	down(&reboot_sem);
+	down(reboot_sem());
 	int ret = change();
-	up(&reboot_sem);
+	up(reboot_sem());
 	return ret;
 }
 
@@ -75,19 +83,19 @@ int unregister_reboot_notifier(notifier_block *nb)
 
 int reboot_notifier_call_chain(unsigned long val, void *v)
 {
-	down(&reboot_sem);
+	down(reboot_sem());
 	reboot_caller = get_current();
 	int ret = notifier_call_chain(&reboot_notifier_list, val, v);
 	reboot_caller = nullptr;
-	up(&reboot_sem);
+	up(reboot_sem());
 	return ret;
 }
 
 void reboot_notifiers_boot()
 {
-	down(&reboot_sem);
+	down(reboot_sem());
 	reboot_notifier_list = nullptr;	// what an earlier machine left registered
-	up(&reboot_sem);
+	up(reboot_sem());
 }
 
 } // namespace kern
