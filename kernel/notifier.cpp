@@ -10,6 +10,10 @@ namespace kern {
 
 int notifier_chain_register(notifier_block **list, notifier_block *n)
 {
+	// Linking a block in twice would make the chain a loop, and its call never end.
+	for (notifier_block *nb = *list; nb; nb = nb->next)
+		if (nb == n)
+			return -EEXIST;
 	while (*list && n->priority <= (*list)->priority)
 		list = &(*list)->next;
 	n->next = *list;
