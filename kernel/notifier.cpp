@@ -10,6 +10,10 @@ namespace kern {
 
 int notifier_chain_register(notifier_block **list, notifier_block *n)
 {
+	// Linking a block in twice would make the chain a loop, and its call never end.
+	for (notifier_block *nb = *list; nb; nb = nb->next)
+		if (nb == n)
+			return -EEXIST;
 	while (*list && n->priority <= (*list)->priority)
 		list = &(*list)->next;
 	n->next = *list;
@@ -47,7 +51,15 @@ namespace {
 
 // A sleeping lock, since notifiers sleep while the chain is called. The task calling the
 // chain holds it throughout; its notifiers' own (un)registrations go ahead under it.
-DECLARE_MUTEX(reboot_sem);
+semaphore *reboot_sem()
+{
+	static semaphore *s = [] {
+		auto *sem = new semaphore;
+		sema_init(sem, 1);
+		return sem;
+	}();
+	return s;
+}
 notifier_block *reboot_notifier_list;
 std::atomic<task_struct *> reboot_caller{nullptr};
 
@@ -55,9 +67,9 @@ template <typename Change> int reboot_chain_change(Change change)
 {
 	if (reboot_caller.load() == get_current())
 		return change();
-	down(&reboot_sem);
+	down(reboot_sem());
 	int ret = change();
-	up(&reboot_sem);
+	up(reboot_sem());
 	return ret;
 }
 
@@ -75,19 +87,19 @@ int unregister_reboot_notifier(notifier_block *nb)
 
 int reboot_notifier_call_chain(unsigned long val, void *v)
 {
-	down(&reboot_sem);
+	down(reboot_sem());
 	reboot_caller = get_current();
 	int ret = notifier_call_chain(&reboot_notifier_list, val, v);
 	reboot_caller = nullptr;
-	up(&reboot_sem);
+	up(reboot_sem());
 	return ret;
 }
 
 void reboot_notifiers_boot()
 {
-	down(&reboot_sem);
+	down(reboot_sem());
 	reboot_notifier_list = nullptr;	// what an earlier machine left registered
-	up(&reboot_sem);
+	up(reboot_sem());
 }
 
 } // namespace kern

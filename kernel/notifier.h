@@ -24,7 +24,7 @@ constexpr unsigned long SYS_HALT = 0x0002;
 constexpr unsigned long SYS_POWER_OFF = 0x0003;
 
 // Plain chains: the caller keeps registration and calls apart.
-int notifier_chain_register(notifier_block **list, notifier_block *n);	// 0
+int notifier_chain_register(notifier_block **list, notifier_block *n);	// 0 or -EEXIST
 int notifier_chain_unregister(notifier_block **list, notifier_block *n);	// 0 or -ENOENT
 // Calls each notifier in turn with (val, v) until one returns a value with
 // NOTIFY_STOP_MASK; the last value returned (NOTIFY_DONE for an empty chain). A notifier
@@ -35,7 +35,7 @@ int notifier_call_chain(notifier_block **list, unsigned long val, void *v);
 // (un)register reboot notifiers from their call. Registering may sleep. halt() calls the
 // chain once with SYS_HALT before it unloads modules and kills tasks; every boot starts
 // with an empty chain.
-int register_reboot_notifier(notifier_block *nb);	// 0
+int register_reboot_notifier(notifier_block *nb);	// 0 or -EEXIST
 int unregister_reboot_notifier(notifier_block *nb);	// 0 or -ENOENT
 int reboot_notifier_call_chain(unsigned long val, void *v);
 

@@ -71,6 +71,7 @@ TEST_F(RebootNotifiers, RunInPriorityOrderAndStopWhenAskedTo)
 	      d = make_probe("d", -5, &log);
 	for (probe *p : {&a, &b, &c, &d})
 		EXPECT_EQ(register_reboot_notifier(p), 0);
+	EXPECT_EQ(register_reboot_notifier(&a), -EEXIST);
 	EXPECT_EQ(unregister_reboot_notifier(&d), 0);
 	EXPECT_EQ(unregister_reboot_notifier(&d), -ENOENT);
 
