@@ -11,6 +11,8 @@
 namespace kern {
 
 struct cow_chunk;
+struct cow_session;
+struct if_chunk;
 
 struct file_copy {
 	unsigned long rw;
@@ -23,5 +25,19 @@ struct file_copy {
 	void (*end_io)(file_copy *fc, int status);
 	list_head fc_list;
 };
+
+void init_fc(file_copy *fc, cow_chunk *cc, struct bio *bio, u64 chunk_size, sector_t sector_offset,
+	     u64 sector_shift, void (*end_io)(file_copy *, int), unsigned long rw);
+int fc_add_page(file_copy *fc, struct page *page);
+void fc_endio(file_copy *fc, int err);
+void calc_fc_file_start(file_copy *fc, u64 chunk_size);
+unsigned long mod(u64 x, u64 y);
+void assign_thread_chunk(if_chunk *ic, cow_session *cs);
+void add_fc_io(if_chunk *ic, cow_session *cs);
+/* Queues the record on its thread: 0, or 1 when that thread has already left its
+ * session (nobody would ever serve the record). */
+int submit_ic_file_io(if_chunk *ic, cow_session *cs);
+/* Whether slot `thread` was taken by an IO thread that has since left. */
+int io_thread_gone(cow_session *cs, int thread);
 
 } // namespace kern
