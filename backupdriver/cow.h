@@ -16,6 +16,8 @@
 #include "kernel/sched.h"
 #include "kernel/sync.h"
 
+struct qz_thread_info;
+
 #define ZEP_NAME "zep"
 #define ZEP_DESCRIPTION "Linux Corvane Driver"
 #define ZEP_VERSION_STRING "4.4.0 build 18929"
@@ -128,6 +130,50 @@ long cow_ioctl_unlocked(file *filp, unsigned int cmd, unsigned long arg);
 
 /* ---- session commands ---- */
 int stop_all_zep_sessions(void);
+
+/* ---- request helpers and the IO-thread registry ---- */
+int add_cow_thread(void);
+void remove_cow_thread(void);
+int is_cow_thread(void);
+int is_cow_file_for_any_session(list_head *session_list_head, struct bio *bio);
+void doMRF(request_queue_t *q, make_request_fn *savedMRF, struct bio *bio);
+void bio_endIO(struct bio *bio, int err);
+void save_info(struct bio *bio, saved_info *si);
+void restore_info(saved_info *si, struct bio *bio);
+void wait_for_read(rb_wl *rbwl);
+void finish_read(rb_wl *rbwl);
+
+/* ---- write interception and copy-out ---- */
+int cow_request(request_queue_t *q, struct bio *bio);
+int __cow_request(request_queue_t *q, struct bio *bio);
+int get_affected_chunks(cow_session *cs, struct bio *bio, list_head *chunk_list_head);
+cow_chunk *copy_chunk(cow_session *cs, if_chunk *ic, struct block_device *bdev,
+		      make_request_fn *savedMRF, rb_root *rb, struct bio *merge_bio,
+		      unsigned int *copied);
+void init_copy_bio(struct bio *bio, struct block_device *bdev, file_copy *fc, u64 chunk,
+		   u64 chunk_size, u64 chunk_offset, sector_t sector_offset, u64 sector_shift);
+int cow_bio_endIO(struct bio *bio, unsigned int size, int err);
+void fc_copy_end_io(file_copy *fc, int err);
+int read_from_page_cache(rb_root *rb, struct bio *bio);
+/* `sector` is the read's first sector as submitted: a completed bio has moved past it. */
+void cache_pages(rb_root *rb, struct bio *bio, sector_t sector);
+sector_t calc_bio_disk_pos(cow_session *cs, cow_chunk *cc, struct bio *bio);
+
+/* ---- IO threads ---- */
+struct user_buffer;
+void runIOThread(struct ::qz_thread_info ti);
+void adjust_thread_properites(int id, int thread_id);
+void do_file_io(cow_session *cs, user_buffer *ub, if_chunk *ic, struct file *file);
+void io_on_chunk(cow_session *cs, user_buffer *ub, file_copy *fc, struct file *file);
+void runIOCleanup(cow_session *cs);
+void cleanup_ic(if_chunk *ic, cow_session *cs);
+
+/* ---- copies between a request and an in-flight chunk's pages ---- */
+unsigned int io_on_if_chunk(cow_session *cs, if_chunk *ic, cow_chunk *cc, struct bio *bio, int rw);
+unsigned int bvec_to_if_chunk(cow_session *cs, if_chunk *ic, struct bio_vec *bio_bvec,
+			      sector_t bio_bvec_disk_pos, int rw);
+unsigned int bvec_to_if_bvec(struct bio_vec *bio_bvec, sector_t bio_bvec_disk_pos,
+			     struct bio_vec *if_bvec, sector_t if_bvec_disk_pos, int rw);
 
 /* ---- change records ---- */
 void record_change(ct_session *cts, struct bio *bio, int virt);

@@ -471,8 +471,7 @@ static int handle_SetCowFile(unsigned long arg)
 	return ret;
 }
 
-/* Becoming an IO thread needs the IO-thread machinery; until it exists the command
- * refuses after reading its argument. */
+/* Does not return until the calling process's work as an IO thread is over. */
 static int handel_RunIOThread(unsigned long arg)
 {
 	qz_thread_info info;
@@ -480,7 +479,8 @@ static int handel_RunIOThread(unsigned long arg)
 		printk(KERN_ERR "%s: ERROR: Could not get session ID from user space.\n", ZEP_NAME);
 		return 1;
 	}
-	return 1;
+	runIOThread(info);
+	return 0;
 }
 
 static int handle_ioctlThreadWaitTimeout(unsigned long arg)
