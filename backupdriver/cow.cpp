@@ -8,6 +8,7 @@
 #include "backupdriver/mrf.h"
 #include "backupdriver/zepdriver.h"
 #include "kernel/cpu.h"
+#include "kernel/notifier.h"
 #include "kernel/printk.h"
 
 namespace kern {
@@ -154,6 +155,28 @@ void poke_watchdog(void)
 	wake_up(&lock_wait);
 }
 
+/* The machine is going down: IO threads ignore every signal, so they are told to drain
+ * and leave, as a stop would, and their processes can end. */
+static int zep_reboot_notify(notifier_block *nb, unsigned long action, void *data)
+{
+	down(&session_list_lock);
+	cow_session *cs;
+	list_for_each_entry(cs, &session_list_head, list)
+	{
+		io_thread_info *info = cs->thread_info;
+		if (!info)
+			continue;
+		atomic_inc(&info->io_threads_stop);
+		for (io_thread *iot : info->io_threads)
+			if (iot && atomic_read(&iot->started) > 0)
+				wake_up_all(&iot->io_wait);
+	}
+	up(&session_list_lock);
+	return NOTIFY_DONE;
+}
+
+static notifier_block zep_reboot_nb = {zep_reboot_notify, nullptr, 0};
+
 static void destroy_caches(void)
 {
 	kmem_cache_qz **caches[] = {&record_cache, &saved_cache, &cl_cache, &rb_cache, &fc_cache};
@@ -225,6 +248,7 @@ int zep_init(void)
 	atomic_set(&global_shutdown, 0);
 	atomic_set(&lock_wait_count, 0);
 	atomic_set(&lock_print_count, 0);
+	register_reboot_notifier(&zep_reboot_nb);
 	lock_wait_pid = kernel_thread(lock_debug_thread, nullptr, CLONE_FS | CLONE_FILES | CLONE_SIGHAND);
 	if (lock_wait_pid < 0)
 		printk(KERN_ERR "%s: ERROR: zep watchdog failed to start!\n", ZEP_NAME);
@@ -239,6 +263,7 @@ fail:
 
 void zep_exit(void)
 {
+	unregister_reboot_notifier(&zep_reboot_nb);
 	atomic_set(&global_shutdown, 1);
 	if (lock_wait_pid >= 0) {
 		wake_up(&lock_wait);
@@ -263,7 +288,9 @@ int zep_unload(void)
 		printk(KERN_ERR "%s: ERROR: could not stop all zep sessions!\n", ZEP_NAME);
 		ret = 1;
 	} else {
+		down(&session_list_lock);
 		stop_all_cts(savedMRFS);
+		up(&session_list_lock);
 		shutdown_flush_changed_recores();
 		printk(KERN_INFO "%s: INFO: zep driver has been shutdown.\n", ZEP_NAME);
 		ret = 0;

@@ -112,8 +112,11 @@ int handle_ioctlGetChangedRecords(unsigned long arg)
 	}
 	/* Records taken off the queue are lost to the agent: tracking is no longer
 	 * complete, as the messages announce. */
-	if (ret < 0 && n > 0)
+	if (ret < 0 && n > 0) {
+		down(&session_list_lock);
 		error_all_cts();
+		up(&session_list_lock);
+	}
 	vfree(cru);
 	return ret;
 }

@@ -26,15 +26,16 @@ static struct block_device *whole_disk(struct block_device *bdev)
 	return bdev;
 }
 
-/* Swaps the queue's make-request function under the queue's lock. */
+/* Swaps the queue's make-request function under the queue's lock; the exchange itself is
+ * atomic, since requests read the function without that lock. */
 static void exchange_mrf(request_queue_t *q, make_request_fn *fn, make_request_fn **old)
 {
 	unsigned long flags = 0;
 	if (q->queue_lock)
 		spin_lock_irqsave(q->queue_lock, flags);
+	make_request_fn *was = xchg_make_request_fn(q, fn);
 	if (old)
-		*old = q->make_request_fn;
-	q->make_request_fn = fn;
+		*old = was;
 	if (q->queue_lock)
 		spin_unlock_irqrestore(q->queue_lock, flags);
 }
