@@ -1,0 +1,293 @@
+// Sessions for the copy-on-write tests, built from the driver's own records the way
+// creation, start and stop build and release them (without freezing a file system), and
+// the agent's side: IO-thread processes and writers on device nodes.
+#pragma once
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "backupdriver/cow.h"
+#include "backupdriver/mrf.h"
+#include "backupdriver/zepdriver.h"
+#include "kernel/machine.h"
+#include "kernel/syscalls.h"
+#include "kernel/uaccess.h"
+#include "tests/support/driver_fixture.h"
+
+namespace zeptest {
+
+// A session for dev (a partition or a whole disk) in the created state.
+inline kern::cow_session *build_session(kern::dev_t dev, int clone_id, int mode = USER_SPACE_FILE,
+					kern::u64 bfree = 0)
+{
+	using namespace kern;
+	block_device *bdev = bdget(dev);
+	if (!bdev)
+		return nullptr;
+	auto *cs = static_cast<cow_session *>(kzalloc(sizeof(cow_session), GFP_KERNEL));
+	if (bdev->bd_part) {
+		cs->part.start_sect = bdev->bd_part->start_sect;
+		cs->part.nr_sects = bdev->bd_part->nr_sects;
+		cs->part.partno = bdev->bd_part->partno;
+	} else {
+		cs->part.nr_sects = get_capacity(bdev->bd_disk);
+	}
+	cs->dev = dev;
+	cs->major = bdev->bd_disk->major;
+	cs->first_minor = bdev->bd_disk->first_minor;
+	cs->hw_sector_size = 512;
+	cs->clone_id = clone_id;
+	cs->mode = mode;
+	cs->chunk_size = COW_CHUNK_SIZE;
+	cs->chunk_mask = COW_CHUNK_SIZE - 1;
+	cs->chunk_shift = 16;
+	cs->sector_shift = 9;
+	init_chunk_table(&cs->chunk_table, COW_TABLE_BUCKETS);
+	init_chunk_table(&cs->if_table, COW_TABLE_BUCKETS);
+	spin_lock_init(&cs->chunk_lock);
+	spin_lock_init(&cs->if_lock);
+	spin_lock_init(&cs->pos_lock);
+	spin_lock_init(&cs->users_lock);
+	spin_lock_init(&cs->write_list_lock);
+	auto *info = static_cast<io_thread_info *>(kzalloc(sizeof(io_thread_info), GFP_KERNEL));
+	for (auto &t : info->io_threads) {
+		t = static_cast<io_thread *>(kzalloc(sizeof(io_thread), GFP_KERNEL));
+		INIT_LIST_HEAD(&t->io_list);
+		init_waitqueue_head(&t->io_wait);
+	}
+	spin_lock_init(&info->io_threads_lock);
+	init_completion(&info->io_thread_done);
+	cs->thread_info = info;
+	cs->snap_info = static_cast<snap_info *>(kzalloc(sizeof(snap_info), GFP_KERNEL));
+	cs->other_info = static_cast<other_info *>(kzalloc(sizeof(other_info), GFP_KERNEL));
+	cs->spc = static_cast<simple_page_cache *>(kzalloc(sizeof(simple_page_cache), GFP_KERNEL));
+	INIT_LIST_HEAD(&cs->spc->list);
+	spin_lock_init(&cs->spc->lock);
+	cs->bfree = bfree;
+	cs->block_tree = cs->page_tree = cs->write_locks = cs->write_locked = RB_ROOT;
+	if (mode & ZEP_MODE_CHANGE_TRACKING) {
+		cs->cts = alloc_cts_session();
+		populate_cts_cs(cs, cs->cts);
+	}
+	bdput(bdev);
+	return cs;
+}
+
+// Hooks the session's disk and registers it, as start does.
+inline int hook_session(kern::cow_session *cs)
+{
+	using namespace kern;
+	block_device *bdev = get_block_device(cs->dev);
+	down(&workLock);
+	int r = set_mrf(bdev, cow_request, savedMRFS);
+	cs->set_mrf = r == 0;
+	down(&session_list_lock);
+	list_add_tail(&cs->list, &session_list_head);
+	if (cs->cts) {
+		cts_clear_error(cs->cts);
+		start_cts(cs->cts);
+	}
+	up(&session_list_lock);
+	up(&workLock);
+	if (bdev)
+		bdput(bdev);
+	return r;
+}
+
+// Stops and frees the session as the stop command does: it is unlinked, no longer
+// consulted, its hook restored, its IO threads released and waited for, and work left
+// queued without a thread is cancelled.
+inline void stop_session(kern::cow_session *cs)
+{
+	using namespace kern;
+	down(&workLock);
+	down(&session_list_lock);
+	list_del(&cs->list);
+	up(&session_list_lock);
+	atomic_inc(&cs->sd);
+	if (cs->set_mrf && !(cs->cts && atomic_read(&cs->cts->started))) {
+		block_device *bdev = get_block_device(cs->dev);
+		unset_mrf(bdev, savedMRFS);
+		if (bdev)
+			bdput(bdev);
+	}
+	atomic_inc(&cs->thread_info->io_threads_stop);
+	for (io_thread *t : cs->thread_info->io_threads)
+		if (atomic_read(&t->started) > 0)
+			wake_up(&t->io_wait);
+	while (get_users(cs)) {
+		set_current_state(TASK_RUNNING);
+		schedule();
+	}
+	runIOCleanup(cs);
+	up(&workLock);
+	put_cow_session(cs);
+}
+
+// The agent's IO thread: a process that opens its backing file, maps a staging buffer
+// and stays in the become-IO-thread command until its session is over. Exits with the
+// command's result.
+inline kern::pid_t start_io_thread(int session_id, const std::string &backing, int id = 0,
+				   int buffer_size = 65536, bool bad_fd = false)
+{
+	return kern::spawn("cdpio", [=] {
+		int fd = bad_fd ? 200 : kern::sys_open(backing.c_str(), O_RDWR | O_CREAT, 0600);
+		if (fd < 0)
+			return 100;
+		long buf = kern::sys_mmap(static_cast<size_t>(buffer_size > 0 ? buffer_size : 4096));
+		Control c;
+		if (buf < 0 || !c.open())
+			return 101;
+		qz_thread_info ti{};
+		ti.id = id;
+		ti.session_id = session_id;
+		ti.file_fd = fd;
+		ti.buffer_size = buffer_size;
+		ti.user_addr = static_cast<uint32_t>(buf);
+		long r = c.ioctl(ZEP_IOC_RUN_IO_THREAD, c.put(ti));
+		c.close();
+		return static_cast<int>(r);
+	});
+}
+
+// Writes `data` at byte `off` of the device node /dev/<node> from a process of its own.
+inline int write_node(const std::string &node, kern::loff_t off, const std::vector<unsigned char> &data,
+		      const char *comm = "writer")
+{
+	return in_process(comm, [&] {
+		int fd = kern::sys_open(("/dev/" + node).c_str(), O_RDWR, 0);
+		if (fd < 0)
+			return 1;
+		long buf = kern::sys_mmap(data.size());
+		kern::user_write(static_cast<unsigned long>(buf), data.data(), data.size());
+		ssize_t n = kern::sys_pwrite64(static_cast<unsigned>(fd), static_cast<unsigned long>(buf),
+					       data.size(), off);
+		kern::sys_close(static_cast<unsigned>(fd));
+		return n == static_cast<ssize_t>(data.size()) ? 0 : 2;
+	});
+}
+
+// Reads bytes [off, off + n) of the device node from a process of its own.
+inline std::vector<unsigned char> read_node(const std::string &node, kern::loff_t off, size_t n)
+{
+	std::vector<unsigned char> out(n);
+	int rc = in_process("reader", [&] {
+		int fd = kern::sys_open(("/dev/" + node).c_str(), O_RDONLY, 0);
+		if (fd < 0)
+			return 1;
+		long buf = kern::sys_mmap(n);
+		ssize_t r = kern::sys_pread64(static_cast<unsigned>(fd), static_cast<unsigned long>(buf), n, off);
+		kern::user_read(static_cast<unsigned long>(buf), out.data(), n);
+		kern::sys_close(static_cast<unsigned>(fd));
+		return r == static_cast<ssize_t>(n) ? 0 : 2;
+	});
+	EXPECT_EQ(rc, 0);
+	return out;
+}
+
+// Bytes [off, off + n) of a host file (missing bytes read as absent: the result is short).
+inline std::vector<unsigned char> host_file_bytes(const std::string &path, size_t off, size_t n)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::vector<unsigned char> out(n);
+	in.seekg(static_cast<std::streamoff>(off));
+	in.read(reinterpret_cast<char *>(out.data()), static_cast<std::streamsize>(n));
+	out.resize(static_cast<size_t>(in.gcount()));
+	return out;
+}
+
+// A recognisable pattern: the chunk number and the byte's place in it, plus a generation.
+inline std::vector<unsigned char> chunk_pattern(size_t bytes, unsigned gen, size_t base = 0)
+{
+	std::vector<unsigned char> v(bytes);
+	for (size_t i = 0; i < bytes; i++) {
+		size_t at = base + i;
+		v[i] = static_cast<unsigned char>((at * 7 + (at >> 16) * 13 + gen * 101 + (at >> 9)) & 0xff);
+	}
+	return v;
+}
+
+} // namespace zeptest
+
+namespace zeptest {
+
+// A driver test with sessions on ramdisks, IO-thread processes and a folder for their
+// backing files. Sessions still running at the end are stopped before the driver goes.
+class CowTest : public DriverTest {
+protected:
+	void SetUp() override
+	{
+		DriverTest::SetUp();
+		dir_ = std::filesystem::temp_directory_path() /
+		       ("zep-cow-" + std::to_string(std::random_device{}()));
+		std::filesystem::create_directories(dir_);
+	}
+
+	void TearDown() override
+	{
+		for (kern::cow_session *cs : sessions_)
+			stop_session(cs);
+		sessions_.clear();
+		for (kern::pid_t pid : threads_)
+			kern::waitpid(pid);
+		threads_.clear();
+		DriverTest::TearDown();
+		std::filesystem::remove_all(dir_);
+	}
+
+	std::string backing(const std::string &name) const { return (dir_ / name).string(); }
+
+	// A hooked, registered session.
+	kern::cow_session *start(kern::dev_t dev, int id, int mode = USER_SPACE_FILE, kern::u64 bfree = 0)
+	{
+		kern::cow_session *cs = build_session(dev, id, mode, bfree);
+		EXPECT_NE(cs, nullptr);
+		EXPECT_EQ(hook_session(cs), 0);
+		sessions_.push_back(cs);
+		return cs;
+	}
+
+	void stop(kern::cow_session *cs)
+	{
+		std::erase(sessions_, cs);
+		stop_session(cs);
+	}
+
+	// Starts an IO-thread process and waits until it has taken its slot.
+	kern::pid_t attach(kern::cow_session *cs, const std::string &file, int id = 0,
+			   int buffer_size = 65536, bool bad_fd = false)
+	{
+		kern::pid_t pid = start_io_thread(cs->clone_id, backing(file), id, buffer_size, bad_fd);
+		threads_.push_back(pid);
+		kern::wait_for_completion(&cs->thread_info->io_thread_done);
+		return pid;
+	}
+
+	// Waits (real time, bounded) until nothing is queued on the session's threads and no
+	// file copy is left.
+	bool drained(kern::cow_session *cs, unsigned ms = 20000)
+	{
+		for (unsigned waited = 0; waited < ms; waited += 2) {
+			bool idle = kern::atomic_read(&cs->fc_count) == 0;
+			for (kern::io_thread *t : cs->thread_info->io_threads)
+				idle = idle && kern::atomic_read(&t->pending_io) == 0 &&
+				       kern::atomic_read(&t->pending_anon_io) == 0;
+			if (idle)
+				return true;
+			std::this_thread::sleep_for(std::chrono::milliseconds(2));
+		}
+		return false;
+	}
+
+	std::filesystem::path dir_;
+	std::vector<kern::cow_session *> sessions_;
+	std::vector<kern::pid_t> threads_;
+};
+
+} // namespace zeptest
