@@ -68,14 +68,6 @@ protected:
 		return cond();
 	}
 
-	cow_chunk *preserved(cow_session *cs, u64 chunk)
-	{
-		unsigned long flags;
-		spin_lock_irqsave(&cs->chunk_lock, flags);
-		cow_chunk *cc = get_cow_chunk(&cs->chunk_table, chunk);
-		spin_unlock_irqrestore(&cs->chunk_lock, flags);
-		return cc;
-	}
 
 	kern::dev_t disk_ = 0, part_ = 0;
 	std::vector<unsigned char> old_;

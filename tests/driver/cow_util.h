@@ -285,6 +285,16 @@ protected:
 		return false;
 	}
 
+	// The session's preserved record of a chunk, or null.
+	static kern::cow_chunk *preserved(kern::cow_session *cs, kern::u64 chunk)
+	{
+		unsigned long flags;
+		spin_lock_irqsave(&cs->chunk_lock, flags);
+		kern::cow_chunk *cc = kern::get_cow_chunk(&cs->chunk_table, chunk);
+		kern::spin_unlock_irqrestore(&cs->chunk_lock, flags);
+		return cc;
+	}
+
 	std::filesystem::path dir_;
 	std::vector<kern::cow_session *> sessions_;
 	std::vector<kern::pid_t> threads_;

@@ -57,15 +57,6 @@ protected:
 		return out;
 	}
 
-	static cow_chunk *preserved(cow_session *cs, u64 chunk)
-	{
-		unsigned long flags;
-		spin_lock_irqsave(&cs->chunk_lock, flags);
-		cow_chunk *cc = get_cow_chunk(&cs->chunk_table, chunk);
-		spin_unlock_irqrestore(&cs->chunk_lock, flags);
-		return cc;
-	}
-
 	kern::dev_t disk_ = 0, p1_ = 0;
 	std::vector<unsigned char> old_;
 };
@@ -470,4 +461,67 @@ TEST_F(CowWriteTest, ChunkRunningPastTheDiskEndIsReadUpToTheEnd)
 	ASSERT_NE(cc, nullptr);
 	EXPECT_EQ(host_file_bytes(backing("t"), cc->new_chunk * CHUNK, CHUNK),
 		  std::vector<unsigned char>(old.begin() + 100 * CHUNK, old.end()));
+}
+
+namespace {
+int remaps;
+// A request function that sends every bio on to the partition's disk, as a remapping
+// driver does: the kernel resubmits it.
+int remap_to_disk(request_queue_t *, struct bio *b)
+{
+	remaps++;
+	b->bi_bdev = b->bi_bdev->bd_contains;
+	return 1;
+}
+} // namespace
+
+TEST_F(CowWriteTest, LentRequestsComeBackAsTheyWere)
+{
+	// A request lent to another device carries its own six fields back.
+	struct bio b;
+	std::memset(static_cast<void *>(&b), 0, sizeof(b));
+	block_device *part = bdget(p1_), *disk = bdget(disk_);
+	int tag = 0;
+	b.bi_bdev = part;
+	b.bi_end_io = blktest::record_end_io;
+	b.bi_private = &tag;
+	b.bi_size = 12288;
+	b.bi_sector = 77;
+	b.bi_idx = 2;
+	saved_info *si = alloc_saved_info();
+	save_info(&b, si);
+	b.bi_bdev = disk;
+	b.bi_end_io = nullptr;
+	b.bi_private = nullptr;
+	b.bi_size = 1;
+	b.bi_sector = 5;
+	b.bi_idx = 0;
+	restore_info(si, &b);
+	EXPECT_EQ(b.bi_bdev, part);
+	EXPECT_EQ(b.bi_end_io, blktest::record_end_io);
+	EXPECT_EQ(b.bi_private, &tag);
+	EXPECT_EQ(b.bi_size, 12288u);
+	EXPECT_EQ(b.bi_sector, 77u);
+	EXPECT_EQ(b.bi_idx, 2);
+	put_saved_info(si);
+
+	// A finished reader node lets writers through without sleeping.
+	rb_wl wl{};
+	init_waitqueue_head(&wl.wait);
+	finish_read(&wl);
+	wait_for_read(&wl);
+	EXPECT_EQ(atomic_read(&wl.done), 1);
+
+	// A request function that asks for resubmission gets it.
+	blktest::io_result r;
+	bio *rb = blktest::make_bio(part, P1_START + 3, 1, &r);
+	rb->bi_bdev = part;
+	remaps = 0;
+	doMRF(bdev_get_queue(part), remap_to_disk, rb);
+	wait_for_completion(&r.done);
+	EXPECT_EQ(remaps, 1);
+	EXPECT_EQ(r.error, 0);
+	blktest::free_bio_pages(rb);
+	bdput(part);
+	bdput(disk);
 }
