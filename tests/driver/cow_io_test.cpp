@@ -19,9 +19,9 @@ constexpr sector_t PART_SECTORS = 200 * 128;
 
 class CowIoTest : public CowTest {
 protected:
-	// Slow enough that the 5 s pause of a thread is 1 s of real time: the pacing is seen
+	// Slow enough that the 5 s pause of a thread is 2 s of real time: the pacing is seen
 	// even on a loaded machine.
-	double clock_speed() const override { return 5.0; }
+	double clock_speed() const override { return 2.5; }
 
 	void SetUp() override
 	{
