@@ -12,21 +12,21 @@ using namespace kern;
 
 namespace {
 
-// One machine for the whole run; the benchmark thread becomes its init task.
-void ensure_machine()
-{
-	static bool up = [] {
+// A machine for one benchmark, halted at its end so that the next one can boot its own;
+// the benchmark thread is its init task.
+struct machine {
+	machine()
+	{
 		boot_params p;
 		p.clock_speed = 100;
 		boot(p);
-		return true;
-	}();
-	(void)up;
-}
+	}
+	~machine() { halt(); }
+};
 
 void BM_SemaphorePingPong(benchmark::State &state)
 {
-	ensure_machine();
+	machine m;
 	semaphore ping, pong;
 	sema_init(&ping, 0);
 	sema_init(&pong, 0);
@@ -57,7 +57,7 @@ BENCHMARK(BM_SemaphorePingPong)->UseRealTime();
 
 void BM_SpinlockPair(benchmark::State &state)
 {
-	ensure_machine();
+	machine m;
 	DEFINE_SPINLOCK(lock);
 	for (auto _ : state) {
 		spin_lock(&lock);
@@ -70,7 +70,7 @@ BENCHMARK(BM_SpinlockPair);
 
 void BM_CompletionRoundTrip(benchmark::State &state)
 {
-	ensure_machine();
+	machine m;
 	DECLARE_COMPLETION(request);
 	DECLARE_COMPLETION(reply);
 	std::atomic<bool> stop{false};
