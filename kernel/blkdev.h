@@ -149,8 +149,11 @@ struct gendisk {
 };
 
 gendisk *alloc_disk(int minors, kern::source_location loc = kern::source_location::current());
-// Registers the disk's range of devices and creates the node /dev/<disk_name>.
-void add_disk(gendisk *disk);
+// Registers the disk's range of devices and creates the nodes /dev/<disk_name> (and of
+// the partitions it has). 0, or -EBUSY when another disk has one of its devices (or
+// it is added already), or the node's error (-EEXIST: the name is taken, -EINVAL: a
+// bad name). On failure nothing is registered: the caller still owns the disk.
+int add_disk(gendisk *disk);
 // Removes the disk's and its partitions' nodes; the disk no longer resolves.
 void del_gendisk(gendisk *disk);
 void get_disk(gendisk *disk);
