@@ -650,6 +650,15 @@ void generic_make_request(bio *b)
 			bio_endio(b, b->bi_size, -EIO);
 			return;
 		}
+		// A driver may rely on its queue's segment limits (one page in one segment, say):
+		// a bio that breaks them never reaches it.
+		char why[128];
+		if (unlikely(bio_check_segments(q, b, why, sizeof(why)))) {
+			printk(KERN_ERR "bio breaks the segment limits of device %s (sector %llu): %s\n",
+			       bdevname(bdev, name), static_cast<unsigned long long>(b->bi_sector), why);
+			bio_endio(b, b->bi_size, -EIO);
+			return;
+		}
 		bool write = bio_data_dir(b) == WRITE;
 		if (bdev->bd_contains != bdev) {
 			hd_struct *p = bdev->bd_part;

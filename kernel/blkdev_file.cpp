@@ -66,14 +66,19 @@ ssize_t dio_one_bio(block_device *bdev, int rw, char __user *buf, size_t count, 
 			err = -EFAULT;
 			break;
 		}
+		// The piece starts the page, so it never straddles a segment boundary unless
+		// the queue's boundary is finer than a page.
 		int got = bio_add_page(b, pg, len, 0);
 		if (!got && b->bi_vcnt == 0 && q) {
-			// Even one page is too much for this queue: send as much as it takes.
+			// Even one page is too much for this queue: send as much as it takes; the
+			// rest goes in the next bio.
 			unsigned lim = len;
 			if ((static_cast<unsigned>(q->max_sectors) << 9) < lim)
 				lim = static_cast<unsigned>(q->max_sectors) << 9;
 			if (q->max_segment_size < lim)
 				lim = q->max_segment_size;
+			if (q->seg_boundary_mask < lim - 1)
+				lim = static_cast<unsigned>(q->seg_boundary_mask) + 1;
 			lim = lim / hs * hs;
 			if (lim)
 				got = bio_add_page(b, pg, lim, 0);
