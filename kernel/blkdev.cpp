@@ -699,7 +699,6 @@ void blk_boot()
 
 void blk_halt(std::vector<std::string> *problems)
 {
-	super_halt(problems);
 	machine_disks_halt(problems);
 	std::vector<gendisk *> left;
 	{

@@ -212,7 +212,8 @@ long fsync_bdev_count(dev_t dev);
 void generic_make_request(bio *b);
 void submit_bio(int rw, bio *b);
 
-// Super blocks (super.cpp): umount all at halt.
+// Super blocks (super.cpp): umount all at halt, before open files are reported (a
+// mount holds its device open).
 void super_halt(std::vector<std::string> *problems);
 void super_boot();
 

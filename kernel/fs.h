@@ -172,6 +172,7 @@ struct super_block {
 	list_head s_list;
 	dev_t s_dev;
 	block_device *s_bdev;
+	file *s_bdev_file;	// the mount's open of its device, released by umount
 	int s_count;		// references from get_super, under the super-block lock
 	std::atomic<int> s_frozen;
 	wait_queue_head_t s_wait_unfrozen;

@@ -1,4 +1,5 @@
-// Super blocks: mounting gives a device one; freezing holds writes that come through it.
+// Super blocks: mounting opens the device and gives it one; freezing holds writes that come
+// through it.
 #include <map>
 #include <new>
 
@@ -66,6 +67,37 @@ void put_super(super_block *sb)
 	bdput(bdev);	// the mount's reference
 }
 
+// Called with the super-block lock held: one file system per device, and none on a disk
+// and its partitions at once.
+int mount_conflict_locked(block_device *bdev)
+{
+	super_block *o;
+	list_for_each_entry(o, &ss().supers, s_list)
+	{
+		block_device *ob = o->s_bdev;
+		if (ob == bdev || (ob->bd_contains == bdev->bd_contains &&
+				   (ob == ob->bd_contains || bdev == bdev->bd_contains)))
+			return -EBUSY;
+	}
+	return 0;
+}
+
+// The file system holds its device open as a process holding the node open would: the
+// disk's open runs (in the caller's task), its driver's module is referenced, and the
+// device counts as opened until umount.
+file *mount_open_device(block_device *bdev)
+{
+	char name[BDEVNAME_SIZE];
+	file *f = open_device_file(S_IFBLK, bdev->bd_dev, O_RDWR, bdevname(bdev, name));
+	if (IS_ERR(f))
+		return f;
+	if (f->f_dentry->d_inode->i_bdev != bdev) {
+		fput(f);	// the disk was replaced since the lookup
+		return ERR_PTR<file>(-ENXIO);
+	}
+	return f;
+}
+
 } // namespace
 
 int mount(dev_t dev)
@@ -81,23 +113,32 @@ int mount(dev_t dev)
 		return -ENOMEM;
 	}
 	down(&bdev->bd_mount_sem);
-	int err = 0;
+	int err;
 	{
 		sb_guard g;
-		// One file system per device, and none on a disk and its partitions at once.
-		super_block *o;
-		list_for_each_entry(o, &ss().supers, s_list)
-		{
-			block_device *ob = o->s_bdev;
-			if (ob == bdev || (ob->bd_contains == bdev->bd_contains &&
-					   (ob == ob->bd_contains || bdev == bdev->bd_contains)))
-				err = -EBUSY;
+		err = mount_conflict_locked(bdev);
+	}
+	// Opened outside the lock (the disk's open may sleep); a mount of another device
+	// of the disk may have come in meanwhile, so look again before going on the list.
+	file *f = nullptr;
+	if (!err) {
+		f = mount_open_device(bdev);
+		if (IS_ERR(f)) {
+			err = static_cast<int>(PTR_ERR(f));
+			f = nullptr;
 		}
+	}
+	if (!err) {
+		sb_guard g;
+		err = mount_conflict_locked(bdev);
 		if (!err) {
+			sb->s_bdev_file = f;
 			list_add_tail(&sb->s_list, &ss().supers);
 			bdev->bd_super = sb;
 		}
 	}
+	if (err && f)
+		fput(f);
 	up(&bdev->bd_mount_sem);
 	if (err) {
 		sb->~super_block();
@@ -108,7 +149,8 @@ int mount(dev_t dev)
 }
 
 // Waits for a freeze of the device to end (bd_mount_sem) and for holders of the super
-// block from get_super (s_umount), then takes the super block away.
+// block from get_super (s_umount), then takes the super block away and releases the
+// device (its disk's release runs in the caller's task).
 int umount(dev_t dev)
 {
 	block_device *bdev = bdget(dev);
@@ -127,6 +169,9 @@ int umount(dev_t dev)
 	if (sb) {
 		down_write(&sb->s_umount);
 		up_write(&sb->s_umount);
+		file *f = sb->s_bdev_file;
+		sb->s_bdev_file = nullptr;
+		fput(f);
 		put_super(sb);
 	}
 	up(&bdev->bd_mount_sem);
@@ -260,8 +305,11 @@ void super_halt(std::vector<std::string> *problems)
 			if (problems)
 				problems->push_back(std::string("super block of ") + name + " still referenced (" +
 						    std::to_string(refs - 1) + ")");
-			continue;	// its holders still use it
+			continue;	// its holders still use it, and the device it has open
 		}
+		file *f = sb->s_bdev_file;
+		sb->s_bdev_file = nullptr;
+		fput(f);
 		put_super(sb);
 	}
 }
