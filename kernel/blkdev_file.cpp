@@ -141,10 +141,12 @@ ssize_t blkdev_direct_io(file *f, int rw, char __user *buf, size_t count, loff_t
 		return rw == WRITE ? -ENOSPC : 0;
 	if (count > size - static_cast<u64>(pos))
 		count = static_cast<size_t>(size - static_cast<u64>(pos));
-	// Writes to a mounted device come through its file system: held while it is frozen.
-	super_block *sb = rw == WRITE ? get_super(bdev) : nullptr;
-	if (sb)
-		sb_start_write(sb);
+	// A write that lands on a mounted file system's sectors, through whichever node of
+	// the disk, comes through that file system: held while it is frozen. Held for the
+	// whole call, so that a frozen image never has half of one write.
+	bdev_write_hold hold;
+	if (rw == WRITE)
+		bdev_start_write(bdev, static_cast<sector_t>(pos) >> 9, count >> 9, &hold);
 	size_t done = 0;
 	ssize_t err = 0;
 	while (done < count) {
@@ -155,10 +157,7 @@ ssize_t blkdev_direct_io(file *f, int rw, char __user *buf, size_t count, loff_t
 		}
 		done += static_cast<size_t>(n);
 	}
-	if (sb) {
-		sb_end_write(sb);
-		drop_super(sb);
-	}
+	bdev_end_write(&hold);
 	if (done) {
 		*ppos = pos + static_cast<loff_t>(done);
 		return static_cast<ssize_t>(done);

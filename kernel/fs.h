@@ -193,6 +193,19 @@ int fsync_bdev(block_device *bdev);
 void sb_start_write(super_block *sb);
 void sb_end_write(super_block *sb);
 
+// The file systems a write through bdev's node reaches, held for the write.
+struct bdev_write_hold {
+	std::vector<super_block *> sbs;
+};
+// Before a write through bdev's node to its sectors [sector, sector + nr): finds the file
+// systems mounted on those sectors, whichever node of the disk they are mounted through
+// (bdev itself, its whole disk, or partitions of the disk bdev is), references them as
+// get_super does, waits until none is frozen and counts the write in flight on each (as
+// sb_start_write). Writes outside a file system's sectors are not held by its freeze.
+// Never holds one file system's freeze back while waiting for another's thaw. Sleeps.
+void bdev_start_write(block_device *bdev, sector_t sector, sector_t nr, bdev_write_hold *h);
+void bdev_end_write(bdev_write_hold *h);
+
 // Resource hooks for tasks (see sched.h).
 files_struct *files_alloc();
 void put_files_struct(files_struct *files);
