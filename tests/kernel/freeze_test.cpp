@@ -27,6 +27,28 @@ protected:
 			msleep(10);
 		return flag;
 	}
+	// A process writing `bytes` of pattern `seed` at `sector` through `node`; sets *done
+	// when its write returns.
+	static pid_t spawn_writer(kern::dev_t node, sector_t sector, size_t bytes, unsigned seed,
+				  std::atomic<bool> *done)
+	{
+		return spawn("writer", [=] {
+			blk_file bf(node);
+			auto data = pattern(bytes, seed);
+			kern::ssize_t r = bf.pwrite(data.data(), bytes, static_cast<kern::loff_t>(sector) << 9);
+			*done = true;
+			return r == static_cast<kern::ssize_t>(bytes) ? 0 : 1;
+		});
+	}
+	// A process freezing bdev into *sb; sets *frozen when the freeze is done.
+	static pid_t spawn_freezer(block_device *bdev, super_block **sb, std::atomic<bool> *frozen)
+	{
+		return spawn("freezer", [=] {
+			*sb = freeze_bdev(bdev);
+			*frozen = true;
+			return 0;
+		});
+	}
 	kern::dev_t dev = 0, part = 0;
 };
 
@@ -81,13 +103,7 @@ TEST_F(Freeze, AWriterThroughTheNodeIsHeldUntilThaw)
 	EXPECT_EQ(sb->s_frozen.load(), SB_FREEZE_TRANS);
 	EXPECT_EQ(fsync_bdev_count(part), 1) << "the freeze flushed the device";
 	std::atomic<bool> wrote{false};
-	pid_t w = spawn("writer", [&] {
-		blk_file bf(part);
-		auto data = pattern(8192, 4);
-		ssize_t r = bf.pwrite(data.data(), data.size(), 0);
-		wrote = true;
-		return r == 8192 ? 0 : 1;
-	});
+	pid_t w = spawn_writer(part, 0, 8192, 4, &wrote);
 	EXPECT_FALSE(wait_flag(wrote, 2000)) << "still held after 2 virtual seconds";
 	EXPECT_EQ(get_disk_stats(dev).writes, 0u);
 	// Reads and raw bios are not file-system writes: they pass.
@@ -111,22 +127,12 @@ TEST_F(Freeze, FreezeWaitsForWritesInFlight)
 	block_device *bdev = bdget(part);
 	disk_hold_completions(dev, true);
 	std::atomic<bool> wrote{false}, frozen{false};
-	pid_t w = spawn("writer", [&] {
-		blk_file bf(part);
-		unsigned char buf[4096] = {1};
-		ssize_t r = bf.pwrite(buf, sizeof(buf), 0);
-		wrote = true;
-		return r == 4096 ? 0 : 1;
-	});
+	pid_t w = spawn_writer(part, 0, 4096, 1, &wrote);
 	for (int i = 0; i < 500 && get_disk_stats(dev).held == 0; i++)
 		msleep(10);
 	ASSERT_EQ(get_disk_stats(dev).held, 1u);
 	super_block *sb = nullptr;
-	pid_t f = spawn("freezer", [&] {
-		sb = freeze_bdev(bdev);
-		frozen = true;
-		return 0;
-	});
+	pid_t f = spawn_freezer(bdev, &sb, &frozen);
 	EXPECT_FALSE(wait_flag(frozen, 1000)) << "a write is in flight";
 	disk_hold_completions(dev, false);
 	EXPECT_EQ(disk_release_completions(dev), 1);
@@ -159,19 +165,10 @@ TEST_F(Freeze, WritesThroughAnyNodeOfTheDiskAreHeldOnTheFrozenSectors)
 	block_device *bdev = bdget(part);
 	super_block *sb = freeze_bdev(bdev);
 	ASSERT_NE(sb, nullptr);
-	auto write_whole = [&](sector_t sector, size_t bytes, unsigned seed, std::atomic<bool> *done) {
-		return spawn("writer", [=, this] {
-			blk_file bf(dev);
-			auto data = pattern(bytes, seed);
-			kern::ssize_t r = bf.pwrite(data.data(), bytes, static_cast<kern::loff_t>(sector) << 9);
-			*done = true;
-			return r == static_cast<kern::ssize_t>(bytes) ? 0 : 1;
-		});
-	};
 	std::atomic<bool> inside{false}, across{false}, outside{false};
-	pid_t w1 = write_whole(2048 + 16, 4096, 1, &inside);
-	pid_t w2 = write_whole(2040, 8192, 2, &across);	// the last page before it and its first
-	pid_t w3 = write_whole(100, 4096, 3, &outside);
+	pid_t w1 = spawn_writer(dev, 2048 + 16, 4096, 1, &inside);
+	pid_t w2 = spawn_writer(dev, 2040, 8192, 2, &across);	// the last page before it and its first
+	pid_t w3 = spawn_writer(dev, 100, 4096, 3, &outside);
 	EXPECT_EQ(waitpid(w3), 0) << "outside the file system: not held";
 	EXPECT_FALSE(wait_flag(inside, 1000));
 	EXPECT_FALSE(across);
@@ -191,13 +188,7 @@ TEST_F(Freeze, WritesThroughAnyNodeOfTheDiskAreHeldOnTheFrozenSectors)
 	sb = freeze_bdev(whole);
 	ASSERT_NE(sb, nullptr);
 	std::atomic<bool> wrote{false};
-	pid_t w = spawn("writer", [&] {
-		blk_file bf(part);
-		unsigned char buf[512] = {7};
-		kern::ssize_t r = bf.pwrite(buf, sizeof(buf), 0);
-		wrote = true;
-		return r == 512 ? 0 : 1;
-	});
+	pid_t w = spawn_writer(part, 0, 512, 7, &wrote);
 	EXPECT_FALSE(wait_flag(wrote, 1000));
 	thaw_bdev(whole, sb);
 	EXPECT_EQ(waitpid(w), 0);
@@ -217,21 +208,11 @@ TEST_F(Freeze, AWriteAcrossTwoFileSystemsNeverHoldsOneFreezeBack)
 	block_device *hi = bdget(part), *lo = bdget(low);
 	super_block *sb_hi = freeze_bdev(hi);
 	std::atomic<bool> wrote{false};
-	pid_t w = spawn("writer", [&] {
-		blk_file bf(dev);
-		auto data = pattern(8192, 5);
-		kern::ssize_t r = bf.pwrite(data.data(), data.size(), 2044 << 9);
-		wrote = true;
-		return r == 8192 ? 0 : 1;
-	});
+	pid_t w = spawn_writer(dev, 2044, 8192, 5, &wrote);
 	EXPECT_FALSE(wait_flag(wrote, 500));
 	std::atomic<bool> frozen{false};
 	super_block *sb_lo = nullptr;
-	pid_t f = spawn("freezer", [&] {
-		sb_lo = freeze_bdev(lo);
-		frozen = true;
-		return 0;
-	});
+	pid_t f = spawn_freezer(lo, &sb_lo, &frozen);
 	EXPECT_TRUE(wait_flag(frozen, 2000)) << "the waiting writer is not in flight on the low one";
 	EXPECT_EQ(waitpid(f), 0);
 	thaw_bdev(hi, sb_hi);
