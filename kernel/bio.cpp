@@ -1,5 +1,6 @@
 #include "kernel/bio.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -65,25 +66,39 @@ unsigned count_segments(bio *b, const seg_limits &l, u64 *last_start, unsigned *
 	return segs;
 }
 
-// One half of a pair has ended (or made progress): release the pair once it is done.
-static int bio_pair_end(bio_pair *bp, bio *bi, int err)
+// One half of a pair has ended (or made progress). The first error of either half is
+// the one the original gets, whatever order they end in; a half that ends a second
+// time is reported and ignored, so the original still completes once, after both.
+int bio_pair_end(bio_pair *bp, bio *bi, int half, int err)
 {
+	if (!bi->bi_size) {
+		if (__atomic_fetch_or(&bp->ended, 1u << half, __ATOMIC_ACQ_REL) & (1u << half)) {
+			auto *master = static_cast<bio *>(bp->bio1.bi_private);
+			printk(KERN_ERR "bio_pair_end: half %d of the split of sector %llu ended twice\n",
+			       half + 1, static_cast<unsigned long long>(master->bi_sector));
+			return 0;
+		}
+		if (!err && !bio_flagged(bi, BIO_UPTODATE))
+			err = -EIO;	// a partial completion failed and was not reported
+	}
+	if (err) {
+		int none = 0;
+		__atomic_compare_exchange_n(&bp->error, &none, err, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+	}
 	if (bi->bi_size)
 		return 1;
-	if (err)
-		__atomic_store_n(&bp->error, err, __ATOMIC_RELAXED);
 	bio_pair_release(bp);
 	return 0;
 }
 
 int bio_pair_end_1(bio *bi, unsigned int, int err)
 {
-	return bio_pair_end(container_of(bi, bio_pair, bio1), bi, err);
+	return bio_pair_end(container_of(bi, bio_pair, bio1), bi, 0, err);
 }
 
 int bio_pair_end_2(bio *bi, unsigned int, int err)
 {
-	return bio_pair_end(container_of(bi, bio_pair, bio2), bi, err);
+	return bio_pair_end(container_of(bi, bio_pair, bio2), bi, 1, err);
 }
 
 // atomic_t cannot be copied: copy the plain fields one by one.
@@ -170,6 +185,32 @@ void bio_endio(bio *b, unsigned int bytes_done, int error)
 		b->bi_end_io(b, bytes_done, error);
 }
 
+int bio_check_segments(request_queue *q, bio *b, char *why, size_t len)
+{
+	seg_limits l = limits_of(q);
+	for (unsigned i = b->bi_idx; i < b->bi_vcnt; i++) {
+		const bio_vec *v = &b->bi_io_vec[i];
+		u64 s = vec_phys(v);
+		if (v->bv_len > l.max_seg_size) {
+			std::snprintf(why, len, "vector %u of %u bytes > max_segment_size %u", i, v->bv_len,
+				      l.max_seg_size);
+			return -EIO;
+		}
+		if (v->bv_len && !same_boundary(s, s + v->bv_len - 1, l.boundary)) {
+			std::snprintf(why, len, "vector %u (offset %u, %u bytes) crosses seg_boundary_mask %#lx",
+				      i, v->bv_offset, v->bv_len, l.boundary);
+			return -EIO;
+		}
+	}
+	unsigned segs = count_segments(b, l, nullptr, nullptr);
+	if (segs > l.max_phys || segs > l.max_hw) {
+		std::snprintf(why, len, "%u segments > max_phys_segments %u / max_hw_segments %u", segs,
+			      l.max_phys, l.max_hw);
+		return -EIO;
+	}
+	return 0;
+}
+
 void blk_recount_segments(request_queue *q, bio *b)
 {
 	unsigned n = count_segments(b, limits_of(q), nullptr, nullptr);
@@ -250,6 +291,7 @@ bio_pair *bio_split(bio *bi, mempool_t *pool, int first_sectors)
 	new (bp) bio_pair{};
 	atomic_set(&bp->cnt, 3);
 	bp->error = 0;
+	bp->ended = 0;
 	copy_bio_fields(&bp->bio1, bi);
 	copy_bio_fields(&bp->bio2, bi);
 	unsigned first = static_cast<unsigned>(first_sectors) << 9;
@@ -281,7 +323,11 @@ bio_pair *bio_split(bio *bi, mempool_t *pool, int first_sectors)
 
 void bio_pair_release(bio_pair *bp)
 {
-	if (atomic_dec_and_test(&bp->cnt)) {
+	int left = atomic_dec_return(&bp->cnt);
+	if (left < 0)
+		kernel_bug("bio_pair_release: pair of sector %llu released once too often",
+			   static_cast<unsigned long long>(static_cast<bio *>(bp->bio1.bi_private)->bi_sector));
+	if (left == 0) {
 		auto *master = static_cast<bio *>(bp->bio1.bi_private);
 		auto *pool = static_cast<mempool_t *>(bp->bio2.bi_private);
 		bio_endio(master, master->bi_size, __atomic_load_n(&bp->error, __ATOMIC_RELAXED));

@@ -69,13 +69,15 @@ struct bio {
 	bio_destructor_t bi_destructor;
 };
 
-// bio_split's result: two halves of a single-segment bio. The original completes once
-// both halves have completed and the caller has called bio_pair_release.
+// bio_split's result: two halves of a single-segment bio. The original completes once,
+// when both halves have completed and the caller has called bio_pair_release, with the
+// first error either half reported (0 when neither failed).
 struct bio_pair {
 	bio bio1, bio2;
 	bio_vec bv1, bv2;
 	atomic_t cnt;
 	int error;
+	unsigned ended;	// bit 0: bio1 has ended, bit 1: bio2
 };
 
 inline bool bio_flagged(const bio *b, unsigned long flag) { return (b->bi_flags & (1ul << flag)) != 0; }
@@ -107,6 +109,11 @@ void bio_put(bio *b);	// frees on the last reference
 void bio_endio(bio *b, unsigned int bytes_done, int error);
 // Bytes accepted (len), or 0 when the page does not fit the queue limits of bi_bdev.
 int bio_add_page(bio *b, struct page *page, unsigned int len, unsigned int offset);
+// 0 when b (its vectors from bi_idx on) fits q's segment limits: no vector larger than
+// max_segment_size or crossing a seg_boundary_mask boundary, and no more segments
+// (physically contiguous vectors merged as the device would) than max_phys_segments and
+// max_hw_segments. Otherwise -EIO, with the limit broken written to why.
+int bio_check_segments(request_queue *q, bio *b, char *why, size_t len);
 // Recounts bi_phys_segments/bi_hw_segments for q's limits and marks them valid.
 void blk_recount_segments(request_queue *q, bio *b);
 // A clone sharing b's vector (BIO_CLONED); its pages belong to b.

@@ -63,7 +63,8 @@ gendisk *find_disk_locked(dev_t dev)
 	gendisk *d;
 	list_for_each_entry(d, &blk().disks, list)
 	{
-		if (disk_covers(d, dev) && !(disk_flags(d) & GENHD_FL_GONE))
+		// A disk being added is on the list (its range is taken) but not up yet.
+		if (disk_covers(d, dev) && (disk_flags(d) & (GENHD_FL_UP | GENHD_FL_GONE)) == GENHD_FL_UP)
 			return d;
 	}
 	return nullptr;
@@ -322,33 +323,81 @@ std::string disk_partition_name(const gendisk *disk, int partno)
 	return n + std::to_string(partno);
 }
 
-void add_disk(gendisk *disk)
+namespace {
+
+// Removes the nodes of the disk and of its first `parts` partitions.
+void remove_disk_nodes(gendisk *disk, int parts)
+{
+	for (int i = 0; i < parts && i + 1 < disk->minors; i++)
+		if (disk->part[i])
+			dev_node_remove(disk_partition_name(disk, i + 1));
+	dev_node_remove(disk->disk_name);
+}
+
+// The nodes of the disk and of the partitions it has: all or none.
+int add_disk_nodes(gendisk *disk)
+{
+	int err = dev_node_add(disk->disk_name, S_IFBLK, disk_devt(disk));
+	if (err) {
+		printk(KERN_ERR "add_disk: %s: cannot make node /dev/%s: error %d\n", disk->disk_name,
+		       disk->disk_name, err);
+		return err;
+	}
+	for (int i = 0; i + 1 < disk->minors; i++) {
+		if (!disk->part[i])
+			continue;
+		std::string n = disk_partition_name(disk, i + 1);
+		err = dev_node_add(n, S_IFBLK, disk_devt(disk) + i + 1);
+		if (err) {
+			printk(KERN_ERR "add_disk: %s: cannot make node /dev/%s: error %d\n", disk->disk_name,
+			       n.c_str(), err);
+			remove_disk_nodes(disk, i);
+			return err;
+		}
+	}
+	return 0;
+}
+
+} // namespace
+
+// The disk goes on the list first, not yet up: that reserves its range while the nodes
+// are made (which may fail) and keeps lookups away until everything is in place.
+int add_disk(gendisk *disk)
 {
 	{
 		blk_guard g;
 		gendisk *d;
 		list_for_each_entry(d, &blk().disks, list)
 		{
+			if (d == disk) {
+				printk(KERN_ERR "add_disk: %s: added already\n", disk->disk_name);
+				return -EBUSY;
+			}
 			if (d->major == disk->major && d->first_minor < disk->first_minor + disk->minors &&
 			    disk->first_minor < d->first_minor + d->minors) {
 				printk(KERN_ERR "add_disk: %s: minors %d-%d of major %d are used by %s\n",
 				       disk->disk_name, disk->first_minor,
 				       disk->first_minor + disk->minors - 1, disk->major, d->disk_name);
-				return;
+				return -EBUSY;
 			}
 		}
-		if (disk->queue)
-			blk_get_queue(disk->queue);
-		atomic_inc(&disk->refcnt);	// the registration's
-		__atomic_fetch_or(&disk->flags, GENHD_FL_UP, __ATOMIC_RELEASE);
+		if (disk_flags(disk) & (GENHD_FL_UP | GENHD_FL_GONE)) {
+			printk(KERN_ERR "add_disk: %s: added already\n", disk->disk_name);
+			return -EBUSY;
+		}
 		list_add_tail(&disk->list, &blk().disks);
 	}
-	int err = dev_node_add(disk->disk_name, S_IFBLK, disk_devt(disk));
-	if (err)
-		printk(KERN_WARNING "add_disk: node /dev/%s: error %d\n", disk->disk_name, err);
-	for (int i = 0; i + 1 < disk->minors; i++)
-		if (disk->part[i])
-			dev_node_add(disk_partition_name(disk, i + 1), S_IFBLK, disk_devt(disk) + i + 1);
+	int err = add_disk_nodes(disk);
+	blk_guard g;
+	if (err) {
+		list_del_init(&disk->list);
+		return err;
+	}
+	if (disk->queue)
+		blk_get_queue(disk->queue);
+	atomic_inc(&disk->refcnt);	// the registration's
+	__atomic_fetch_or(&disk->flags, GENHD_FL_UP, __ATOMIC_RELEASE);
+	return 0;
 }
 
 void del_gendisk(gendisk *disk)
@@ -367,10 +416,7 @@ void del_gendisk(gendisk *disk)
 				b->bd_hashed = false;
 		}
 	}
-	for (int i = 0; i + 1 < disk->minors; i++)
-		if (disk->part[i])
-			dev_node_remove(disk_partition_name(disk, i + 1));
-	dev_node_remove(disk->disk_name);
+	remove_disk_nodes(disk, disk->minors);
 	put_disk(disk);
 }
 
@@ -604,6 +650,15 @@ void generic_make_request(bio *b)
 			bio_endio(b, b->bi_size, -EIO);
 			return;
 		}
+		// A driver may rely on its queue's segment limits (one page in one segment, say):
+		// a bio that breaks them never reaches it.
+		char why[128];
+		if (unlikely(bio_check_segments(q, b, why, sizeof(why)))) {
+			printk(KERN_ERR "bio breaks the segment limits of device %s (sector %llu): %s\n",
+			       bdevname(bdev, name), static_cast<unsigned long long>(b->bi_sector), why);
+			bio_endio(b, b->bi_size, -EIO);
+			return;
+		}
 		bool write = bio_data_dir(b) == WRITE;
 		if (bdev->bd_contains != bdev) {
 			hd_struct *p = bdev->bd_part;
@@ -644,7 +699,6 @@ void blk_boot()
 
 void blk_halt(std::vector<std::string> *problems)
 {
-	super_halt(problems);
 	machine_disks_halt(problems);
 	std::vector<gendisk *> left;
 	{

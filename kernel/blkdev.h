@@ -19,19 +19,30 @@ using request_queue_t = request_queue;
 struct gendisk;
 
 using make_request_fn = int(request_queue_t *q, bio *b);
+// A request-based driver's strategy function: takes the queued requests under queue_lock.
+using request_fn_proc = void(request_queue_t *q);
 using unplug_fn = void(request_queue_t *q);
 // Flushes the device's write cache; *error_sector may name a failed sector.
 using issue_flush_fn = int(request_queue_t *q, gendisk *disk, sector_t *error_sector);
 
-// Bounce limits: no page here lives above the low-memory limit, so nothing bounces.
+// The highest page frame a page of this machine can have: frame numbers come from a
+// counter that starts low and never gets near it.
+constexpr unsigned long BLK_MAX_PFN = ~0ul >> PAGE_SHIFT;
+// Bounce limits, as the highest address a queue's device can reach. A page above its
+// queue's limit would be copied to a lower one for IO; nothing does that here, since no
+// page lives above the low-memory limit. BLK_BOUNCE_ANY is the address of the highest
+// page frame (bounce_pfn BLK_MAX_PFN): any page may be used for IO as it is.
 constexpr u64 BLK_BOUNCE_HIGH = 0x38000000ull;	// 896 MiB
-constexpr u64 BLK_BOUNCE_ANY = ~0ull;
+constexpr u64 BLK_BOUNCE_ANY = static_cast<u64>(BLK_MAX_PFN) << PAGE_SHIFT;
 
 struct request_queue {
 	// Swapped by drivers that hook a disk while bios are submitted: read it with
 	// queue_make_request_fn, change it with blk_queue_make_request or
 	// xchg_make_request_fn.
 	::kern::make_request_fn *make_request_fn;
+	// Null for make-request queues (every queue of this kernel): only a request-based
+	// driver's queue has one, and only such a queue has requests to unplug.
+	::kern::request_fn_proc *request_fn;
 	::kern::unplug_fn *unplug_fn;
 	::kern::issue_flush_fn *issue_flush_fn;
 	void *queuedata;
@@ -138,8 +149,11 @@ struct gendisk {
 };
 
 gendisk *alloc_disk(int minors, kern::source_location loc = kern::source_location::current());
-// Registers the disk's range of devices and creates the node /dev/<disk_name>.
-void add_disk(gendisk *disk);
+// Registers the disk's range of devices and creates the nodes /dev/<disk_name> (and of
+// the partitions it has). 0, or -EBUSY when another disk has one of its devices (or
+// it is added already), or the node's error (-EEXIST: the name is taken, -EINVAL: a
+// bad name). On failure nothing is registered: the caller still owns the disk.
+int add_disk(gendisk *disk);
 // Removes the disk's and its partitions' nodes; the disk no longer resolves.
 void del_gendisk(gendisk *disk);
 void get_disk(gendisk *disk);
@@ -198,7 +212,8 @@ long fsync_bdev_count(dev_t dev);
 void generic_make_request(bio *b);
 void submit_bio(int rw, bio *b);
 
-// Super blocks (super.cpp): umount all at halt.
+// Super blocks (super.cpp): umount all at halt, before open files are reported (a
+// mount holds its device open).
 void super_halt(std::vector<std::string> *problems);
 void super_boot();
 

@@ -66,14 +66,19 @@ ssize_t dio_one_bio(block_device *bdev, int rw, char __user *buf, size_t count, 
 			err = -EFAULT;
 			break;
 		}
+		// The piece starts the page, so it never straddles a segment boundary unless
+		// the queue's boundary is finer than a page.
 		int got = bio_add_page(b, pg, len, 0);
 		if (!got && b->bi_vcnt == 0 && q) {
-			// Even one page is too much for this queue: send as much as it takes.
+			// Even one page is too much for this queue: send as much as it takes; the
+			// rest goes in the next bio.
 			unsigned lim = len;
 			if ((static_cast<unsigned>(q->max_sectors) << 9) < lim)
 				lim = static_cast<unsigned>(q->max_sectors) << 9;
 			if (q->max_segment_size < lim)
 				lim = q->max_segment_size;
+			if (q->seg_boundary_mask < lim - 1)
+				lim = static_cast<unsigned>(q->seg_boundary_mask) + 1;
 			lim = lim / hs * hs;
 			if (lim)
 				got = bio_add_page(b, pg, lim, 0);
@@ -136,10 +141,12 @@ ssize_t blkdev_direct_io(file *f, int rw, char __user *buf, size_t count, loff_t
 		return rw == WRITE ? -ENOSPC : 0;
 	if (count > size - static_cast<u64>(pos))
 		count = static_cast<size_t>(size - static_cast<u64>(pos));
-	// Writes to a mounted device come through its file system: held while it is frozen.
-	super_block *sb = rw == WRITE ? get_super(bdev) : nullptr;
-	if (sb)
-		sb_start_write(sb);
+	// A write that lands on a mounted file system's sectors, through whichever node of
+	// the disk, comes through that file system: held while it is frozen. Held for the
+	// whole call, so that a frozen image never has half of one write.
+	bdev_write_hold hold;
+	if (rw == WRITE)
+		bdev_start_write(bdev, static_cast<sector_t>(pos) >> 9, count >> 9, &hold);
 	size_t done = 0;
 	ssize_t err = 0;
 	while (done < count) {
@@ -150,10 +157,7 @@ ssize_t blkdev_direct_io(file *f, int rw, char __user *buf, size_t count, loff_t
 		}
 		done += static_cast<size_t>(n);
 	}
-	if (sb) {
-		sb_end_write(sb);
-		drop_super(sb);
-	}
+	bdev_end_write(&hold);
 	if (done) {
 		*ppos = pos + static_cast<loff_t>(done);
 		return static_cast<ssize_t>(done);

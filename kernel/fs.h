@@ -172,6 +172,7 @@ struct super_block {
 	list_head s_list;
 	dev_t s_dev;
 	block_device *s_bdev;
+	file *s_bdev_file;	// the mount's open of its device, released by umount
 	int s_count;		// references from get_super, under the super-block lock
 	std::atomic<int> s_frozen;
 	wait_queue_head_t s_wait_unfrozen;
@@ -191,6 +192,19 @@ int fsync_bdev(block_device *bdev);
 // and counts itself in flight until sb_end_write.
 void sb_start_write(super_block *sb);
 void sb_end_write(super_block *sb);
+
+// The file systems a write through bdev's node reaches, held for the write.
+struct bdev_write_hold {
+	std::vector<super_block *> sbs;
+};
+// Before a write through bdev's node to its sectors [sector, sector + nr): finds the file
+// systems mounted on those sectors, whichever node of the disk they are mounted through
+// (bdev itself, its whole disk, or partitions of the disk bdev is), references them as
+// get_super does, waits until none is frozen and counts the write in flight on each (as
+// sb_start_write). Writes outside a file system's sectors are not held by its freeze.
+// Never holds one file system's freeze back while waiting for another's thaw. Sleeps.
+void bdev_start_write(block_device *bdev, sector_t sector, sector_t nr, bdev_write_hold *h);
+void bdev_end_write(bdev_write_hold *h);
 
 // Resource hooks for tasks (see sched.h).
 files_struct *files_alloc();

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "kernel/blkdev.h"
 #include "kernel/cpu.h"
 #include "kernel/faults.h"
 #include "kernel/fs.h"
@@ -76,6 +77,7 @@ halt_report halt()
 		exit_files(init_task);
 		exit_mm(init_task);
 	}
+	super_halt(&rep.problems);
 	fs_halt(&rep.problems);
 	blk_halt(&rep.problems);
 	reap_dead_tasks();

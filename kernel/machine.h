@@ -72,8 +72,12 @@ int disk_peek(dev_t disk, sector_t sector, void *buf, size_t bytes);
 int disk_poke(dev_t disk, sector_t sector, const void *buf, size_t bytes);
 
 // ---- mounts: gives the device a super block ----
+// mount holds the device open as a process holding its node open would: the disk's open
+// runs in the calling task and its module stays referenced until umount, whose caller
+// runs the release. 0, -EINVAL, -ENXIO (no such device, or its driver's module is not
+// live), -EBUSY (mounted, or a disk and one of its partitions), or the disk's open error.
 int mount(dev_t dev);
-int umount(dev_t dev);
+int umount(dev_t dev);	// 0, or -EINVAL when nothing is mounted there
 
 // ---- processes ----
 pid_t spawn(const std::string &comm, std::function<int()> body);

@@ -193,8 +193,8 @@ int zdisk_register(zdisk *zd, int major)
 		md_guard g;
 		md().disks.push_back(zd);
 	}
-	add_disk(disk);
-	if (!(disk->flags & GENHD_FL_UP)) {
+	int err = add_disk(disk);
+	if (err) {
 		{
 			md_guard g;
 			auto &v = md().disks;
@@ -204,7 +204,7 @@ int zdisk_register(zdisk *zd, int major)
 		put_disk(disk);	// no release hook yet: the caller frees zd
 		if (registered)
 			release_major_if_unused(zd->driver, m);
-		return -EBUSY;
+		return err;
 	}
 	disk->release = zdisk_release;
 	return 0;

@@ -1,5 +1,8 @@
-// Super blocks: mounting gives a device one; freezing holds writes that come through it.
+// Super blocks: mounting opens the device and gives it one; freezing holds the writes that
+// come through any node of the disk to the file system's sectors.
+#include <algorithm>
 #include <map>
+#include <utility>
 #include <new>
 
 #include "kernel/blkdev.h"
@@ -66,6 +69,75 @@ void put_super(super_block *sb)
 	bdput(bdev);	// the mount's reference
 }
 
+// The second half of get_super, for a super block whose s_count the caller raised under
+// the lock: holds s_umount for reading if it is still mounted, else lets it go.
+bool hold_if_mounted(super_block *sb)
+{
+	down_read(&sb->s_umount);
+	bool mounted;
+	{
+		sb_guard g;
+		mounted = sb->s_bdev->bd_super == sb;
+	}
+	if (!mounted) {
+		up_read(&sb->s_umount);
+		put_super(sb);
+	}
+	return mounted;
+}
+
+// Counts a write in flight on every one of sbs once none is frozen. While one of them
+// is frozen it is counted on none, so that waiting for one file system's thaw never
+// keeps another's freeze from draining.
+void start_write_all(super_block *const *sbs, size_t n)
+{
+	for (;;) {
+		for (size_t i = 0; i < n; i++)
+			wait_event(sbs[i]->s_wait_unfrozen, sbs[i]->s_frozen.load() == SB_UNFROZEN);
+		for (size_t i = 0; i < n; i++)
+			atomic_inc(&sbs[i]->s_writers);
+		smp_mb();
+		bool thawed = true;
+		for (size_t i = 0; i < n; i++)
+			thawed = thawed && sbs[i]->s_frozen.load() == SB_UNFROZEN;
+		if (thawed)
+			return;
+		for (size_t i = 0; i < n; i++)	// a freeze began meanwhile: let it drain, then wait
+			sb_end_write(sbs[i]);
+	}
+}
+
+// Called with the super-block lock held: one file system per device, and none on a disk
+// and its partitions at once.
+int mount_conflict_locked(block_device *bdev)
+{
+	super_block *o;
+	list_for_each_entry(o, &ss().supers, s_list)
+	{
+		block_device *ob = o->s_bdev;
+		if (ob == bdev || (ob->bd_contains == bdev->bd_contains &&
+				   (ob == ob->bd_contains || bdev == bdev->bd_contains)))
+			return -EBUSY;
+	}
+	return 0;
+}
+
+// The file system holds its device open as a process holding the node open would: the
+// disk's open runs (in the caller's task), its driver's module is referenced, and the
+// device counts as opened until umount.
+file *mount_open_device(block_device *bdev)
+{
+	char name[BDEVNAME_SIZE];
+	file *f = open_device_file(S_IFBLK, bdev->bd_dev, O_RDWR, bdevname(bdev, name));
+	if (IS_ERR(f))
+		return f;
+	if (f->f_dentry->d_inode->i_bdev != bdev) {
+		fput(f);	// the disk was replaced since the lookup
+		return ERR_PTR<file>(-ENXIO);
+	}
+	return f;
+}
+
 } // namespace
 
 int mount(dev_t dev)
@@ -81,23 +153,32 @@ int mount(dev_t dev)
 		return -ENOMEM;
 	}
 	down(&bdev->bd_mount_sem);
-	int err = 0;
+	int err;
 	{
 		sb_guard g;
-		// One file system per device, and none on a disk and its partitions at once.
-		super_block *o;
-		list_for_each_entry(o, &ss().supers, s_list)
-		{
-			block_device *ob = o->s_bdev;
-			if (ob == bdev || (ob->bd_contains == bdev->bd_contains &&
-					   (ob == ob->bd_contains || bdev == bdev->bd_contains)))
-				err = -EBUSY;
+		err = mount_conflict_locked(bdev);
+	}
+	// Opened outside the lock (the disk's open may sleep); a mount of another device
+	// of the disk may have come in meanwhile, so look again before going on the list.
+	file *f = nullptr;
+	if (!err) {
+		f = mount_open_device(bdev);
+		if (IS_ERR(f)) {
+			err = static_cast<int>(PTR_ERR(f));
+			f = nullptr;
 		}
+	}
+	if (!err) {
+		sb_guard g;
+		err = mount_conflict_locked(bdev);
 		if (!err) {
+			sb->s_bdev_file = f;
 			list_add_tail(&sb->s_list, &ss().supers);
 			bdev->bd_super = sb;
 		}
 	}
+	if (err && f)
+		fput(f);
 	up(&bdev->bd_mount_sem);
 	if (err) {
 		sb->~super_block();
@@ -108,7 +189,8 @@ int mount(dev_t dev)
 }
 
 // Waits for a freeze of the device to end (bd_mount_sem) and for holders of the super
-// block from get_super (s_umount), then takes the super block away.
+// block from get_super (s_umount), then takes the super block away and releases the
+// device (its disk's release runs in the caller's task).
 int umount(dev_t dev)
 {
 	block_device *bdev = bdget(dev);
@@ -127,6 +209,9 @@ int umount(dev_t dev)
 	if (sb) {
 		down_write(&sb->s_umount);
 		up_write(&sb->s_umount);
+		file *f = sb->s_bdev_file;
+		sb->s_bdev_file = nullptr;
+		fput(f);
 		put_super(sb);
 	}
 	up(&bdev->bd_mount_sem);
@@ -146,18 +231,7 @@ super_block *get_super(block_device *bdev)
 			return nullptr;
 		sb->s_count++;
 	}
-	down_read(&sb->s_umount);
-	bool mounted;
-	{
-		sb_guard g;
-		mounted = bdev->bd_super == sb;
-	}
-	if (!mounted) {
-		up_read(&sb->s_umount);
-		put_super(sb);
-		return nullptr;
-	}
-	return sb;
+	return hold_if_mounted(sb) ? sb : nullptr;
 }
 
 void drop_super(super_block *sb)
@@ -210,22 +284,52 @@ void thaw_bdev(block_device *bdev, super_block *sb)
 	up(&bdev->bd_mount_sem);
 }
 
-void sb_start_write(super_block *sb)
-{
-	for (;;) {
-		wait_event(sb->s_wait_unfrozen, sb->s_frozen.load() == SB_UNFROZEN);
-		atomic_inc(&sb->s_writers);
-		smp_mb();
-		if (sb->s_frozen.load() == SB_UNFROZEN)
-			return;
-		sb_end_write(sb);	// a freeze began meanwhile: let it drain, then wait
-	}
-}
+void sb_start_write(super_block *sb) { start_write_all(&sb, 1); }
 
 void sb_end_write(super_block *sb)
 {
 	if (atomic_dec_and_test(&sb->s_writers))
 		wake_up_all(&sb->s_writers_wait);
+}
+
+void bdev_start_write(block_device *bdev, sector_t sector, sector_t nr, bdev_write_hold *h)
+{
+	h->sbs.clear();
+	sector_t start = sector + (bdev->bd_part ? bdev->bd_part->start_sect : 0);
+	sector_t end = start + nr;
+	// (whole-disk start, super block), taken in the order of the disk's sectors so that
+	// two writers never take the s_umount of two file systems in opposite orders.
+	std::vector<std::pair<sector_t, super_block *>> found;
+	{
+		sb_guard g;
+		super_block *sb;
+		list_for_each_entry(sb, &ss().supers, s_list)
+		{
+			block_device *b = sb->s_bdev;
+			if (b->bd_disk != bdev->bd_disk)
+				continue;
+			sector_t s = b->bd_part ? b->bd_part->start_sect : 0;
+			sector_t e = b->bd_part ? s + b->bd_part->nr_sects : ~sector_t(0);
+			if (s < end && start < e) {
+				sb->s_count++;
+				found.emplace_back(s, sb);
+			}
+		}
+	}
+	std::sort(found.begin(), found.end());
+	for (auto &entry : found)
+		if (hold_if_mounted(entry.second))
+			h->sbs.push_back(entry.second);
+	start_write_all(h->sbs.data(), h->sbs.size());
+}
+
+void bdev_end_write(bdev_write_hold *h)
+{
+	for (super_block *sb : h->sbs) {
+		sb_end_write(sb);
+		drop_super(sb);
+	}
+	h->sbs.clear();
 }
 
 void super_boot()
@@ -260,8 +364,11 @@ void super_halt(std::vector<std::string> *problems)
 			if (problems)
 				problems->push_back(std::string("super block of ") + name + " still referenced (" +
 						    std::to_string(refs - 1) + ")");
-			continue;	// its holders still use it
+			continue;	// its holders still use it, and the device it has open
 		}
+		file *f = sb->s_bdev_file;
+		sb->s_bdev_file = nullptr;
+		fput(f);
 		put_super(sb);
 	}
 }

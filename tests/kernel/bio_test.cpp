@@ -182,6 +182,122 @@ TEST_F(Bio, SplitCompletesTheOriginalAfterBothHalvesAndTheRelease)
 	mempool_destroy(pool);
 }
 
+TEST_F(Bio, SplitKeepsTheFirstErrorAndCompletesTheOriginalOnce)
+{
+	mempool_t *pool = mempool_create(2, bio_pair_pool_alloc, bio_pair_pool_free, nullptr);
+	// Whichever half ends first with an error, that error is the original's.
+	for (int first_half = 1; first_half <= 2; first_half++) {
+		io_result r;
+		bio *b = make_bio(bdev, 100, 1, &r);
+		bio_pair *bp = bio_split(b, pool, 4);
+		bio *a = first_half == 1 ? &bp->bio1 : &bp->bio2;
+		bio *z = first_half == 1 ? &bp->bio2 : &bp->bio1;
+		bio_endio(a, a->bi_size, -EIO);
+		bio_endio(z, z->bi_size, -ENOSPC);
+		bio_pair_release(bp);
+		EXPECT_EQ(r.calls, 1);
+		EXPECT_EQ(r.error, -EIO) << "half " << first_half << " failed first";
+		free_bio_pages(b);
+	}
+	// A half that failed partway and then finished quietly still fails the original.
+	{
+		io_result r;
+		bio *b = make_bio(bdev, 100, 1, &r);
+		bio_pair *bp = bio_split(b, pool, 4);
+		bio_endio(&bp->bio1, 1024, -EIO);
+		bio_endio(&bp->bio1, 1024, 0);
+		bio_endio(&bp->bio2, bp->bio2.bi_size, 0);
+		bio_pair_release(bp);
+		EXPECT_EQ(r.calls, 1);
+		EXPECT_EQ(r.error, -EIO);
+		free_bio_pages(b);
+	}
+	// A half ending twice is reported and ignored: the original waits for the other.
+	{
+		io_result r;
+		bio *b = make_bio(bdev, 100, 1, &r);
+		bio_pair *bp = bio_split(b, pool, 4);
+		bio_endio(&bp->bio1, bp->bio1.bi_size, 0);
+		bio_endio(&bp->bio1, 0, -EIO);
+		EXPECT_TRUE(zeptest::dmesg_has("half 1 of the split of sector 100 ended twice"));
+		bio_pair_release(bp);
+		EXPECT_EQ(r.calls, 0) << "the second half is still out";
+		bio_endio(&bp->bio2, bp->bio2.bi_size, 0);
+		EXPECT_EQ(r.calls, 1);
+		EXPECT_EQ(r.error, 0) << "the stray completion's error is not the original's";
+		free_bio_pages(b);
+	}
+	mempool_destroy(pool);
+}
+
+// A queue that takes one page in one segment, as a snapshot device's does.
+namespace {
+void one_page_limits(request_queue_t *q)
+{
+	blk_queue_max_sectors(q, 8);
+	blk_queue_max_phys_segments(q, 1);
+	blk_queue_max_hw_segments(q, 1);
+	blk_queue_max_segment_size(q, 4096);
+	blk_queue_segment_boundary(q, 0xfff);
+}
+
+struct piece {
+	struct page *page;
+	unsigned len, offset;
+};
+
+// Builds the bio for no device (so bio_add_page applies only the defaults), as a driver
+// building for one queue and sending to another does, then writes it to bdev.
+int write_pieces(block_device *bdev, sector_t sector, std::initializer_list<piece> pieces)
+{
+	io_result r;
+	bio *b = bio_alloc(GFP_KERNEL, static_cast<int>(pieces.size()));
+	for (const piece &p : pieces)
+		EXPECT_EQ(bio_add_page(b, p.page, p.len, p.offset), static_cast<int>(p.len));
+	b->bi_bdev = bdev;
+	b->bi_sector = sector;
+	b->bi_private = &r;
+	b->bi_end_io = record_end_io;
+	submit_bio(WRITE, b);
+	wait_for_completion(&r.done);
+	bio_put(b);
+	return r.error;
+}
+} // namespace
+
+TEST_F(Bio, GenericMakeRequestFailsBiosBreakingTheSegmentLimits)
+{
+	one_page_limits(q);
+	struct page *two = alloc_pages(GFP_KERNEL, 1);	// two contiguous pages
+	struct page *other = alloc_page(GFP_KERNEL);
+	EXPECT_EQ(write_pieces(bdev, 0, {{two, 2048, 0}, {other, 2048, 0}}), -EIO);
+	EXPECT_TRUE(zeptest::dmesg_has("2 segments > max_phys_segments 1"));
+	EXPECT_EQ(write_pieces(bdev, 0, {{two, 4096, 512}}), -EIO);
+	EXPECT_TRUE(zeptest::dmesg_has("crosses seg_boundary_mask 0xfff"));
+	EXPECT_EQ(get_disk_stats(dev).writes, 0u) << "the queue never saw them";
+	// Contiguous pieces inside one page make one segment; a whole page is one.
+	EXPECT_EQ(write_pieces(bdev, 0, {{two, 2048, 0}, {two, 2048, 2048}}), 0);
+	EXPECT_EQ(write_pieces(bdev, 8, {{other, 4096, 0}}), 0);
+	EXPECT_EQ(get_disk_stats(dev).writes, 2u);
+
+	// Through a partition the disk's queue limits apply.
+	kern::dev_t p1 = add_partition(dev, 1, 64, 64);
+	block_device *part = bdget(p1);
+	EXPECT_EQ(write_pieces(part, 0, {{two, 1024, 3584}}), -EIO);
+	EXPECT_EQ(get_disk_stats(dev).writes, 2u);
+	bdput(part);
+
+	// A segment larger than max_segment_size, though within max_sectors and the boundary.
+	q->max_sectors = 16;
+	q->seg_boundary_mask = 0xffffffff;
+	EXPECT_EQ(write_pieces(bdev, 0, {{two, 8192, 0}}), -EIO);
+	EXPECT_TRUE(zeptest::dmesg_has("8192 bytes > max_segment_size 4096"));
+	q->max_segment_size = 8192;
+	EXPECT_EQ(write_pieces(bdev, 0, {{two, 8192, 0}}), 0);
+	__free_pages(two, 1);
+	__free_page(other);
+}
+
 // Redirects the first bio it sees to another device's partition and asks for resubmission.
 namespace {
 block_device *redirect_to;

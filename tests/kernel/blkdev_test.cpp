@@ -148,6 +148,16 @@ TEST_F(Blkdev, BlockFileIoSplitsIntoBiosWithinTheQueueLimits)
 	std::vector<unsigned char> back(40960);
 	EXPECT_EQ(bf.pread(back.data(), back.size(), 0), 40960);
 	EXPECT_EQ(back, data);
+
+	// A segment boundary finer than a page: each page goes out in 2 KiB pieces.
+	o.max_sectors = 255;
+	o.seg_boundary_mask = 0x7ff;
+	kern::dev_t fine = add_ramdisk("fine", 0, 256, o);
+	blk_file ff(fine);
+	EXPECT_EQ(ff.pwrite(data.data(), 12288, 1024), 12288);
+	EXPECT_EQ(get_disk_stats(fine).writes, 6u);
+	EXPECT_EQ(ff.pread(back.data(), 12288, 1024), 12288);
+	EXPECT_TRUE(std::equal(back.begin(), back.begin() + 12288, data.begin()));
 }
 
 namespace {
