@@ -56,6 +56,20 @@ struct saved_info {
 	u32 copied;
 };
 
+struct blkdev_replica;
+
+/* What the snapshot-device routing hands the read and write handlers, once per chunk. */
+struct handle_io {
+	int submitted;
+	cow_session *cs;
+	chunk_list *cl;
+	struct block_device *bdev;
+	make_request_fn *mrf;
+	struct bio *bio;
+	blkdev_replica *clone;
+	list_head *lf;
+};
+
 /* A registered IO-thread process. */
 struct cow_pid_tracker {
 	int pid;
@@ -130,6 +144,9 @@ long cow_ioctl_unlocked(file *filp, unsigned int cmd, unsigned long arg);
 
 /* ---- session commands ---- */
 int stop_all_zep_sessions(void);
+/* Copies a text into a fixed array: never past its end, always NUL-terminated,
+ * NUL-padded when `pad`. */
+void copy_text(char *dst, size_t dst_size, const char *src, size_t src_size, bool pad);
 
 /* ---- request helpers and the IO-thread registry ---- */
 int add_cow_thread(void);
@@ -167,6 +184,16 @@ void do_file_io(cow_session *cs, user_buffer *ub, if_chunk *ic, struct file *fil
 void io_on_chunk(cow_session *cs, user_buffer *ub, file_copy *fc, struct file *file);
 void runIOCleanup(cow_session *cs);
 void cleanup_ic(if_chunk *ic, cow_session *cs);
+
+/* ---- snapshot-device requests ---- */
+int virt_request(request_queue_t *q, struct bio *bio);
+int __virt_request(request_queue_t *q, struct bio *bio);
+int prep_chunk_list(cow_session *cs, chunk_list *cl, int rw);
+int cached_io(cow_session *cs, struct bio *bio, int rw);
+int handle_virt_read(handle_io *hio);
+int handle_virt_write(handle_io *hio);
+void virt_fc_end_io(file_copy *fc, int err);
+int vrt_bio_endIO(struct bio *bio, unsigned int size, int err);
 
 /* ---- copies between a request and an in-flight chunk's pages ---- */
 unsigned int io_on_if_chunk(cow_session *cs, if_chunk *ic, cow_chunk *cc, struct bio *bio, int rw);
