@@ -14,7 +14,10 @@
 #include "kernel/mm.h"
 #include "kernel/rbtree.h"
 #include "kernel/sync.h"
+#include "kernel/time.h"
 #include "kernel/types.h"
+
+struct snap_shot_request;
 
 namespace kern {
 
@@ -176,6 +179,16 @@ void put_all_cow_sessions(void);
 /* Whether the request's disk and start sector fall in [start_sect, start_sect + nr_sects]. */
 bool bio_in_range(struct bio *bio, unsigned major, unsigned first_minor, u64 start_sect,
 		  u64 nr_sects);
+
+/* ---- creation, start and stop ---- */
+cow_session *alloc_cow_session(void);
+void lock_bdev(struct block_device *bdev);
+void unlock_bdev(struct block_device *bdev);
+int new_io_threads(io_thread **threads);
+cow_session *new_cow_session(struct ::snap_shot_request *ssr);
+void calcTimeDiff(const timespec *start, const timespec *end, timespec *out);
+int start_cow_session(cow_session *cs);
+int stop_cow_session(cow_session *cs);
 
 /* ---- in-flight registry ---- */
 if_chunk *get_and_inc_if(cow_session *cs, u64 chunk);

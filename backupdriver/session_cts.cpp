@@ -126,6 +126,8 @@ ct_session *alloc_cts_session(void)
 
 void populate_cts_cs(cow_session *cs, ct_session *cts)
 {
+	if (!cs || !cts)
+		return;
 	cts->dev = cs->dev;
 	cts->major = cs->major;
 	cts->first_minor = cs->first_minor;
