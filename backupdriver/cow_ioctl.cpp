@@ -4,6 +4,7 @@
  */
 #include <cstring>
 
+#include "backupdriver/clone.h"
 #include "backupdriver/cow.h"
 #include "backupdriver/zepdriver.h"
 #include "kernel/printk.h"
@@ -71,9 +72,7 @@ static bool copy_out(unsigned long arg, const void *src, size_t n)
 	return access_ok(VERIFY_WRITE, uptr(arg), n) && !copy_to_user(uptr(arg), src, n);
 }
 
-/* Copies a text into a fixed array: never past its end, always NUL-terminated,
- * NUL-padded when `pad`. */
-static void copy_text(char *dst, size_t dst_size, const char *src, size_t src_size, bool pad)
+void copy_text(char *dst, size_t dst_size, const char *src, size_t src_size, bool pad)
 {
 	size_t n = 0;
 	while (n + 1 < dst_size && n < src_size && src[n])
@@ -254,48 +253,94 @@ static void ioctl_get_version(version_info *vi)
 
 /* ---------------------------------------------------------------- session lifecycle */
 
-/* Admission of a new session. Creating and starting sessions come with the snapshot
- * machinery; until then every start that passes admission fails at creation. */
+/* Admission, creation and start as one step: called with workLock held by the start
+ * command's shell, which keeps it until the answer has reached the agent. */
 static cow_session *ioctl_start_zep_session(snap_shot_request *ssr)
 {
-	if (down_interruptible(&workLock))
-		return nullptr;
-	cow_session *cs = nullptr;
 	if (session_count >= MAX_SESSIONS) {
 		printk(KERN_ERR "%s: ERROR: Reached max simultaneous snapshots. Can not create new "
 				"snapshots!\n",
 		       ZEP_NAME);
-	} else if (ssr->major == ZEP_CLONE_MAJOR) {
+		return nullptr;
+	}
+	if (ssr->major == ZEP_CLONE_MAJOR) {
 		printk(KERN_ERR "%s: ERROR: Can not take snapshot of Corvane Device!\n", ZEP_NAME);
-	} else if (atomic_read(&shutdown_requested) == 1) {
+		return nullptr;
+	}
+	if (atomic_read(&shutdown_requested) == 1) {
 		printk(KERN_ERR "%s: ERROR: Driver is currently not accepting new Corvane sessions "
 				"request.\n",
 		       ZEP_NAME);
-	} else {
-		bool in_use = false;
-		cow_session *s;
-		list_for_each_entry(s, &session_list_head, list)
-		{
-			if (s->other_info && !std::strncmp(ssr->backing_file,
-							   s->other_info->backing_file, 4096)) {
-				in_use = true;
-				break;
-			}
-		}
-		if (in_use) {
+		return nullptr;
+	}
+	cow_session *s;
+	list_for_each_entry(s, &session_list_head, list)
+	{
+		if (s->other_info &&
+		    !std::strncmp(ssr->backing_file, s->other_info->backing_file, 4096)) {
 			ssr->id = -2;
 			char name[4096];
 			copy_text(name, sizeof(name), ssr->backing_file, sizeof(ssr->backing_file), false);
 			printk(KERN_ERR "%s: ERROR: Backing file `%s' is already in use by another "
 					"active session.\n",
 			       ZEP_NAME, name);
-		} else {
-			printk(KERN_ERR "%s: ERROR: could not create new session for device:(%d,%d).\n",
-			       ZEP_NAME, ssr->major, ssr->minor);
+			return nullptr;
 		}
 	}
-	up(&workLock);
+	cow_session *cs = new_cow_session(ssr);
+	if (!cs) {
+		printk(KERN_ERR "%s: ERROR: could not create new session for device:(%d,%d).\n",
+		       ZEP_NAME, ssr->major, ssr->minor);
+		return nullptr;
+	}
+	int major = static_cast<int>(cs->dev >> 20), minor = static_cast<int>(cs->dev & 0xfffff);
+	printk(KERN_INFO "%s: INFO: starting new session on device:(%d,%d).\n", ZEP_NAME, major,
+	       minor);
+	if (start_cow_session(cs)) {
+		printk(KERN_ERR "%s: ERROR: could not start new session for device:(%d,%d).\n",
+		       ZEP_NAME, major, minor);
+		/* A failed start has left the registry: stopped and released here, once. */
+		stop_cow_session(cs);
+		put_cow_session(cs);
+		return nullptr;
+	}
+	printk(KERN_INFO "%s: INFO: session started for device:(%d,%d) with session id: zep%d\n",
+	       ZEP_NAME, major, minor, cs->clone_id);
+	ssr->id = cs->clone_id;
+	ssr->time = cs->snap_info->snap_time;
+	ssr->sec_get_freez = cs->snap_info->sec_get_freez;
+	ssr->nsec_get_freez = cs->snap_info->nsec_get_freez;
+	ssr->sec_froze = cs->snap_info->sec_froze;
+	ssr->nsec_froze = cs->snap_info->nsec_froze;
+	ssr->mode |= ZEP_MODE_STARTED;
 	return cs;
+}
+
+/* Waits until no ordinary process holds snapshot device (major, minor) open: 0, or 1 when
+ * it stayed in use through every attempt. */
+static constexpr int STOP_ATTEMPTS = 1000;
+static constexpr unsigned STOP_PAUSE_MS = 5;
+
+int bdev_stop_wait_flush(int major, int minor)
+{
+	for (int i = 0; i < STOP_ATTEMPTS; i++) {
+		struct block_device *bdev = bdget(MKDEV(major, minor));
+		if (bdev) {
+			fsync_bdev(bdev);
+			bdput(bdev);
+		}
+		if (blkdev_shutdown(minor) == 0)
+			return 0;
+		msleep(STOP_PAUSE_MS);
+	}
+	return 1;
+}
+
+static void refuse_mounted_stop(int id)
+{
+	printk(KERN_ERR "%s: ERROR: Can not stop mounted zep session zep%d, please unmount and try "
+			"again.\n",
+	       ZEP_NAME, id);
 }
 
 /* Stops the session named by ssr->id: 0 when stopped or when there is no such session. */
@@ -305,16 +350,52 @@ static int ioctl_stop_zep_session(snap_shot_request *ssr)
 		return 1;
 	down(&session_list_lock);
 	poke_watchdog();
+	int ret = 0;
 	cow_session *cs = get_cow_session_by_id(ssr->id);
+	if (!cs) {
+		up(&session_list_lock);
+		goto out;
+	}
+	if (bdev_stop_wait_flush(ZEP_CLONE_MAJOR, ssr->id)) {
+		refuse_mounted_stop(ssr->id);
+		up(&session_list_lock);
+		ret = 1;
+		goto out;
+	}
+	printk(KERN_INFO "%s: INFO: stopping zep session zep%d.\n", ZEP_NAME, ssr->id);
+	list_del_init(&cs->list);
 	up(&session_list_lock);
+	if (cs->other_info)
+		copy_text(ssr->backing_file, sizeof(ssr->backing_file), cs->other_info->backing_file,
+			  sizeof(cs->other_info->backing_file), false);
+	stop_cow_session(cs);
+	put_cow_session(cs);
+	printk(KERN_INFO "%s: INFO: zep session zep%d stopped.\n", ZEP_NAME, ssr->id);
+out:
 	up(&workLock);
-	/* Sessions cannot be started yet, so one found here cannot be stopped either. */
-	return cs ? 1 : 0;
+	return ret;
 }
 
 int stop_all_zep_sessions(void)
 {
-	return list_empty(&session_list_head) ? 0 : 1;
+	cow_session *cs, *n;
+	list_for_each_entry_safe(cs, n, &session_list_head, list)
+	{
+		int id = cs->clone_id;
+		if (bdev_stop_wait_flush(ZEP_CLONE_MAJOR, id)) {
+			refuse_mounted_stop(id);
+			return 1;
+		}
+		printk(KERN_INFO "%s: INFO: stopping zep session zep%d.\n", ZEP_NAME, id);
+		stop_cow_session(cs);
+		down(&session_list_lock);
+		poke_watchdog();
+		list_del_init(&cs->list);
+		up(&session_list_lock);
+		put_cow_session(cs);
+		printk(KERN_INFO "%s: INFO: zep session zep%d stopped.\n", ZEP_NAME, id);
+	}
+	return 0;
 }
 
 /* ---------------------------------------------------------------- command shells */
@@ -332,8 +413,27 @@ static int handle_ioctlStartZP2(unsigned long arg)
 	snap_shot_request *ssr = get_ssr(arg);
 	if (!ssr)
 		return -1;
+	if (down_interruptible(&workLock))
+		return put_ssr(arg, ssr, -1, true);
 	cow_session *cs = ioctl_start_zep_session(ssr);
-	return put_ssr(arg, ssr, cs ? 0 : -1, true);
+	ssr->active_sessions = session_count;
+	int ret = cs ? 0 : -1;
+	if (!copy_out(arg, ssr, sizeof(*ssr))) {
+		printk(KERN_ERR "%s: ERROR: Could not copy snapshot request to user space.\n", ZEP_NAME);
+		ret = -1;
+		/* The agent never learnt of the session: it goes again, once, before any stop
+		 * or IO thread can reach it by its id. */
+		if (cs) {
+			down(&session_list_lock);
+			list_del_init(&cs->list);
+			up(&session_list_lock);
+			stop_cow_session(cs);
+			put_cow_session(cs);
+		}
+	}
+	up(&workLock);
+	kfree(ssr);
+	return ret;
 }
 
 static int handle_ioctlStopZP(unsigned long arg)
@@ -483,6 +583,9 @@ static int handel_RunIOThread(unsigned long arg)
 	return 0;
 }
 
+/* How long the thread-wait command waits for an IO thread to start. */
+static constexpr unsigned THREAD_WAIT_MS = 30000;
+
 static int handle_ioctlThreadWaitTimeout(unsigned long arg)
 {
 	snap_shot_request *ssr = get_ssr(arg);
@@ -491,12 +594,22 @@ static int handle_ioctlThreadWaitTimeout(unsigned long arg)
 	down(&workLock);
 	poke_watchdog();
 	cow_session *cs = get_cow_session_by_id(ssr->id);
+	if (cs)
+		inc_users(cs);
 	up(&workLock);
+	int ret = -1;
+	if (cs) {
+		if (wait_for_completion_timeout(&cs->thread_info->io_thread_done,
+						msecs_to_jiffies(THREAD_WAIT_MS)))
+			ret = 0;
+		else
+			printk(KERN_ERR "%s: ERROR: Backing thread for session %d did not start after %d "
+					"msecs!\n",
+			       ZEP_NAME, ssr->id, THREAD_WAIT_MS);
+		dec_users(cs);
+	}
 	kfree(ssr);
-	/* No session, or (until IO threads exist) a session none of whose threads can
-	 * have started: both are failures. */
-	(void)cs;
-	return -1;
+	return ret;
 }
 
 static int handle_ioctlNoThreadShutdown(unsigned long arg)
@@ -504,12 +617,25 @@ static int handle_ioctlNoThreadShutdown(unsigned long arg)
 	snap_shot_request *ssr = get_ssr(arg);
 	if (!ssr)
 		return -1;
+	int ret = 0;
+	bool stop = false;
 	down(&workLock);
 	poke_watchdog();
 	cow_session *cs = get_cow_session_by_id(ssr->id);
+	if (cs && atomic_read(&cs->thread_info->io_threads_started) <= 0) {
+		ret = -1;
+		stop = true;
+		invalidate_session(cs, "NO THREADS");
+		printk(KERN_ERR "%s: ERROR: corvane session zep%d had no threads running, shutting "
+				"down!\n",
+		       ZEP_NAME, ssr->id);
+		runIOCleanup(cs);
+	}
 	up(&workLock);
+	if (stop)
+		ioctl_stop_zep_session(ssr);
 	kfree(ssr);
-	return cs ? -1 : 0;
+	return ret;
 }
 
 int cow_ioctl(inode *ino, file *filp, unsigned int cmd, unsigned long arg)
