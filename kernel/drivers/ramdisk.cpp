@@ -16,10 +16,14 @@ namespace {
 const host::hostops &H() { return host::ops(); }
 
 constexpr size_t EXTENT_SIZE = 64 * 1024;
+constexpr size_t STRIPES = 16;
 
 struct ramdisk {
 	host::host_lock *lock;	// the extent map
 	std::unordered_map<u64, void *> extents;
+	// Overlapping requests of different submitters copy one at a time, as a disk would
+	// take them one after the other: the bytes are never half of each.
+	host::host_lock *stripe[STRIPES];
 };
 
 ramdisk *RD(zdisk *zd) { return static_cast<ramdisk *>(zd->priv); }
@@ -56,15 +60,17 @@ int ramdisk_rw(zdisk *zd, int dir, u64 off, void *buf, size_t bytes)
 		size_t in = off % EXTENT_SIZE;
 		size_t n = std::min(bytes, EXTENT_SIZE - in);
 		void *e = extent(rd, index, dir == WRITE);
-		if (dir == WRITE) {
-			if (!e)
-				return -ENOMEM;
+		if (dir == WRITE && !e)
+			return -ENOMEM;
+		host::host_lock *l = rd->stripe[index % STRIPES];
+		H().lock_acquire(l);
+		if (dir == WRITE)
 			std::memcpy(static_cast<char *>(e) + in, p, n);
-		} else if (e) {
+		else if (e)
 			std::memcpy(p, static_cast<char *>(e) + in, n);
-		} else {
+		else
 			std::memset(p, 0, n);
-		}
+		H().lock_release(l);
 		p += n;
 		off += n;
 		bytes -= n;
@@ -90,6 +96,8 @@ void ramdisk_destroy(zdisk *zd)
 		return;
 	for (auto &[i, e] : rd->extents)
 		kfree(e);
+	for (host::host_lock *l : rd->stripe)
+		H().lock_destroy(l);
 	H().lock_destroy(rd->lock);
 	delete rd;
 	zd->priv = nullptr;
@@ -108,6 +116,8 @@ int ramdisk_create(zdisk *zd, sector_t sectors)
 	if (!rd)
 		return -ENOMEM;
 	rd->lock = H().lock_create();
+	for (host::host_lock *&l : rd->stripe)
+		l = H().lock_create();
 	zd->priv = rd;
 	zd->ops = &ramdisk_ops;
 	zd->capacity = sectors;

@@ -204,13 +204,13 @@ TEST_F(SessionCmdTest, QueriesFollowTheRegistry)
 	EXPECT_EQ(ls.recs[0].id, 1);
 	EXPECT_EQ(ls.recs[1].id, 2);
 	EXPECT_EQ(ls.recs[0].mode, ZEP_MODE_CHANGE_TRACKING | USER_SPACE_FILE);
-	EXPECT_EQ(ls.recs[1].block_size, 65536u);
+	EXPECT_EQ(+ls.recs[1].block_size, 65536u);
 	EXPECT_EQ(ls.recs[0].error, 0);
 	// A write preserves one chunk per session.
 	ASSERT_EQ(write_node("scd1", 0, chunk_pattern(4096, 1)), 0);
 	EXPECT_EQ(agent_command(ZEP_IOC_GET_LIST, &ls), 0);
-	EXPECT_EQ(ls.recs[0].changed_blocks, 1u);
-	EXPECT_EQ(ls.recs[1].changed_blocks, 1u);
+	EXPECT_EQ(+ls.recs[0].changed_blocks, 1u);
+	EXPECT_EQ(+ls.recs[1].changed_blocks, 1u);
 }
 
 TEST_F(SessionCmdTest, UnloadStopsRunningSessions)
