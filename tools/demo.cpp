@@ -5,7 +5,6 @@
 // the session and stops it; the machine halts with nothing left over.
 #include "tools/demo.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -68,24 +67,22 @@ std::vector<unsigned char> with_generation(std::vector<unsigned char> base, int 
 	return base;
 }
 
-// Offset of the first byte where got and want differ, or -1; a shorter or longer got
-// differs where the shorter of the two ends.
-long long first_difference(const std::vector<unsigned char> &got, const std::vector<unsigned char> &want)
+// "" when got holds want byte for byte, else how it differs, for a message.
+std::string difference(const std::vector<unsigned char> &got, const std::vector<unsigned char> &want)
 {
-	size_t n = std::min(got.size(), want.size());
-	auto at = std::mismatch(got.begin(), got.begin() + static_cast<long>(n), want.begin());
-	if (at.first != got.begin() + static_cast<long>(n))
-		return at.first - got.begin();
-	return got.size() == want.size() ? -1 : static_cast<long long>(n);
-}
-
-// What lies at a byte of the partition, for messages.
-std::string place(long long at)
-{
-	if (at >= static_cast<long long>(WRITTEN_BYTES))
-		return "outside the writers' blocks";
-	size_t blk = static_cast<size_t>(at) / BLOCK;
-	return format("in block %zu of writer %zu", blk / WRITERS, blk % WRITERS);
+	if (got.size() != want.size())
+		return format("read %zu bytes where %zu were expected", got.size(), want.size());
+	size_t first = 0, count = 0;
+	for (size_t i = 0; i < got.size(); i++)
+		if (got[i] != want[i] && count++ == 0)
+			first = i;
+	if (!count)
+		return "";
+	size_t blk = first / BLOCK;
+	std::string where = first >= WRITTEN_BYTES ? "outside the writers' blocks"
+						   : format("in block %zu of writer %zu", blk / WRITERS, blk % WRITERS);
+	return format("%zu bytes differ, the first at byte %zu (0x%02x where 0x%02x was expected), %s", count, first,
+		      got[first], want[first], where.c_str());
 }
 
 // A writer process: writes its blocks of generation gen through /dev/<node>, counting each.
@@ -284,14 +281,12 @@ bool demo::write_generation_1()
 	}
 	// With the writers done, this is what the snapshot must show.
 	at_snapshot_ = std::move(live.bytes);
-	long long at = first_difference(at_snapshot_, with_generation(at_snapshot_, 1));
-	bool whole = at_snapshot_.size() == PART_SECTORS * 512;
-	verify(whole && at < 0, "vda1 holds generation 1, byte-exact");
-	if (!whole)
-		note(format("read %zu bytes of vda1, not %llu", at_snapshot_.size(),
-			    static_cast<unsigned long long>(PART_SECTORS * 512)));
-	if (at >= 0)
-		note(format("byte %lld differs, %s", at, place(at).c_str()));
+	std::string diff = at_snapshot_.size() == PART_SECTORS * 512
+				   ? difference(at_snapshot_, with_generation(at_snapshot_, 1))
+				   : format("read %zu bytes of the partition's %llu", at_snapshot_.size(),
+					    static_cast<unsigned long long>(PART_SECTORS * 512));
+	if (!verify(diff.empty(), "vda1 holds generation 1, byte-exact"))
+		note(diff);
 	return true;
 }
 
@@ -351,12 +346,9 @@ bool demo::check_image(const device_image &img, const std::vector<unsigned char>
 		note(format("the reading process exited with %d", img.rc));
 		return false;
 	}
-	long long at = first_difference(img.bytes, want);
-	verify(at < 0, what);
-	if (img.bytes.size() != want.size())
-		note(format("read %zu bytes where %zu were expected", img.bytes.size(), want.size()));
-	else if (at >= 0)
-		note(format("byte %lld differs, %s", at, place(at).c_str()));
+	std::string diff = difference(img.bytes, want);
+	if (!verify(diff.empty(), what))
+		note(diff);
 	return true;
 }
 
