@@ -85,28 +85,42 @@ std::string difference(const std::vector<unsigned char> &got, const std::vector<
 		      got[first], want[first], where.c_str());
 }
 
+// A device node opened by the calling process, with a buffer mapped in its memory for
+// the IO; closed when it goes.
+struct node_io {
+	int fd = -1;
+	unsigned long mem = 0;
+
+	bool open(const std::string &node, int flags, size_t bytes)
+	{
+		fd = kern::sys_open(("/dev/" + node).c_str(), flags, 0);
+		long addr = fd < 0 ? -1 : kern::sys_mmap(bytes);
+		mem = addr < 0 ? 0 : static_cast<unsigned long>(addr);
+		return mem != 0;
+	}
+	~node_io()
+	{
+		if (fd >= 0)
+			kern::sys_close(static_cast<unsigned>(fd));
+	}
+};
+
 // A writer process: writes its blocks of generation gen through /dev/<node>, counting each.
 int writer(const std::string &node, int gen, int w, std::atomic<int> *written)
 {
-	int fd = kern::sys_open(("/dev/" + node).c_str(), O_RDWR, 0);
-	if (fd < 0)
+	node_io io;
+	if (!io.open(node, O_RDWR, BLOCK))
 		return 10;
-	long mem = kern::sys_mmap(BLOCK);
-	if (mem < 0)
-		return 11;
 	unsigned char buf[BLOCK];
 	for (int b = 0; b < BLOCKS_PER_WRITER; b++) {
 		fill_block(buf, gen, w, b);
-		kern::user_write(static_cast<unsigned long>(mem), buf, BLOCK);
+		kern::user_write(io.mem, buf, BLOCK);
 		kern::loff_t off = static_cast<kern::loff_t>(block_offset(w, b));
-		if (kern::sys_pwrite64(static_cast<unsigned>(fd), static_cast<unsigned long>(mem), BLOCK, off) !=
-		    static_cast<long>(BLOCK))
-			return 12;
+		if (kern::sys_pwrite64(static_cast<unsigned>(io.fd), io.mem, BLOCK, off) != static_cast<long>(BLOCK))
+			return 11;
 		(*written)++;
 	}
-	kern::sys_fsync(static_cast<unsigned>(fd));
-	kern::sys_close(static_cast<unsigned>(fd));
-	return 0;
+	return kern::sys_fsync(static_cast<unsigned>(io.fd)) == 0 ? 0 : 12;
 }
 
 struct device_image {
@@ -121,21 +135,17 @@ device_image read_device(const std::string &node, const char *comm)
 	device_image img;
 	img.rc = run_process(comm, [&] {
 		auto t0 = std::chrono::steady_clock::now();
-		int fd = kern::sys_open(("/dev/" + node).c_str(), O_RDONLY, 0);
-		if (fd < 0)
+		node_io io;
+		if (!io.open(node, O_RDONLY, READ_PIECE))
 			return 20;
-		long mem = kern::sys_mmap(READ_PIECE);
-		if (mem < 0)
-			return 21;
 		ssize_t n;
-		while ((n = kern::sys_read(static_cast<unsigned>(fd), static_cast<unsigned long>(mem), READ_PIECE)) > 0) {
+		while ((n = kern::sys_read(static_cast<unsigned>(io.fd), io.mem, READ_PIECE)) > 0) {
 			size_t done = img.bytes.size();
 			img.bytes.resize(done + static_cast<size_t>(n));
-			kern::user_read(static_cast<unsigned long>(mem), img.bytes.data() + done, static_cast<size_t>(n));
+			kern::user_read(io.mem, img.bytes.data() + done, static_cast<size_t>(n));
 		}
-		kern::sys_close(static_cast<unsigned>(fd));
 		img.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-		return n == 0 ? 0 : 22;
+		return n == 0 ? 0 : 21;
 	});
 	return img;
 }
