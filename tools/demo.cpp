@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -29,6 +28,7 @@ constexpr size_t WRITTEN_BYTES = WRITERS * BLOCKS_PER_WRITER * BLOCK;
 constexpr kern::u64 DISK_BYTES = 64ull << 20;
 constexpr kern::sector_t PART_START = 2048;
 constexpr kern::sector_t PART_SECTORS = DISK_BYTES / 512 - PART_START;
+constexpr size_t PART_BYTES = PART_SECTORS * 512;
 constexpr size_t READ_PIECE = 1 << 20;
 const std::string PART_NAME = "vda1";
 
@@ -291,10 +291,9 @@ bool demo::write_generation_1()
 	}
 	// With the writers done, this is what the snapshot must show.
 	at_snapshot_ = std::move(live.bytes);
-	std::string diff = at_snapshot_.size() == PART_SECTORS * 512
+	std::string diff = at_snapshot_.size() == PART_BYTES
 				   ? difference(at_snapshot_, with_generation(at_snapshot_, 1))
-				   : format("read %zu bytes of the partition's %llu", at_snapshot_.size(),
-					    static_cast<unsigned long long>(PART_SECTORS * 512));
+				   : format("read %zu bytes of the partition's %zu", at_snapshot_.size(), PART_BYTES);
 	if (!verify(diff.empty(), "vda1 holds generation 1, byte-exact"))
 		note(diff);
 	return true;
@@ -319,9 +318,11 @@ bool demo::take_snapshot()
 		if (int r = c.open(); r != 0)
 			return fail(format("could not open /dev/" ZEP_CONTROL_NAME ": %d", r));
 		long r = start_snapshot(c, &ssr);
-		if (r != 0 || !(ssr.mode & ZEP_MODE_STARTED))
-			return fail(format("start command returned %ld, mode %#x", r, ssr.mode));
+		if (r != 0)
+			return fail(format("start command returned %ld", r));
 		session_ = ssr.id;
+		if (!(ssr.mode & ZEP_MODE_STARTED))
+			return fail(format("the start record is not marked started (mode %#x)", ssr.mode));
 		if ((r = set_backing_file(c, session_, backing)) != 0)
 			return fail(format("set-backing-file command returned %ld", r));
 		for (int t = 0; t < opts_.io_threads; t++) {
