@@ -17,6 +17,7 @@
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
 #include "kernel/uaccess.h"
+#include "tests/driver/agent_util.h"
 #include "tests/driver/cow_session.h"
 #include "tests/support/driver_fixture.h"
 
@@ -190,6 +191,60 @@ protected:
 	std::filesystem::path dir_;
 	std::vector<kern::cow_session *> sessions_;
 	std::vector<kern::pid_t> threads_;
+};
+
+} // namespace zeptest
+
+namespace zeptest {
+
+// Sessions started through the agent's commands on mounted devices. Whatever still runs
+// at the end is stopped by the agent's unload, so that the IO threads leave before they
+// are waited for; the devices mounted here are unmounted.
+class AgentSessionTest : public CowTest {
+protected:
+	void TearDown() override
+	{
+		if (loaded_ && !halted_)
+			agent_command_at(ZEP_IOC_UNLOAD, 0);
+		for (kern::pid_t pid : threads_)
+			EXPECT_EQ(kern::waitpid(pid), 0);
+		threads_.clear();
+		for (kern::dev_t dev : mounted_)
+			kern::umount(dev);
+		CowTest::TearDown();
+	}
+
+	void mount(kern::dev_t dev)
+	{
+		ASSERT_EQ(kern::mount(dev), 0);
+		mounted_.push_back(dev);
+	}
+
+	// Starts a session on dev through the agent's start command: its id, or the result.
+	int start_agent(kern::dev_t dev, const std::string &name,
+			int mode = ZEP_MODE_CHANGE_TRACKING | USER_SPACE_FILE)
+	{
+		auto ssr = start_request(dev, backing(name), mode);
+		return static_cast<int>(start_snapshot(&ssr));
+	}
+
+	// Gives the agent's session an IO-thread process and waits until it runs.
+	void serve(int id, const std::string &file)
+	{
+		threads_.push_back(start_io_thread(id, backing(file)));
+		EXPECT_EQ(thread_wait(id), 0);
+	}
+
+	// The registered session with this id, or null.
+	static kern::cow_session *session(int id)
+	{
+		kern::down(&kern::session_list_lock);
+		kern::cow_session *cs = kern::get_cow_session_by_id(id);
+		kern::up(&kern::session_list_lock);
+		return cs;
+	}
+
+	std::vector<kern::dev_t> mounted_;
 };
 
 } // namespace zeptest
