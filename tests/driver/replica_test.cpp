@@ -333,3 +333,35 @@ TEST_F(ReplicaTest, TwoPartitionsOfOneDiskShareTheHookAndKeepTheirOwnImages)
 		EXPECT_EQ(waitpid(pid), 0);
 	threads_.clear();
 }
+
+TEST_F(ReplicaTest, StartWithoutASnapshotDeviceLeavesNothingBehind)
+{
+	mount(p1_);
+	block_device *whole = bdget(disk_);
+	request_queue_t *q = bdev_get_queue(whole);
+	make_request_fn *own = queue_make_request_fn(q);
+	bdput(whole);
+
+	ASSERT_EQ(register_blkdev(ZEP_CLONE_MAJOR, "other"), 0);
+	u64 seq = printk_seq();
+	EXPECT_EQ(start_agent(p1_, "a", USER_SPACE_FILE), -1);
+	EXPECT_TRUE(logged("zep: ERROR: could not init clone devices driver.", seq));
+	EXPECT_TRUE(logged("zep: ERROR: could not set up clone device for device (8,1)", seq));
+	EXPECT_TRUE(logged("zep: ERROR: could not start new session for device:(8,1).", seq));
+	EXPECT_EQ(queue_make_request_fn(q), own);
+	EXPECT_EQ(atomic_read(&savedMRFS[8][0]->count), 0);
+	EXPECT_EQ(atomic_read(&clone_count), 0);
+	int32_t count = -1;
+	EXPECT_EQ(agent_command(ZEP_IOC_GET_LIST_COUNT, &count), 0);
+	EXPECT_EQ(count, 0);
+	EXPECT_EQ(blkdev_major_name(ZEP_CLONE_MAJOR), "other");
+	ASSERT_EQ(unregister_blkdev(ZEP_CLONE_MAJOR, "other"), 0);
+
+	// Nothing was counted: a full set of sessions can still start.
+	for (int id = 1; id <= 16; id++)
+		ASSERT_EQ(start_agent(p1_, "s" + std::to_string(id), USER_SPACE_FILE), id);
+	EXPECT_EQ(atomic_read(&savedMRFS[8][0]->count), 16);
+	for (int id = 16; id >= 1; id--)
+		EXPECT_EQ(stop_snapshot(id), 0);
+	EXPECT_EQ(queue_make_request_fn(q), own);
+}
