@@ -1,9 +1,7 @@
 // The snapshot devices zep<N>: their ids and the table limit, the block major that comes
 // and goes with them, their size, open and release accounting with the shutdown
 // handshake, and sessions on two partitions of one disk sharing the disk's hook.
-#include <atomic>
 #include <cctype>
-#include <random>
 
 #include "backupdriver/clone.h"
 #include "kernel/printk.h"
@@ -282,34 +280,11 @@ TEST_F(ReplicaTest, TwoPartitionsOfOneDiskShareTheHookAndKeepTheirOwnImages)
 	EXPECT_EQ(preserved(session(2), 3), nullptr);
 
 	// Writers rewrite both partitions while both images are read.
-	std::atomic<bool> stop_writing{false};
-	std::atomic<int> writes{0};
-	std::vector<kern::pid_t> writers;
-	for (int w = 0; w < 4; w++) {
-		std::string node = w % 2 ? "rpd2" : "rpd1";
-		writers.push_back(spawn("writer", [&, w, node] {
-			std::mt19937 rng(static_cast<unsigned>(w + 11));
-			int fd = sys_open(("/dev/" + node).c_str(), O_RDWR, 0);
-			long buf = sys_mmap(4096);
-			auto data = chunk_pattern(4096, 40 + static_cast<unsigned>(w));
-			user_write(static_cast<unsigned long>(buf), data.data(), data.size());
-			while (!stop_writing) {
-				kern::loff_t off = static_cast<kern::loff_t>(rng() % (PART_BYTES / 4096) * 4096);
-				if (sys_pwrite64(static_cast<unsigned>(fd), static_cast<unsigned long>(buf), 4096, off) != 4096)
-					return 1;
-				writes++;
-			}
-			sys_close(static_cast<unsigned>(fd));
-			return 0;
-		}));
-	}
-	while (writes < 40)
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	RandomWriters writers({"rpd1", "rpd2"}, 4, PART_BYTES);
+	writers.wait_for(40);
 	auto image1 = read_device("zep1", 0, PART_BYTES);
 	auto image2 = read_device("zep2", 0, PART_BYTES);
-	stop_writing = true;
-	for (kern::pid_t pid : writers)
-		EXPECT_EQ(waitpid(pid), 0);
+	EXPECT_TRUE(writers.stop());
 	EXPECT_TRUE(image1 == old1);
 	EXPECT_TRUE(image2 == old2);
 	EXPECT_TRUE(read_node("rpd1", 0, PART_BYTES) != old1);
