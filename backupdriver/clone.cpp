@@ -133,6 +133,12 @@ void destroy_replica(int clone_id)
 	blkdev_replica *r = get_blkdev_replica(clone_id);
 	if (!r)
 		return;
+	/* Files still open on the device keep its disk and queue beyond the record: they
+	 * must not lead to it. */
+	if (r->disk)
+		r->disk->private_data = nullptr;
+	if (r->q)
+		r->q->queuedata = nullptr;
 	if (r->disk) {
 		del_gendisk(r->disk);
 		if (r->q)
@@ -231,6 +237,17 @@ int qz_close_blkdev(blkdev_replica *clone)
 	return 0;
 }
 
+/* The replica a snapshot device's disk belongs to, or null. A file can outlive its
+ * replica, and an open can find the device just before the replica goes; another replica
+ * may since have taken the id, and even the freed record's memory. Only the replica in
+ * the slot of the disk's minor that still owns this very disk is the device's. Called
+ * with rw_mutex held, so that the replica cannot go while it is counted. */
+static blkdev_replica *replica_of_disk(struct gendisk *disk)
+{
+	blkdev_replica *r = get_blkdev_replica(disk->first_minor);
+	return r && r->disk == disk ? r : nullptr;
+}
+
 int clone_open_inode(inode *ino, file *filp)
 {
 	if (!ino) {
@@ -242,8 +259,10 @@ int clone_open_inode(inode *ino, file *filp)
 		printk(KERN_ERR "%s: ERROR: Open without blkdev!\n", ZEP_NAME);
 		return -1;
 	}
-	return qz_open_blkdev(bdev->bd_disk ? static_cast<blkdev_replica *>(bdev->bd_disk->private_data)
-					    : nullptr);
+	down_read(&rw_mutex);
+	int ret = qz_open_blkdev(bdev->bd_disk ? replica_of_disk(bdev->bd_disk) : nullptr);
+	up_read(&rw_mutex);
+	return ret;
 }
 
 int clone_close_inode(inode *ino, file *filp)
@@ -261,12 +280,10 @@ int clone_close_inode(inode *ino, file *filp)
 		printk(KERN_ERR "%s: ERROR: Close without disk!\n", ZEP_NAME);
 		return -1;
 	}
-	/* A file opened on a replica that has since gone may be closed after a new replica
-	 * took its id: that one's counts are not this file's. */
-	blkdev_replica *r = get_blkdev_replica(bdev->bd_disk->first_minor);
-	if (r && r->disk != bdev->bd_disk)
-		r = nullptr;
-	return qz_close_blkdev(r);
+	down_read(&rw_mutex);
+	int ret = qz_close_blkdev(replica_of_disk(bdev->bd_disk));
+	up_read(&rw_mutex);
+	return ret;
 }
 
 int clone_ioctl(inode *ino, file *filp, unsigned int cmd, unsigned long arg) { return 0; }

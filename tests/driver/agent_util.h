@@ -9,6 +9,7 @@
 
 #include "backupdriver/zepdriver.h"
 #include "kernel/machine.h"
+#include "kernel/sync.h"
 #include "kernel/syscalls.h"
 #include "kernel/uaccess.h"
 #include "tests/support/driver_fixture.h"
@@ -115,6 +116,100 @@ inline std::vector<unsigned char> read_device(const std::string &node, kern::lof
 	if (rc != 0)
 		out.clear();
 	return out;
+}
+
+// One ioctl on /dev/<node> from a process named comm, with a zeroed 4096-byte user
+// buffer as its argument; the buffer's first 4 bytes come back in *word. The result, or
+// -1000 when the node could not be opened.
+inline long node_ioctl(const std::string &node, unsigned int cmd, uint32_t *word = nullptr,
+		       const char *comm = "cdpioctl")
+{
+	long result = -1000;
+	int rc = in_process(comm, [&] {
+		int fd = kern::sys_open(("/dev/" + node).c_str(), O_RDONLY, 0);
+		if (fd < 0)
+			return 0;
+		long buf = kern::sys_mmap(4096);
+		result = kern::sys_ioctl(static_cast<unsigned>(fd), cmd, static_cast<unsigned long>(buf));
+		if (word)
+			kern::user_read(static_cast<unsigned long>(buf), word, sizeof(*word));
+		kern::sys_close(static_cast<unsigned>(fd));
+		return 0;
+	});
+	EXPECT_EQ(rc, 0);
+	return result;
+}
+
+// A process named comm that opens /dev/<node> and keeps it open until close() (or the
+// holder's end), as a reader or a mount of the device would.
+class NodeHolder {
+public:
+	NodeHolder(const std::string &node, const char *comm)
+	{
+		kern::sema_init(&opened_, 0);
+		kern::sema_init(&release_, 0);
+		pid_ = kern::spawn(comm, [this, node] {
+			fd_ = kern::sys_open(("/dev/" + node).c_str(), O_RDONLY, 0);
+			kern::up(&opened_);
+			kern::down(&release_);
+			if (fd_ >= 0)
+				kern::sys_close(static_cast<unsigned>(fd_));
+			return 0;
+		});
+		kern::down(&opened_);
+	}
+	NodeHolder(const NodeHolder &) = delete;
+	NodeHolder &operator=(const NodeHolder &) = delete;
+	~NodeHolder() { close(); }
+
+	// The open's result: a descriptor, or -errno.
+	int fd() const { return fd_; }
+	// Closes the node (in the holder's process) and waits for the process to end.
+	void close()
+	{
+		if (pid_ < 0)
+			return;
+		kern::up(&release_);
+		EXPECT_EQ(kern::waitpid(pid_), 0);
+		pid_ = -1;
+	}
+
+private:
+	kern::semaphore opened_, release_;
+	kern::pid_t pid_ = -1;
+	int fd_ = -1;
+};
+
+// What one get-changed-records command delivered.
+struct change_delivery {
+	long result = 0;
+	change_recrod_request crr{};
+	std::vector<change_record_usr> recs;	// the records delivered, oldest first
+};
+
+// Takes up to `size` change records from an agent process; the command waits until
+// that many are queued (or an unblock or a signal comes).
+inline change_delivery take_changes(int size)
+{
+	change_delivery d;
+	int rc = in_process("cdpagent", [&] {
+		Control c;
+		if (!c.open(4096 + static_cast<size_t>(size) * sizeof(change_record_usr)))
+			return 1;
+		change_recrod_request crr{};
+		crr.size = size;
+		crr.cru = static_cast<uint32_t>(c.mem + 4096);
+		d.result = c.ioctl(ZEP_IOC_GET_CHANGED_RECORDS, c.put(crr));
+		d.crr = c.get<change_recrod_request>();
+		if (d.result > 0) {
+			d.recs.resize(static_cast<size_t>(d.result));
+			c.get_bytes(d.recs.data(), d.recs.size() * sizeof(change_record_usr), 4096);
+		}
+		c.close();
+		return 0;
+	});
+	EXPECT_EQ(rc, 0);
+	return d;
 }
 
 } // namespace zeptest

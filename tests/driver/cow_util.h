@@ -2,6 +2,7 @@
 // processes and writers on device nodes.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
 #include "kernel/uaccess.h"
+#include "tests/driver/agent_util.h"
 #include "tests/driver/cow_session.h"
 #include "tests/support/driver_fixture.h"
 
@@ -190,6 +192,125 @@ protected:
 	std::filesystem::path dir_;
 	std::vector<kern::cow_session *> sessions_;
 	std::vector<kern::pid_t> threads_;
+};
+
+} // namespace zeptest
+
+namespace zeptest {
+
+// Sessions started through the agent's commands on mounted devices. Whatever still runs
+// at the end is stopped by the agent's unload, so that the IO threads leave before they
+// are waited for; the devices mounted here are unmounted.
+class AgentSessionTest : public CowTest {
+protected:
+	void TearDown() override
+	{
+		if (loaded_ && !halted_)
+			agent_command_at(ZEP_IOC_UNLOAD, 0);
+		for (kern::pid_t pid : threads_)
+			EXPECT_EQ(kern::waitpid(pid), 0);
+		threads_.clear();
+		for (kern::dev_t dev : mounted_)
+			kern::umount(dev);
+		CowTest::TearDown();
+	}
+
+	void mount(kern::dev_t dev)
+	{
+		ASSERT_EQ(kern::mount(dev), 0);
+		mounted_.push_back(dev);
+	}
+
+	// Starts a session on dev through the agent's start command: its id, or the result.
+	int start_agent(kern::dev_t dev, const std::string &name,
+			int mode = ZEP_MODE_CHANGE_TRACKING | USER_SPACE_FILE)
+	{
+		auto ssr = start_request(dev, backing(name), mode);
+		return static_cast<int>(start_snapshot(&ssr));
+	}
+
+	// Gives the agent's session an IO-thread process and waits until it runs.
+	void serve(int id, const std::string &file)
+	{
+		threads_.push_back(start_io_thread(id, backing(file)));
+		EXPECT_EQ(thread_wait(id), 0);
+	}
+
+	// The registered session with this id, or null.
+	static kern::cow_session *session(int id)
+	{
+		kern::down(&kern::session_list_lock);
+		kern::cow_session *cs = kern::get_cow_session_by_id(id);
+		kern::up(&kern::session_list_lock);
+		return cs;
+	}
+
+	std::vector<kern::dev_t> mounted_;
+};
+
+} // namespace zeptest
+
+namespace zeptest {
+
+// Processes rewriting random blocks of device nodes until stopped, as live traffic on a
+// mounted file system would: writer w puts its own pattern on /dev/<nodes[w % n]>.
+class RandomWriters {
+public:
+	RandomWriters(const std::vector<std::string> &nodes, int count, size_t device_bytes,
+		      size_t block = 4096)
+	{
+		for (int w = 0; w < count; w++)
+			pids_.push_back(kern::spawn("writer", [this, w, device_bytes, block,
+							       node = nodes[static_cast<size_t>(w) % nodes.size()]] {
+				return run(node, static_cast<unsigned>(w), device_bytes / block, block);
+			}));
+	}
+	RandomWriters(const RandomWriters &) = delete;
+	RandomWriters &operator=(const RandomWriters &) = delete;
+	~RandomWriters() { stop(); }
+
+	// Waits until `n` blocks have been written in all.
+	void wait_for(int n) const
+	{
+		while (written_ < n)
+			std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	}
+
+	// Stops the writers and waits for them: whether every write went through.
+	bool stop()
+	{
+		stopping_ = true;
+		bool ok = true;
+		for (kern::pid_t pid : pids_)
+			ok = kern::waitpid(pid) == 0 && ok;
+		pids_.clear();
+		return ok;
+	}
+
+private:
+	int run(const std::string &node, unsigned w, size_t blocks, size_t block)
+	{
+		std::mt19937 rng(w + 1);
+		int fd = kern::sys_open(("/dev/" + node).c_str(), O_RDWR, 0);
+		if (fd < 0)
+			return 1;
+		auto addr = static_cast<unsigned long>(kern::sys_mmap(block));
+		auto data = chunk_pattern(block, 50 + w);
+		kern::user_write(addr, data.data(), block);
+		int failed = 0;
+		while (!stopping_ && !failed) {
+			auto off = static_cast<kern::loff_t>(rng() % blocks * block);
+			failed = kern::sys_pwrite64(static_cast<unsigned>(fd), addr, block, off) !=
+				 static_cast<ssize_t>(block);
+			written_++;
+		}
+		kern::sys_close(static_cast<unsigned>(fd));
+		return failed;
+	}
+
+	std::vector<kern::pid_t> pids_;
+	std::atomic<bool> stopping_{false};
+	std::atomic<int> written_{0};
 };
 
 } // namespace zeptest
