@@ -438,6 +438,20 @@ static void copy_out_entries(list_head *chunk_list_head, struct bio *bio, make_r
 	}
 }
 
+/* The change-tracking record of the covering sessions: the first session's, unless the
+ * request only touches that session's range at its edge and a later session holds it. */
+static ct_session *sessions_cts(list_head *sessions, struct bio *bio)
+{
+	session_node *sn;
+	list_for_each_entry(sn, sessions, list)
+	{
+		cow_session *cs = sn->cs;
+		if (bio->bi_sector < cs->part.start_sect + cs->part.nr_sects)
+			return cs->cts;
+	}
+	return list_entry(sessions->next, session_node, list)->cs->cts;
+}
+
 int __cow_request(request_queue_t *q, struct bio *bio)
 {
 	LIST_HEAD(session_list_head_local);
@@ -471,7 +485,7 @@ int __cow_request(request_queue_t *q, struct bio *bio)
 	down(&session_work_lock);
 	poke_watchdog();
 	if (!list_empty(&session_list_head_local))
-		cts = list_entry(session_list_head_local.next, session_node, list)->cs->cts;
+		cts = sessions_cts(&session_list_head_local, bio);
 	if (!is_cow_file_for_any_session(&session_list_head_local, bio)) {
 		session_node *sn;
 		list_for_each_entry(sn, &session_list_head_local, list)

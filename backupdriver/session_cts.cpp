@@ -16,15 +16,21 @@ static DEFINE_SPINLOCK(all_cts_lock);
 
 ct_session *get_cts_session_bio(struct bio *bio)
 {
-	ct_session *cts;
+	ct_session *cts, *edge = nullptr;
 	list_for_each_entry(cts, &ct_list_head, list)
 	{
-		if (bio_in_range(bio, static_cast<unsigned>(cts->major),
-				 static_cast<unsigned>(cts->first_minor), cts->start_sect,
-				 cts->nr_sects))
+		if (!bio_in_range(bio, static_cast<unsigned>(cts->major),
+				  static_cast<unsigned>(cts->first_minor), cts->start_sect, cts->nr_sects))
+			continue;
+		/* A request starting right after a range matches it too; the record whose range
+		 * holds the sector (the next partition's) takes the write, or it would be lost
+		 * to that partition and counted past the end of this one. */
+		if (bio->bi_sector < cts->start_sect + cts->nr_sects)
 			return atomic_read(&cts->missed_write) ? nullptr : cts;
+		if (!edge)
+			edge = cts;
 	}
-	return nullptr;
+	return edge && !atomic_read(&edge->missed_write) ? edge : nullptr;
 }
 
 ct_session *get_cts_session_cs(cow_session *cs)
