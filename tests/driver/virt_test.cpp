@@ -415,6 +415,17 @@ TEST_F(VirtTest, FailedReadsEndWithAnError)
 	EXPECT_EQ(session_error(id), "FILE IO ERROR");
 	// The session is invalid now: its reads come from the live device.
 	EXPECT_EQ(read_device(zep(id), chunk * CHUNK, PAGE, "reader"), fresh);
+
+	// A read that cannot be lent for want of memory is not reported as done, whoever
+	// asked; the end-of-file mark stays a cdp process's.
+	fault_inject("kmem_cache_alloc:cdp_saved_cache");
+	io = bio_on_zep("kernel", id, READ, 16 * CHUNK / 512);
+	EXPECT_EQ(io.error, -EIO);
+	EXPECT_FALSE(io.eof);
+	EXPECT_TRUE(read_device(zep(id), 16 * CHUNK - 2048, PAGE, "reader").empty());
+	EXPECT_EQ(bio_on_zep("cdpkernel", id, READ, 16 * CHUNK / 512).error, -EIO);
+	fault_clear_all();
+	EXPECT_EQ(read_device(zep(id), 16 * CHUNK - 2048, PAGE, "reader"), old(16 * CHUNK - 2048, PAGE));
 	finish(id);
 }
 
