@@ -318,13 +318,14 @@ int cached_io(cow_session *cs, struct bio *bio, int rw)
 	struct bio_vec *bv = bio_iovec(bio);
 	u64 sector = bio->bi_sector;
 	simple_cached_page *e = nullptr, *it;
-	bool fresh = false;
+	bool fresh = false, same_sector = false;
 	unsigned long flags;
 	spin_lock_irqsave(&spc->lock, flags);
 	list_for_each_entry(it, &spc->list, list)
 	{
 		if (it->sector == sector) {
 			e = it;
+			same_sector = true;
 			list_del(&e->list);
 			break;
 		}
@@ -355,10 +356,15 @@ int cached_io(cow_session *cs, struct bio *bio, int rw)
 	unsigned len = bv->bv_len < PAGE_SIZE ? bv->bv_len : PAGE_SIZE;
 	char *cached = static_cast<char *>(kmap_atomic(e->page, KM_USER0));
 	char *req = static_cast<char *>(kmap_atomic(bv->bv_page, KM_USER1)) + bv->bv_offset;
-	if (rw == 1)
+	if (rw == 1) {
 		std::memcpy(cached, req, len);
-	else
+		/* A new or recycled page holds nothing of this sector past the write: never
+		 * another sector's data or stale memory. */
+		if (!same_sector)
+			std::memset(cached + len, 0, PAGE_SIZE - len);
+	} else {
 		std::memcpy(req, cached, len);
+	}
 	kunmap_atomic(req - bv->bv_offset, KM_USER1);
 	kunmap_atomic(cached, KM_USER0);
 	spin_lock_irqsave(&spc->lock, flags);

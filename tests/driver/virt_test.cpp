@@ -376,6 +376,14 @@ TEST_F(VirtTest, InvalidSessionServesOrdinaryProcessesAndFailsCdpOnes)
 	EXPECT_EQ(read_device(zep(id), BASE, PAGE, "reader"), chunk_pattern(PAGE, 82, BASE));
 	size_t last = BASE + (MORE - 1) * PAGE;
 	EXPECT_EQ(read_device(zep(id), last, PAGE, "reader"), chunk_pattern(PAGE, 82, last));
+	// A sector written alone takes the page of the least recently used one now, the
+	// second of the 2560: the page it is read back with holds nothing of that one.
+	auto sector = chunk_pattern(512, 83);
+	ASSERT_EQ(write_node(zep(id), 2 * CHUNK + PAGE, sector), 0);
+	EXPECT_EQ(read_device(zep(id), 2 * CHUNK + PAGE, PAGE, "reader"),
+		  overlay(bytes(PAGE, 0), 0, sector));
+	EXPECT_EQ(read_device(zep(id), BASE + PAGE, PAGE, "reader"), old(BASE + PAGE, PAGE));
+	EXPECT_EQ(cs->spc->size, 2560);
 
 	// None of it reached the live device.
 	EXPECT_EQ(live(0, PART_BYTES), overlay(old_, CHUNK, fresh));
