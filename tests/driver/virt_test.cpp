@@ -3,9 +3,6 @@
 // a request at a chunk boundary, the order between snapshot reads and live writes, what
 // an invalid session still serves, failures on the way, and change records.
 #include <atomic>
-#include <chrono>
-#include <functional>
-#include <thread>
 
 #include "backupdriver/clone.h"
 #include "kernel/faults.h"
@@ -32,17 +29,6 @@ bytes overlay(bytes v, size_t at, const bytes &part)
 {
 	std::copy(part.begin(), part.end(), v.begin() + static_cast<long>(at));
 	return v;
-}
-
-// Polls cond (real time, bounded); whether it came true.
-bool wait_until(const std::function<bool()> &cond, unsigned ms = 20000)
-{
-	for (unsigned waited = 0; waited < ms; waited++) {
-		if (cond())
-			return true;
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	}
-	return cond();
 }
 
 // What became of a bio submitted from a process: the error its completion was given
@@ -387,6 +373,58 @@ TEST_F(VirtTest, InvalidSessionServesOrdinaryProcessesAndFailsCdpOnes)
 
 	// None of it reached the live device.
 	EXPECT_EQ(live(0, PART_BYTES), overlay(old_, CHUNK, fresh));
+	finish(id);
+}
+
+TEST_F(VirtTest, SessionLeftWithoutThreadsServesTheProcessHoldingItOpen)
+{
+	int id = start_session();
+	// A copy-out queued for a thread that never comes.
+	auto fresh = chunk_pattern(PAGE, 110);
+	ASSERT_EQ(write_node("vrd1", 4 * CHUNK, fresh), 0);
+	EXPECT_EQ(atomic_read(&total_cow_pages), 16);
+
+	// An ordinary process keeps the device open, so that the stop of the no-thread
+	// command is refused, and uses it afterwards.
+	semaphore opened, go;
+	sema_init(&opened, 0);
+	sema_init(&go, 0);
+	auto mine = chunk_pattern(PAGE, 111);
+	bytes cached(PAGE), preserved_chunk(PAGE);
+	kern::pid_t holder = spawn("holder", [&] {
+		int fd = sys_open(("/dev/" + zep(id)).c_str(), O_RDWR, 0);
+		up(&opened);
+		down(&go);
+		if (fd < 0)
+			return 1;
+		long buf = sys_mmap(PAGE);
+		auto fdu = static_cast<unsigned>(fd);
+		auto ubuf = static_cast<unsigned long>(buf);
+		user_write(ubuf, mine.data(), PAGE);
+		bool ok = sys_pwrite64(fdu, ubuf, PAGE, 6 * CHUNK) == static_cast<ssize_t>(PAGE);
+		ok = ok && sys_pread64(fdu, ubuf, PAGE, 6 * CHUNK) == static_cast<ssize_t>(PAGE);
+		user_read(ubuf, cached.data(), PAGE);
+		ok = ok && sys_pread64(fdu, ubuf, PAGE, 4 * CHUNK) == static_cast<ssize_t>(PAGE);
+		user_read(ubuf, preserved_chunk.data(), PAGE);
+		sys_close(fdu);
+		return ok ? 0 : 2;
+	});
+	down(&opened);
+	snap_shot_request ssr;
+	std::memset(&ssr, 0, sizeof(ssr));
+	ssr.id = id;
+	u64 seq = printk_seq();
+	EXPECT_EQ(agent_command(ZEP_IOC_NO_THREAD_SHUTDOWN, &ssr), -1);
+	EXPECT_TRUE(printk_wait_for("Can not stop mounted zep session " + zep(id), 0, seq));
+	EXPECT_EQ(session_error(id), "NO THREADS");
+	// The queued copy-out was given up: the preserved chunk has no copy anywhere.
+	EXPECT_EQ(atomic_read(&total_cow_pages), 0);
+
+	up(&go);
+	EXPECT_EQ(waitpid(holder), 0);
+	EXPECT_EQ(cached, mine);
+	EXPECT_EQ(preserved_chunk, fresh);
+	EXPECT_EQ(live(6 * CHUNK, PAGE), old(6 * CHUNK, PAGE));
 	finish(id);
 }
 
