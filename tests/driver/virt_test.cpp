@@ -31,8 +31,8 @@ bytes overlay(bytes v, size_t at, const bytes &part)
 	return v;
 }
 
-// What became of a bio submitted from a process: the error its completion was given
-// (not the flags: a completion that reports success must mean it) and the end-of-file flag.
+// What a bio's completion was told: its error, which is all some callers look at, and
+// the up-to-date and end-of-file flags.
 struct kernel_io {
 	int error = 1;
 	bool uptodate = false, eof = false;
@@ -71,6 +71,15 @@ protected:
 		old_ = chunk_pattern(PART_BYTES, 3);
 		ASSERT_EQ(disk_poke(disk_, PART_START, old_.data(), old_.size()), 0);
 		ASSERT_EQ(kern::mount(p1_), 0);
+		// A session started as the agent starts one, which keeps the control device open
+		// (and so change tracking going) meanwhile.
+		hold_open();
+		auto ssr = start_request(p1_, backing("image"));
+		id_ = static_cast<int>(start_snapshot(&ssr));
+		ASSERT_GT(id_, 0) << "start refused";
+		ASSERT_EQ(set_backing_file(id_, backing("image.cow")), 0);
+		cs_ = get_blkdev_replica(id_)->cs;
+		zep_ = "zep" + std::to_string(id_);
 	}
 
 	void TearDown() override
@@ -90,34 +99,21 @@ protected:
 		CowTest::TearDown();
 	}
 
-	// Starts a session on the partition as the agent does, with its backing file.
-	int start_session()
-	{
-		auto ssr = start_request(p1_, backing("image"));
-		int id = static_cast<int>(start_snapshot(&ssr));
-		EXPECT_GT(id, 0) << "start refused";
-		EXPECT_EQ(set_backing_file(id, backing("image.cow")), 0);
-		return id;
-	}
-
 	// One IO thread with a 64 KiB staging buffer: a chunk fills it exactly.
-	void add_thread(int id)
+	void add_thread()
 	{
-		threads_.push_back(start_io_thread(id, backing("io0")));
-		EXPECT_EQ(thread_wait(id), 0);
+		threads_.push_back(start_io_thread(id_, backing("io0")));
+		EXPECT_EQ(thread_wait(id_), 0);
 	}
 
 	// Stops the session and waits for its IO threads.
-	void finish(int id)
+	void finish()
 	{
-		EXPECT_EQ(stop_snapshot(id), 0);
+		EXPECT_EQ(stop_snapshot(id_), 0);
 		for (kern::pid_t pid : threads_)
 			EXPECT_EQ(waitpid(pid), 0);
 		threads_.clear();
 	}
-
-	static cow_session *session(int id) { return get_blkdev_replica(id)->cs; }
-	static std::string zep(int id) { return "zep" + std::to_string(id); }
 
 	bytes old(size_t off, size_t n) const
 	{
@@ -139,23 +135,24 @@ protected:
 	}
 
 	// The backing-file bytes of a preserved chunk's slot.
-	bytes slot(cow_session *cs, u64 chunk)
+	bytes slot(u64 chunk)
 	{
-		cow_chunk *cc = preserved(cs, chunk);
+		cow_chunk *cc = preserved(cs_, chunk);
 		EXPECT_NE(cc, nullptr);
 		return cc ? host_file_bytes(backing("io0"), cc->new_chunk * CHUNK, CHUNK) : bytes{};
 	}
 
 	kern::dev_t disk_ = 0, p1_ = 0;
 	bytes old_;
+	int id_ = 0;
+	cow_session *cs_ = nullptr;
+	std::string zep_;
 };
 
 } // namespace
 
 TEST_F(VirtTest, SnapshotWritesStayOffTheLiveDeviceAndReadBack)
 {
-	int id = start_session();
-	cow_session *cs = session(id);
 	u64 writes = get_disk_stats(disk_).writes;
 
 	// Chunk 3 is copied out by a live write; with no IO thread yet its old contents stay in
@@ -164,56 +161,54 @@ TEST_F(VirtTest, SnapshotWritesStayOffTheLiveDeviceAndReadBack)
 	ASSERT_EQ(write_node("vrd1", 3 * CHUNK, live3), 0);
 	EXPECT_EQ(get_disk_stats(disk_).writes, writes + 1);
 	auto w3 = chunk_pattern(PAGE, 51);
-	ASSERT_EQ(write_node(zep(id), 3 * CHUNK + 8192, w3), 0);
+	ASSERT_EQ(write_node(zep_, 3 * CHUNK + 8192, w3), 0);
 	auto image3 = overlay(old(3 * CHUNK, CHUNK), 8192, w3);
-	EXPECT_EQ(read_device(zep(id), 3 * CHUNK, CHUNK, "reader"), image3);
-	if_chunk *ic = get_if_chunk(&cs->if_table, 3);
+	EXPECT_EQ(read_device(zep_, 3 * CHUNK, CHUNK, "reader"), image3);
+	if_chunk *ic = get_if_chunk(&cs_->if_table, 3);
 	ASSERT_NE(ic, nullptr);
 	EXPECT_EQ(atomic_read(&ic->processed), 0);
 
 	// A never-written chunk: its old contents are read, the write merged into them, and
 	// the live device is not written.
-	add_thread(id);
+	add_thread();
 	auto w5 = chunk_pattern(PAGE, 52);
-	ASSERT_EQ(write_node(zep(id), 5 * CHUNK + 4096, w5), 0);
+	ASSERT_EQ(write_node(zep_, 5 * CHUNK + 4096, w5), 0);
 	auto image5 = overlay(old(5 * CHUNK, CHUNK), 4096, w5);
-	EXPECT_EQ(read_device(zep(id), 5 * CHUNK, CHUNK, "reader"), image5);
+	EXPECT_EQ(read_device(zep_, 5 * CHUNK, CHUNK, "reader"), image5);
 	EXPECT_EQ(live(5 * CHUNK, CHUNK), old(5 * CHUNK, CHUNK));
 
 	// The thread writes both chunks to their slots, with what the snapshot wrote.
-	ASSERT_TRUE(drained(cs));
-	EXPECT_EQ(slot(cs, 3), image3);
-	EXPECT_EQ(slot(cs, 5), image5);
+	ASSERT_TRUE(drained(cs_));
+	EXPECT_EQ(slot(3), image3);
+	EXPECT_EQ(slot(5), image5);
 
 	// Chunks on file. Reading chunk 5 whole leaves the thread's buffer holding exactly its
 	// slot, clean; a write inside a full buffer is flushed at once.
-	EXPECT_EQ(read_device(zep(id), 5 * CHUNK, CHUNK, "reader"), image5);
+	EXPECT_EQ(read_device(zep_, 5 * CHUNK, CHUNK, "reader"), image5);
 	auto w5b = chunk_pattern(PAGE, 53);
-	ASSERT_EQ(write_node(zep(id), 5 * CHUNK + 32768, w5b), 0);
+	ASSERT_EQ(write_node(zep_, 5 * CHUNK + 32768, w5b), 0);
 	image5 = overlay(image5, 32768, w5b);
-	ASSERT_TRUE(drained(cs));
-	EXPECT_EQ(slot(cs, 5), image5);
+	ASSERT_TRUE(drained(cs_));
+	EXPECT_EQ(slot(5), image5);
 	// Chunk 3's slot is not in the buffer: the write waits there, dirty, and is read back
 	// from it; reading past it flushes it to the slot.
 	auto w3b = chunk_pattern(PAGE, 54);
-	ASSERT_EQ(write_node(zep(id), 3 * CHUNK, w3b), 0);
+	ASSERT_EQ(write_node(zep_, 3 * CHUNK, w3b), 0);
 	image3 = overlay(image3, 0, w3b);
-	EXPECT_EQ(read_device(zep(id), 3 * CHUNK, CHUNK, "reader"), image3);
-	ASSERT_TRUE(drained(cs));
-	EXPECT_EQ(slot(cs, 3), image3);
+	EXPECT_EQ(read_device(zep_, 3 * CHUNK, CHUNK, "reader"), image3);
+	ASSERT_TRUE(drained(cs_));
+	EXPECT_EQ(slot(3), image3);
 
 	// Nothing the snapshot wrote reached the live device.
 	EXPECT_EQ(get_disk_stats(disk_).writes, writes + 1);
 	EXPECT_EQ(live(0, PART_BYTES), overlay(old_, 3 * CHUNK, live3));
-	EXPECT_EQ(session_error(id), "");
-	finish(id);
+	EXPECT_EQ(session_error(id_), "");
+	finish();
 }
 
 TEST_F(VirtTest, RequestAcrossAChunkBoundaryIsSplitAndEndsAfterBothHalves)
 {
-	int id = start_session();
-	add_thread(id);
-	cow_session *cs = session(id);
+	add_thread();
 
 	// One page starting half a page before chunk 8: each half copies its chunk out first.
 	// The first half's copy cannot finish while the disk holds it, nor can the write.
@@ -222,7 +217,7 @@ TEST_F(VirtTest, RequestAcrossAChunkBoundaryIsSplitAndEndsAfterBothHalves)
 	disk_hold_completions(disk_, true);
 	std::atomic<int> wrote{-1};
 	kern::pid_t writer = spawn("bg", [&] {
-		wrote = write_node(zep(id), 8 * CHUNK - 2048, w);
+		wrote = write_node(zep_, 8 * CHUNK - 2048, w);
 		return 0;
 	});
 	ASSERT_EQ(held(1), 1u);	// chunk 7's copy-out read
@@ -230,7 +225,7 @@ TEST_F(VirtTest, RequestAcrossAChunkBoundaryIsSplitAndEndsAfterBothHalves)
 	EXPECT_EQ(disk_release_completions(disk_), 1);
 	// The first half is done; the second one's copy-out is held, and so is the write.
 	ASSERT_EQ(held(1), 1u);
-	EXPECT_NE(preserved(cs, 7), nullptr);
+	EXPECT_NE(preserved(cs_, 7), nullptr);
 	EXPECT_EQ(wrote, -1);
 	EXPECT_EQ(get_disk_stats(disk_).reads, reads + 2);
 	disk_hold_completions(disk_, false);
@@ -238,36 +233,34 @@ TEST_F(VirtTest, RequestAcrossAChunkBoundaryIsSplitAndEndsAfterBothHalves)
 	EXPECT_EQ(waitpid(writer), 0);
 	EXPECT_EQ(wrote, 0);
 	auto image = overlay(old(7 * CHUNK, 2 * CHUNK), CHUNK - 2048, w);
-	EXPECT_EQ(read_device(zep(id), 7 * CHUNK, 2 * CHUNK, "reader"), image);
+	EXPECT_EQ(read_device(zep_, 7 * CHUNK, 2 * CHUNK, "reader"), image);
 	// A read across the boundary is split the same way.
-	EXPECT_EQ(read_device(zep(id), 8 * CHUNK - 2048, PAGE, "reader"), w);
+	EXPECT_EQ(read_device(zep_, 8 * CHUNK - 2048, PAGE, "reader"), w);
 
 	// A page ending exactly on chunk 10 is not split: one copy-out, chunk 10 untouched.
 	reads = get_disk_stats(disk_).reads;
 	auto w9 = chunk_pattern(PAGE, 61);
-	ASSERT_EQ(write_node(zep(id), 10 * CHUNK - PAGE, w9), 0);
+	ASSERT_EQ(write_node(zep_, 10 * CHUNK - PAGE, w9), 0);
 	EXPECT_EQ(get_disk_stats(disk_).reads, reads + 1);
-	EXPECT_NE(preserved(cs, 9), nullptr);
-	EXPECT_EQ(preserved(cs, 10), nullptr);
+	EXPECT_NE(preserved(cs_, 9), nullptr);
+	EXPECT_EQ(preserved(cs_, 10), nullptr);
 	// Half from chunk 9's copy, half from the live device.
-	EXPECT_EQ(read_device(zep(id), 10 * CHUNK - 2048, PAGE, "reader"),
+	EXPECT_EQ(read_device(zep_, 10 * CHUNK - 2048, PAGE, "reader"),
 		  overlay(old(10 * CHUNK - 2048, PAGE), 0, bytes(w9.begin() + 2048, w9.end())));
 	EXPECT_EQ(live(7 * CHUNK, 4 * CHUNK), old(7 * CHUNK, 4 * CHUNK));
-	EXPECT_EQ(session_error(id), "");
-	finish(id);
+	EXPECT_EQ(session_error(id_), "");
+	finish();
 }
 
 TEST_F(VirtTest, SnapshotReadOnTheLiveDeviceHoldsBackALiveWrite)
 {
-	int id = start_session();
-	add_thread(id);
-	cow_session *cs = session(id);
+	add_thread();
 
 	// A snapshot read of never-written chunk 12 is lent to the live disk, which holds it.
 	disk_hold_completions(disk_, true);
 	bytes got;
 	kern::pid_t reader = spawn("bg", [&] {
-		got = read_device(zep(id), 12 * CHUNK, PAGE, "reader");
+		got = read_device(zep_, 12 * CHUNK, PAGE, "reader");
 		return 0;
 	});
 	ASSERT_EQ(held(1), 1u);
@@ -276,9 +269,9 @@ TEST_F(VirtTest, SnapshotReadOnTheLiveDeviceHoldsBackALiveWrite)
 	// A live write to the chunk copies it out and then waits for the read.
 	rb_wl *node = nullptr;
 	unsigned long flags;
-	spin_lock_irqsave(&cs->write_list_lock, flags);
-	node = rb_serach_wl(&cs->write_locks, 12);
-	spin_unlock_irqrestore(&cs->write_list_lock, flags);
+	spin_lock_irqsave(&cs_->write_list_lock, flags);
+	node = rb_serach_wl(&cs_->write_locks, 12);
+	spin_unlock_irqrestore(&cs_->write_list_lock, flags);
 	ASSERT_NE(node, nullptr);
 	u64 writes = get_disk_stats(disk_).writes;
 	auto fresh = chunk_pattern(PAGE, 70);
@@ -292,7 +285,7 @@ TEST_F(VirtTest, SnapshotReadOnTheLiveDeviceHoldsBackALiveWrite)
 	EXPECT_EQ(get_disk_stats(disk_).writes, writes);
 	EXPECT_EQ(live(12 * CHUNK, CHUNK), old(12 * CHUNK, CHUNK));
 	// Meanwhile the chunk's other snapshot reads come from its copy.
-	EXPECT_EQ(read_device(zep(id), 12 * CHUNK + 4096, PAGE, "reader"), old(12 * CHUNK + 4096, PAGE));
+	EXPECT_EQ(read_device(zep_, 12 * CHUNK + 4096, PAGE, "reader"), old(12 * CHUNK + 4096, PAGE));
 	EXPECT_EQ(wrote, -1);
 
 	EXPECT_EQ(disk_release_completions(disk_), 1);
@@ -302,49 +295,47 @@ TEST_F(VirtTest, SnapshotReadOnTheLiveDeviceHoldsBackALiveWrite)
 	EXPECT_EQ(got, old(12 * CHUNK, PAGE));
 	EXPECT_EQ(wrote, 0);
 	EXPECT_EQ(live(12 * CHUNK + 4096, PAGE), fresh);
-	EXPECT_EQ(read_device(zep(id), 12 * CHUNK, CHUNK, "reader"), old(12 * CHUNK, CHUNK));
+	EXPECT_EQ(read_device(zep_, 12 * CHUNK, CHUNK, "reader"), old(12 * CHUNK, CHUNK));
 	// The reader node went with its last party.
-	EXPECT_EQ(cs->write_locks.rb_node, nullptr);
-	EXPECT_EQ(cs->write_locked.rb_node, nullptr);
-	finish(id);
+	EXPECT_EQ(cs_->write_locks.rb_node, nullptr);
+	EXPECT_EQ(cs_->write_locked.rb_node, nullptr);
+	finish();
 }
 
 TEST_F(VirtTest, InvalidSessionServesOrdinaryProcessesAndFailsCdpOnes)
 {
-	int id = start_session();
-	cow_session *cs = session(id);
 	// The backing file cannot be written: the first copy-out invalidates the session.
 	fault_inject("file_write:" + backing("io0"));
-	add_thread(id);
+	add_thread();
 	auto fresh = chunk_pattern(PAGE, 80);
 	ASSERT_EQ(write_node("vrd1", CHUNK, fresh), 0);
-	ASSERT_TRUE(drained(cs));
+	ASSERT_TRUE(drained(cs_));
 	fault_clear_all();
-	ASSERT_EQ(session_error(id), "FILE IO ERROR");
+	ASSERT_EQ(session_error(id_), "FILE IO ERROR");
 	auto current = overlay(old(CHUNK, CHUNK), 0, fresh);
 
 	// An ordinary read of the preserved chunk gets the live device's current data.
-	EXPECT_EQ(read_device(zep(id), CHUNK, CHUNK, "reader"), current);
+	EXPECT_EQ(read_device(zep_, CHUNK, CHUNK, "reader"), current);
 
 	// Every request of a cdp process fails, from a file or as a kernel bio, which also
 	// carries the end-of-file flag.
-	EXPECT_TRUE(read_device(zep(id), CHUNK, PAGE, "cdpread").empty());
-	EXPECT_EQ(write_node(zep(id), 2 * CHUNK, fresh, "cdpwrite"), 2);
+	EXPECT_TRUE(read_device(zep_, CHUNK, PAGE, "cdpread").empty());
+	EXPECT_EQ(write_node(zep_, 2 * CHUNK, fresh, "cdpwrite"), 2);
 	for (int rw : {READ, WRITE}) {
-		kernel_io io = bio_on_zep("cdpkernel", id, rw, 2 * CHUNK / 512);
+		kernel_io io = bio_on_zep("cdpkernel", id_, rw, 2 * CHUNK / 512);
 		EXPECT_EQ(io.error, -EIO);
 		EXPECT_TRUE(io.eof);
 	}
 
 	// An ordinary process's page is kept in memory and read back.
 	auto first = chunk_pattern(PAGE, 81);
-	ASSERT_EQ(write_node(zep(id), 2 * CHUNK, first), 0);
-	EXPECT_EQ(read_device(zep(id), 2 * CHUNK, PAGE, "reader"), first);
+	ASSERT_EQ(write_node(zep_, 2 * CHUNK, first), 0);
+	EXPECT_EQ(read_device(zep_, 2 * CHUNK, PAGE, "reader"), first);
 	// 2560 pages are kept: 2560 more distinct ones push out the least recently used, the
 	// first; the second is still there.
 	constexpr size_t MORE = 2560, BASE = 3 * CHUNK;
 	int rc = in_process("writer", [&] {
-		int fd = sys_open(("/dev/" + zep(id)).c_str(), O_RDWR, 0);
+		int fd = sys_open(("/dev/" + zep_).c_str(), O_RDWR, 0);
 		long buf = sys_mmap(PAGE);
 		for (size_t i = 0; i < MORE; i++) {
 			auto page = chunk_pattern(PAGE, 82, BASE + i * PAGE);
@@ -357,28 +348,27 @@ TEST_F(VirtTest, InvalidSessionServesOrdinaryProcessesAndFailsCdpOnes)
 		return 0;
 	});
 	EXPECT_EQ(rc, 0);
-	EXPECT_EQ(cs->spc->size, 2560);
-	EXPECT_EQ(read_device(zep(id), 2 * CHUNK, PAGE, "reader"), old(2 * CHUNK, PAGE));
-	EXPECT_EQ(read_device(zep(id), BASE, PAGE, "reader"), chunk_pattern(PAGE, 82, BASE));
+	EXPECT_EQ(cs_->spc->size, 2560);
+	EXPECT_EQ(read_device(zep_, 2 * CHUNK, PAGE, "reader"), old(2 * CHUNK, PAGE));
+	EXPECT_EQ(read_device(zep_, BASE, PAGE, "reader"), chunk_pattern(PAGE, 82, BASE));
 	size_t last = BASE + (MORE - 1) * PAGE;
-	EXPECT_EQ(read_device(zep(id), last, PAGE, "reader"), chunk_pattern(PAGE, 82, last));
+	EXPECT_EQ(read_device(zep_, last, PAGE, "reader"), chunk_pattern(PAGE, 82, last));
 	// A sector written alone takes the page of the least recently used one now, the
 	// second of the 2560: the page it is read back with holds nothing of that one.
 	auto sector = chunk_pattern(512, 83);
-	ASSERT_EQ(write_node(zep(id), 2 * CHUNK + PAGE, sector), 0);
-	EXPECT_EQ(read_device(zep(id), 2 * CHUNK + PAGE, PAGE, "reader"),
+	ASSERT_EQ(write_node(zep_, 2 * CHUNK + PAGE, sector), 0);
+	EXPECT_EQ(read_device(zep_, 2 * CHUNK + PAGE, PAGE, "reader"),
 		  overlay(bytes(PAGE, 0), 0, sector));
-	EXPECT_EQ(read_device(zep(id), BASE + PAGE, PAGE, "reader"), old(BASE + PAGE, PAGE));
-	EXPECT_EQ(cs->spc->size, 2560);
+	EXPECT_EQ(read_device(zep_, BASE + PAGE, PAGE, "reader"), old(BASE + PAGE, PAGE));
+	EXPECT_EQ(cs_->spc->size, 2560);
 
 	// None of it reached the live device.
 	EXPECT_EQ(live(0, PART_BYTES), overlay(old_, CHUNK, fresh));
-	finish(id);
+	finish();
 }
 
 TEST_F(VirtTest, SessionLeftWithoutThreadsServesTheProcessHoldingItOpen)
 {
-	int id = start_session();
 	// A copy-out queued for a thread that never comes.
 	auto fresh = chunk_pattern(PAGE, 110);
 	ASSERT_EQ(write_node("vrd1", 4 * CHUNK, fresh), 0);
@@ -392,7 +382,7 @@ TEST_F(VirtTest, SessionLeftWithoutThreadsServesTheProcessHoldingItOpen)
 	auto mine = chunk_pattern(PAGE, 111);
 	bytes cached(PAGE), preserved_chunk(PAGE);
 	kern::pid_t holder = spawn("holder", [&] {
-		int fd = sys_open(("/dev/" + zep(id)).c_str(), O_RDWR, 0);
+		int fd = sys_open(("/dev/" + zep_).c_str(), O_RDWR, 0);
 		up(&opened);
 		down(&go);
 		if (fd < 0)
@@ -412,11 +402,11 @@ TEST_F(VirtTest, SessionLeftWithoutThreadsServesTheProcessHoldingItOpen)
 	down(&opened);
 	snap_shot_request ssr;
 	std::memset(&ssr, 0, sizeof(ssr));
-	ssr.id = id;
+	ssr.id = id_;
 	u64 seq = printk_seq();
 	EXPECT_EQ(agent_command(ZEP_IOC_NO_THREAD_SHUTDOWN, &ssr), -1);
-	EXPECT_TRUE(printk_wait_for("Can not stop mounted zep session " + zep(id), 0, seq));
-	EXPECT_EQ(session_error(id), "NO THREADS");
+	EXPECT_TRUE(printk_wait_for("Can not stop mounted zep session " + zep_, 0, seq));
+	EXPECT_EQ(session_error(id_), "NO THREADS");
 	// The queued copy-out was given up: the preserved chunk has no copy anywhere.
 	EXPECT_EQ(atomic_read(&total_cow_pages), 0);
 
@@ -425,65 +415,60 @@ TEST_F(VirtTest, SessionLeftWithoutThreadsServesTheProcessHoldingItOpen)
 	EXPECT_EQ(cached, mine);
 	EXPECT_EQ(preserved_chunk, fresh);
 	EXPECT_EQ(live(6 * CHUNK, PAGE), old(6 * CHUNK, PAGE));
-	finish(id);
+	finish();
 }
 
 TEST_F(VirtTest, FailedReadsEndWithAnError)
 {
-	int id = start_session();
-	add_thread(id);
-	cow_session *cs = session(id);
+	add_thread();
 
 	// A snapshot read lent to the live disk, which fails it: the read fails, whole or split.
 	disk_set_eio(disk_, PART_START + 14 * CHUNK / 512, CHUNK / 512, READ);
-	EXPECT_TRUE(read_device(zep(id), 14 * CHUNK, PAGE, "reader").empty());
-	EXPECT_TRUE(read_device(zep(id), 14 * CHUNK - 2048, PAGE, "reader").empty());
-	kernel_io io = bio_on_zep("kernel", id, READ, 14 * CHUNK / 512);
+	EXPECT_TRUE(read_device(zep_, 14 * CHUNK, PAGE, "reader").empty());
+	EXPECT_TRUE(read_device(zep_, 14 * CHUNK - 2048, PAGE, "reader").empty());
+	kernel_io io = bio_on_zep("kernel", id_, READ, 14 * CHUNK / 512);
 	EXPECT_EQ(io.error, -EIO);
 	EXPECT_FALSE(io.uptodate);
 	disk_clear_eio(disk_);
-	EXPECT_EQ(read_device(zep(id), 14 * CHUNK, PAGE, "reader"), old(14 * CHUNK, PAGE));
+	EXPECT_EQ(read_device(zep_, 14 * CHUNK, PAGE, "reader"), old(14 * CHUNK, PAGE));
 	// The failed reads gave their registration back: a live write to the chunk passes.
 	auto fresh = chunk_pattern(PAGE, 90);
 	ASSERT_EQ(write_node("vrd1", 14 * CHUNK, fresh), 0);
-	EXPECT_EQ(read_device(zep(id), 14 * CHUNK, PAGE, "reader"), old(14 * CHUNK, PAGE));
-	EXPECT_EQ(session_error(id), "");
+	EXPECT_EQ(read_device(zep_, 14 * CHUNK, PAGE, "reader"), old(14 * CHUNK, PAGE));
+	EXPECT_EQ(session_error(id_), "");
 
 	// Chunks 14 and 15 on file; the thread's buffer holds the slot written last, so a read
 	// of the other one goes to the file, which fails.
 	ASSERT_EQ(write_node("vrd1", 15 * CHUNK, fresh), 0);
-	ASSERT_TRUE(drained(cs));
-	u64 chunk = preserved(cs, 14)->new_chunk == 0 ? 14 : 15;
+	ASSERT_TRUE(drained(cs_));
+	u64 chunk = preserved(cs_, 14)->new_chunk == 0 ? 14 : 15;
 	fault_inject("file_read:" + backing("io0"));
-	EXPECT_TRUE(read_device(zep(id), chunk * CHUNK, PAGE, "reader").empty());
+	EXPECT_TRUE(read_device(zep_, chunk * CHUNK, PAGE, "reader").empty());
 	EXPECT_GE(fault_count("file_read:" + backing("io0")), 1);
 	fault_clear_all();
-	EXPECT_EQ(session_error(id), "FILE IO ERROR");
+	EXPECT_EQ(session_error(id_), "FILE IO ERROR");
 	// The session is invalid now: its reads come from the live device.
-	EXPECT_EQ(read_device(zep(id), chunk * CHUNK, PAGE, "reader"), fresh);
+	EXPECT_EQ(read_device(zep_, chunk * CHUNK, PAGE, "reader"), fresh);
 
 	// A read that cannot be lent for want of memory is not reported as done, whoever
 	// asked; the end-of-file mark stays a cdp process's.
 	fault_inject("kmem_cache_alloc:cdp_saved_cache");
-	io = bio_on_zep("kernel", id, READ, 16 * CHUNK / 512);
+	io = bio_on_zep("kernel", id_, READ, 16 * CHUNK / 512);
 	EXPECT_EQ(io.error, -EIO);
 	EXPECT_FALSE(io.eof);
-	EXPECT_TRUE(read_device(zep(id), 16 * CHUNK - 2048, PAGE, "reader").empty());
-	EXPECT_EQ(bio_on_zep("cdpkernel", id, READ, 16 * CHUNK / 512).error, -EIO);
+	EXPECT_TRUE(read_device(zep_, 16 * CHUNK - 2048, PAGE, "reader").empty());
+	EXPECT_EQ(bio_on_zep("cdpkernel", id_, READ, 16 * CHUNK / 512).error, -EIO);
 	fault_clear_all();
-	EXPECT_EQ(read_device(zep(id), 16 * CHUNK - 2048, PAGE, "reader"), old(16 * CHUNK - 2048, PAGE));
-	finish(id);
+	EXPECT_EQ(read_device(zep_, 16 * CHUNK - 2048, PAGE, "reader"), old(16 * CHUNK - 2048, PAGE));
+	finish();
 }
 
 TEST_F(VirtTest, SnapshotWritesAreRecordedAgainstTheSnapshotDevice)
 {
-	// Change tracking lasts while the agent keeps the control device open.
-	hold_open();
-	int id = start_session();
-	add_thread(id);
-	ASSERT_EQ(write_node(zep(id), 20 * CHUNK + 3 * PAGE, chunk_pattern(PAGE, 100)), 0);
+	add_thread();
+	ASSERT_EQ(write_node(zep_, 20 * CHUNK + 3 * PAGE, chunk_pattern(PAGE, 100)), 0);
 	// A split request is recorded once, as it came.
-	ASSERT_EQ(write_node(zep(id), 22 * CHUNK - 2048, chunk_pattern(PAGE, 101)), 0);
+	ASSERT_EQ(write_node(zep_, 22 * CHUNK - 2048, chunk_pattern(PAGE, 101)), 0);
 	ASSERT_EQ(write_node("vrd1", PAGE, chunk_pattern(PAGE, 102)), 0);
 	// Released at once with what is queued: a missing record shows as a short list.
 	int32_t unblock = 0;
@@ -491,11 +476,11 @@ TEST_F(VirtTest, SnapshotWritesAreRecordedAgainstTheSnapshotDevice)
 	auto recs = changed_records(4);
 	ASSERT_EQ(recs.size(), 3u);
 	EXPECT_EQ(+recs[0].major, ZEP_CLONE_MAJOR);
-	EXPECT_EQ(+recs[0].minor, id);
+	EXPECT_EQ(+recs[0].minor, id_);
 	EXPECT_EQ(+recs[0].start_sector, (20 * CHUNK + 3 * PAGE) / 512);
 	EXPECT_EQ(+recs[0].num_sectors, PAGE / 512);
 	EXPECT_EQ(+recs[1].major, ZEP_CLONE_MAJOR);
-	EXPECT_EQ(+recs[1].minor, id);
+	EXPECT_EQ(+recs[1].minor, id_);
 	EXPECT_EQ(+recs[1].start_sector, (22 * CHUNK - 2048) / 512);
 	EXPECT_EQ(+recs[1].num_sectors, PAGE / 512);
 	// The live write names the partition, with sectors from its start.
@@ -503,5 +488,5 @@ TEST_F(VirtTest, SnapshotWritesAreRecordedAgainstTheSnapshotDevice)
 	EXPECT_EQ(+recs[2].minor, 1);
 	EXPECT_EQ(+recs[2].start_sector, PAGE / 512);
 	EXPECT_EQ(atomic_read(&record_list_lenght), 0);
-	finish(id);
+	finish();
 }
