@@ -318,13 +318,14 @@ int cached_io(cow_session *cs, struct bio *bio, int rw)
 	struct bio_vec *bv = bio_iovec(bio);
 	u64 sector = bio->bi_sector;
 	simple_cached_page *e = nullptr, *it;
-	bool fresh = false;
+	bool fresh = false, same_sector = false;
 	unsigned long flags;
 	spin_lock_irqsave(&spc->lock, flags);
 	list_for_each_entry(it, &spc->list, list)
 	{
 		if (it->sector == sector) {
 			e = it;
+			same_sector = true;
 			list_del(&e->list);
 			break;
 		}
@@ -355,10 +356,15 @@ int cached_io(cow_session *cs, struct bio *bio, int rw)
 	unsigned len = bv->bv_len < PAGE_SIZE ? bv->bv_len : PAGE_SIZE;
 	char *cached = static_cast<char *>(kmap_atomic(e->page, KM_USER0));
 	char *req = static_cast<char *>(kmap_atomic(bv->bv_page, KM_USER1)) + bv->bv_offset;
-	if (rw == 1)
+	if (rw == 1) {
 		std::memcpy(cached, req, len);
-	else
+		/* A new or recycled page holds nothing of this sector past the write: never
+		 * another sector's data or stale memory. */
+		if (!same_sector)
+			std::memset(cached + len, 0, PAGE_SIZE - len);
+	} else {
 		std::memcpy(req, cached, len);
+	}
 	kunmap_atomic(req - bv->bv_offset, KM_USER1);
 	kunmap_atomic(cached, KM_USER0);
 	spin_lock_irqsave(&spc->lock, flags);
@@ -388,10 +394,13 @@ static blkdev_replica *get_replica_session(request_queue_t *q, struct bio *bio, 
 }
 
 /* Ends what is left of a request: the whole request, or the halves of a split one that
- * no handler took, so that the original completes exactly once. */
-static void end_virt_request(struct bio *bio, bio_pair *bp, bool first_half_taken)
+ * no handler took, so that the original completes exactly once. A read ending here was
+ * not served and its pages hold nothing of the device: it fails, whoever asked. Writes
+ * of ordinary processes end as done (an invalid snapshot discards them); every request
+ * of a cdp process fails and is marked at its end. */
+static void end_virt_request(struct bio *bio, bio_pair *bp, bool first_half_taken, int rw)
 {
-	int status = 0;
+	int status = rw == 0 ? -EIO : 0;
 	if (is_cdp_process()) {
 		__atomic_fetch_or(&bio->bi_flags, 1ul << BIO_EOF, __ATOMIC_RELAXED);
 		status = -EIO;
@@ -425,11 +434,14 @@ int __virt_request(request_queue_t *q, struct bio *bio)
 	blkdev_replica *clone = get_replica_session(q, bio, &cs);
 	if (!clone) {
 		printk(KERN_ERR "%s: ERROR: IO on virtual device without clone!\n", ZEP_NAME);
-		end_virt_request(bio, nullptr, false);
+		end_virt_request(bio, nullptr, false, rw);
 		return 0;
 	}
-	if (!is_valid_session(cs) && !is_cdp_process() && cached_io(cs, bio, rw))
-		goto ending;
+	if (!is_valid_session(cs) && !is_cdp_process() && cached_io(cs, bio, rw)) {
+		bio_endio(bio, bio->bi_size, 0);
+		dec_users(cs);
+		return 0;
+	}
 	if (!is_valid_session(cs) && (rw == 1 || is_cdp_process()))
 		goto ending;
 	if (rw == 1)
@@ -498,7 +510,7 @@ int __virt_request(request_queue_t *q, struct bio *bio)
 	return 0;
 
 ending:
-	end_virt_request(bio, bp, first_half_taken);
+	end_virt_request(bio, bp, first_half_taken, rw);
 	dec_users(cs);
 	return 0;
 }

@@ -91,6 +91,31 @@ inline std::string session_error(int id)
 	return gs.string;
 }
 
+// Takes n change records with the change-record command from an agent process (which
+// waits until n are queued); the records delivered, oldest first.
+inline std::vector<change_record_usr> changed_records(int n)
+{
+	std::vector<change_record_usr> recs;
+	int rc = in_process("cdpagent", [&] {
+		Control c;
+		if (!c.open())
+			return 1;
+		change_recrod_request crr;
+		std::memset(&crr, 0, sizeof(crr));
+		crr.size = n;
+		crr.cru = static_cast<uint32_t>(c.mem + 4096);
+		long got = c.ioctl(ZEP_IOC_GET_CHANGED_RECORDS, c.put(crr));
+		if (got > 0) {
+			recs.resize(static_cast<size_t>(got));
+			c.get_bytes(recs.data(), recs.size() * sizeof(change_record_usr), 4096);
+		}
+		c.close();
+		return 0;
+	});
+	EXPECT_EQ(rc, 0);
+	return recs;
+}
+
 // Reads [off, off + n) of /dev/<node> in `piece`-byte reads from a process named comm;
 // empty on failure.
 inline std::vector<unsigned char> read_device(const std::string &node, kern::loff_t off, size_t n,

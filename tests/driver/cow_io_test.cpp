@@ -58,17 +58,6 @@ protected:
 
 	io_thread *slot(cow_session *cs, int i) { return cs->thread_info->io_threads[i]; }
 
-	bool wait_until(const std::function<bool()> &cond, unsigned ms = 20000)
-	{
-		for (unsigned waited = 0; waited < ms; waited++) {
-			if (cond())
-				return true;
-			std::this_thread::sleep_for(std::chrono::milliseconds(1));
-		}
-		return cond();
-	}
-
-
 	kern::dev_t disk_ = 0, part_ = 0;
 	std::vector<unsigned char> old_;
 };

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -94,6 +95,17 @@ inline std::vector<unsigned char> host_file_bytes(const std::string &path, size_
 	in.read(reinterpret_cast<char *>(out.data()), static_cast<std::streamsize>(n));
 	out.resize(static_cast<size_t>(in.gcount()));
 	return out;
+}
+
+// Polls cond in real time, for at most `ms` milliseconds; whether it came true.
+inline bool wait_until(const std::function<bool()> &cond, unsigned ms = 20000)
+{
+	for (unsigned waited = 0; waited < ms; waited++) {
+		if (cond())
+			return true;
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	}
+	return cond();
 }
 
 // A recognisable pattern: the chunk number and the byte's place in it, plus a generation.
