@@ -151,6 +151,10 @@ static int with_chunk_pages(handle_io *hio, int rw)
 	poke_watchdog();
 	if (atomic_read(&ic->processed) == 0)
 		copied = static_cast<int>(io_on_if_chunk(cs, ic, cl->cc, hio->bio, rw));
+	/* Pages given up without going to the file (a stop or a session without threads
+	 * cancelled them) serve nothing: the request goes on as if they were on file. */
+	if (copied >= 0 && static_cast<unsigned>(copied) < hio->bio->bi_size)
+		copied = -1;
 	up(&ic->virt_lock);
 	put_and_dec_if(cs, ic);
 	cl->ic = nullptr;
