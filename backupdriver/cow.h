@@ -171,6 +171,9 @@ void init_copy_bio(struct bio *bio, struct block_device *bdev, file_copy *fc, u6
 		   u64 chunk_size, u64 chunk_offset, sector_t sector_offset, u64 sector_shift);
 int cow_bio_endIO(struct bio *bio, unsigned int size, int err);
 void fc_copy_end_io(file_copy *fc, int err);
+/* Enters a finished copy-out's chunk as preserved; without one (null), the session is
+ * invalidated: 0 or -EIO. */
+int enter_copy(cow_session *cs, cow_chunk *cc);
 int read_from_page_cache(rb_root *rb, struct bio *bio);
 /* `sector` is the read's first sector as submitted: a completed bio has moved past it. */
 void cache_pages(rb_root *rb, struct bio *bio, sector_t sector);

@@ -224,18 +224,8 @@ int handle_virt_write(handle_io *hio)
 	unsigned int copied = 0;
 	if (cl->ic && cl->new_ic == 1) {
 		if_chunk *ic = cl->ic;
-		cow_chunk *cc = copy_chunk(cs, ic, hio->bdev, hio->mrf, nullptr, hio->bio, &copied);
-		int status = 0;
-		if (cc) {
-			cl->cc = cc;
-			unsigned long flags;
-			spin_lock_irqsave(&cs->chunk_lock, flags);
-			add_cow_chunk(&cs->chunk_table, cc);
-			spin_unlock_irqrestore(&cs->chunk_lock, flags);
-		} else {
-			invalidate_session(cs, "NO COPY");
-			status = -EIO;
-		}
+		cl->cc = copy_chunk(cs, ic, hio->bdev, hio->mrf, nullptr, hio->bio, &copied);
+		int status = enter_copy(cs, cl->cc);
 		up(&ic->real_lock);
 		up(&ic->virt_lock);
 		put_and_dec_if(cs, ic);

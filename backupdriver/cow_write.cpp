@@ -387,6 +387,19 @@ fail:
 
 /* ---------------------------------------------------------------- interception */
 
+int enter_copy(cow_session *cs, cow_chunk *cc)
+{
+	if (!cc) {
+		invalidate_session(cs, "NO COPY");
+		return -EIO;
+	}
+	unsigned long flags;
+	spin_lock_irqsave(&cs->chunk_lock, flags);
+	add_cow_chunk(&cs->chunk_table, cc);
+	spin_unlock_irqrestore(&cs->chunk_lock, flags);
+	return 0;
+}
+
 /* Gives back what an entry's request counted on a reader node; the last party to leave
  * the node frees it. */
 static void leave_reader_node(cow_session *cs, rb_wl *rbwl)
@@ -413,16 +426,8 @@ static void copy_out_entries(list_head *chunk_list_head, struct bio *bio, make_r
 		cow_session *cs = cl->cs;
 		if_chunk *ic = cl->ic;
 		if (cl->new_ic == 1) {
-			cow_chunk *cc = copy_chunk(cs, ic, bio->bi_bdev, savedMRF, page_tree, nullptr,
-						   nullptr);
-			if (cc) {
-				unsigned long flags;
-				spin_lock_irqsave(&cs->chunk_lock, flags);
-				add_cow_chunk(&cs->chunk_table, cc);
-				spin_unlock_irqrestore(&cs->chunk_lock, flags);
-			} else {
-				invalidate_session(cs, "NO COPY");
-			}
+			enter_copy(cs, copy_chunk(cs, ic, bio->bi_bdev, savedMRF, page_tree, nullptr,
+						  nullptr));
 			ic->real_free = 1;
 			up(&ic->real_lock);
 			up(&ic->virt_lock);

@@ -187,6 +187,8 @@ void unlock_bdev(struct block_device *bdev);
 int new_io_threads(io_thread **threads);
 cow_session *new_cow_session(struct ::snap_shot_request *ssr);
 void calcTimeDiff(const timespec *start, const timespec *end, timespec *out);
+/* Links the session into the registry and starts its change tracking. */
+void register_cow_session(cow_session *cs);
 int start_cow_session(cow_session *cs);
 int stop_cow_session(cow_session *cs);
 

@@ -247,6 +247,17 @@ void calcTimeDiff(const timespec *start, const timespec *end, timespec *out)
 	}
 }
 
+void register_cow_session(cow_session *cs)
+{
+	down(&session_list_lock);
+	list_add_tail(&cs->list, &session_list_head);
+	if (cs->cts) {
+		cts_clear_error(cs->cts);
+		start_cts(cs->cts);
+	}
+	up(&session_list_lock);
+}
+
 static void unlink_session(cow_session *cs)
 {
 	down(&session_list_lock);
@@ -288,13 +299,7 @@ int start_cow_session(cow_session *cs)
 		}
 		cs->set_mrf = 1;
 	}
-	down(&session_list_lock);
-	list_add_tail(&cs->list, &session_list_head);
-	if (cs->cts) {
-		cts_clear_error(cs->cts);
-		start_cts(cs->cts);
-	}
-	up(&session_list_lock);
+	register_cow_session(cs);
 	thaw_bdev(bdev, sb);
 	thawTime = current_kernel_time();
 

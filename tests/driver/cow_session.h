@@ -75,13 +75,7 @@ inline int hook_session(kern::cow_session *cs)
 	down(&workLock);
 	int r = set_mrf(bdev, cow_request, savedMRFS);
 	cs->set_mrf = r == 0;
-	down(&session_list_lock);
-	list_add_tail(&cs->list, &session_list_head);
-	if (cs->cts) {
-		cts_clear_error(cs->cts);
-		start_cts(cs->cts);
-	}
-	up(&session_list_lock);
+	register_cow_session(cs);
 	up(&workLock);
 	if (bdev)
 		bdput(bdev);
