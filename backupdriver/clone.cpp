@@ -16,7 +16,7 @@ namespace kern {
 /* Slot i holds replica i; the request path reads it without a lock. */
 static blkdev_replica *replicas[MAX_REPLICAS];
 atomic_t clone_count;
-DECLARE_RWSEM(rw_mutex);
+rw_semaphore rw_mutex;	/* initialised at load */
 
 /* Every request on a snapshot device carries at most one page in one segment. */
 static constexpr unsigned short REPLICA_MAX_SECTORS = 8;

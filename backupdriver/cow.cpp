@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "backupdriver/clone.h"
 #include "backupdriver/mrf.h"
 #include "backupdriver/zepdriver.h"
 #include "kernel/cpu.h"
@@ -200,6 +201,7 @@ int zep_init(void)
 	init_MUTEX(&session_list_lock);
 	init_MUTEX(&session_work_lock);
 	init_MUTEX(&workLock);
+	init_rwsem(&rw_mutex);
 	spin_lock_init(&cow_thread_lock);
 	spin_lock_init(&record_list_lock);
 	init_waitqueue_head(&record_list_wait_queue);
