@@ -40,10 +40,12 @@
 // times after it returns, so a logged interval contains the real one. The device is
 // frozen at some instant A (every write completed before A is on the medium, and the
 // snapshot is cut while it stays frozen, before the thaw ends at A + frozen_for). When
-// completed(v) < frozen_from <= A, v was on the medium before the cut, and so was
-// anything after it; when submitted(w) > thawed_by, w was issued after the cut.
+// completed(v) < frozen_from <= A, v had replaced w on the medium before the cut; when
+// submitted(w) > thawed_by, w was issued after the cut. The clock never runs backwards,
+// so these comparisons of logged times only ever err towards accepting.
 // What it cannot see: which of two concurrent writes the device applied last (both are
-// accepted), and the order of writes within one writer beyond their times.
+// accepted), and whether a write of many sectors landed whole: each sector is judged on
+// its own, as block devices promise no more than sector atomicity.
 #pragma once
 
 #include <cstddef>
