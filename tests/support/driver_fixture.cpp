@@ -49,8 +49,9 @@ void DriverTest::release_holder()
 void DriverTest::TearDown()
 {
 	release_holder();
-	if (loaded_ && !halted_)
+	if (loaded_ && !halted_) {
 		EXPECT_EQ(kern::rmmod("zepdriver"), 0);
+	}
 	loaded_ = false;
 	MachineTest::TearDown();
 }
