@@ -12,7 +12,14 @@ template <typename J> J optional_number(const std::optional<unsigned> &v)
 	return v ? J(*v) : J(nullptr);
 }
 
-template <typename J> void backup_json(J &j, const backup_summary &s)
+std::string sequences(const std::vector<unsigned> &v)
+{
+	return fmt::format("{:04}", fmt::join(v, ", "));
+}
+
+} // namespace
+
+template <typename J> void to_json(J &j, const backup_summary &s)
 {
 	j = J{{"sequence", s.sequence},
 	      {"kind", kind_name(s.kind)},
@@ -34,7 +41,7 @@ template <typename J> void backup_json(J &j, const backup_summary &s)
 	      {"seconds", s.seconds}};
 }
 
-template <typename J> void restore_json(J &j, const restore_summary &s)
+template <typename J> void to_json(J &j, const restore_summary &s)
 {
 	j = J{{"sequence", s.sequence},     {"chain", s.chain},
 	      {"target", s.target},         {"size", s.size},
@@ -43,7 +50,7 @@ template <typename J> void restore_json(J &j, const restore_summary &s)
 	      {"seconds", s.seconds}};
 }
 
-template <typename J> void verify_json(J &j, const verify_summary &s)
+template <typename J> void to_json(J &j, const verify_summary &s)
 {
 	j = J{{"backups", s.backups},
 	      {"incomplete", s.incomplete},
@@ -55,37 +62,12 @@ template <typename J> void verify_json(J &j, const verify_summary &s)
 	      {"seconds", s.seconds}};
 }
 
-std::string sequences(const std::vector<unsigned> &v)
-{
-	return fmt::format("{:04}", fmt::join(v, ", "));
-}
-
-} // namespace
-
-void to_json(nlohmann::json &j, const backup_summary &s)
-{
-	backup_json(j, s);
-}
-void to_json(nlohmann::ordered_json &j, const backup_summary &s)
-{
-	backup_json(j, s);
-}
-void to_json(nlohmann::json &j, const restore_summary &s)
-{
-	restore_json(j, s);
-}
-void to_json(nlohmann::ordered_json &j, const restore_summary &s)
-{
-	restore_json(j, s);
-}
-void to_json(nlohmann::json &j, const verify_summary &s)
-{
-	verify_json(j, s);
-}
-void to_json(nlohmann::ordered_json &j, const verify_summary &s)
-{
-	verify_json(j, s);
-}
+template void to_json(nlohmann::json &, const backup_summary &);
+template void to_json(nlohmann::ordered_json &, const backup_summary &);
+template void to_json(nlohmann::json &, const restore_summary &);
+template void to_json(nlohmann::ordered_json &, const restore_summary &);
+template void to_json(nlohmann::json &, const verify_summary &);
+template void to_json(nlohmann::ordered_json &, const verify_summary &);
 
 std::string to_text(const backup_summary &s)
 {

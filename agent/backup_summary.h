@@ -56,12 +56,10 @@ struct verify_summary {
 	double seconds = 0;
 };
 
-void to_json(nlohmann::json &j, const backup_summary &s);
-void to_json(nlohmann::ordered_json &j, const backup_summary &s);
-void to_json(nlohmann::json &j, const restore_summary &s);
-void to_json(nlohmann::ordered_json &j, const restore_summary &s);
-void to_json(nlohmann::json &j, const verify_summary &s);
-void to_json(nlohmann::ordered_json &j, const verify_summary &s);
+// For nlohmann::json and nlohmann::ordered_json.
+template <typename Json> void to_json(Json &j, const backup_summary &s);
+template <typename Json> void to_json(Json &j, const restore_summary &s);
+template <typename Json> void to_json(Json &j, const verify_summary &s);
 
 // A few lines for people.
 std::string to_text(const backup_summary &s);
