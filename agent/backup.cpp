@@ -405,6 +405,7 @@ result<backup_summary> incremental_backup(const std::string &repo, const backup_
 	backup_plan plan;
 	plan.m = new_manifest(scan->next_sequence, backup_kind::incremental, src, *dev);
 	plan.m.parent = parent->sequence;
+	plan.m.parent_checksum = parent->self_checksum;
 	plan.m.checksums = parent->checksums;
 	if (changes && changes->complete) {
 		auto extents = device_extents(changes->extents, dev->size);

@@ -93,6 +93,13 @@ result<std::vector<manifest>> backup_chain(const repository_scan &scan, unsigned
 						      "missing",
 						      chain.back().sequence, *seq));
 		}
+		if (!chain.empty() && chain.back().parent_checksum != m->self_checksum)
+			return make_error(errc::corrupt,
+					  fmt::format("backup {:04} was made after another backup {:04} "
+						      "than the one in the repository now ({} was "
+						      "replaced)",
+						      chain.back().sequence, m->sequence,
+						      manifest_name(m->sequence)));
 		if (!chain.empty() &&
 		    (m->device != chain.back().device || m->size != chain.back().size))
 			return make_error(

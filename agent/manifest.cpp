@@ -79,7 +79,8 @@ std::string check(const manifest &m, unsigned sequence)
 	bool full = m.kind == backup_kind::full;
 	if (m.kind == backup_kind::invalid || m.method == backup_method::invalid)
 		return "unknown kind or method";
-	if (full != (m.method == backup_method::full) || full == m.parent.has_value())
+	if (full != (m.method == backup_method::full) || full == m.parent.has_value() ||
+	    m.parent.has_value() != m.parent_checksum.has_value())
 		return "kind, method and parent do not agree";
 	if (m.parent && *m.parent >= m.sequence)
 		return fmt::format("parent {} is not an earlier backup", *m.parent);
@@ -183,6 +184,8 @@ std::string manifest_text(const manifest &m)
 		{"sequence", m.sequence},
 		{"kind", m.kind},
 		{"parent", m.parent ? ojson(*m.parent) : ojson(nullptr)},
+		{"parent_manifest_xxh3",
+		 m.parent_checksum ? ojson(hex64(*m.parent_checksum)) : ojson(nullptr)},
 		{"method", m.method},
 		{"device", m.device},
 		{"size", m.size},
@@ -230,6 +233,7 @@ result<manifest> manifest_from_json(const ojson &j, const std::string &name, uns
 		body.erase(SELF_CHECKSUM_KEY);
 		if (text_checksum(canonical(body)) != stated)
 			return damaged("its contents do not match its own checksum");
+		m.self_checksum = stated;
 		if (string_field(j, "format") != FORMAT_NAME)
 			return damaged("it is not a zep backup manifest");
 		m.version = static_cast<int>(unsigned_field(j, "version"));
@@ -244,6 +248,8 @@ result<manifest> manifest_from_json(const ojson &j, const std::string &name, uns
 		m.kind = j.at("kind").get<backup_kind>();
 		if (!j.at("parent").is_null())
 			m.parent = static_cast<unsigned>(unsigned_field(j, "parent"));
+		if (!j.at("parent_manifest_xxh3").is_null())
+			m.parent_checksum = parse_hex64(j.at("parent_manifest_xxh3"));
 		m.method = j.at("method").get<backup_method>();
 		m.device = string_field(j, "device");
 		m.size = unsigned_field(j, "size");

@@ -55,6 +55,8 @@ struct manifest {
 	unsigned sequence = 0;
 	backup_kind kind = backup_kind::full;
 	std::optional<unsigned> parent;
+	// The parent's manifest checksum: the chain breaks visibly if the parent is replaced.
+	std::optional<uint64_t> parent_checksum;
 	backup_method method = backup_method::full;
 	std::string device;
 	uint64_t size = 0;
@@ -71,6 +73,7 @@ struct manifest {
 	std::string note;			// one sentence on how this backup was made
 	std::vector<map_entry> map;	// sorted, disjoint; a full backup's covers the whole image
 	std::vector<uint64_t> checksums;	// XXH3-64 of each chunk of the whole image
+	uint64_t self_checksum = 0;	// of the manifest file's contents, as read
 
 	uint64_t chunks() const { return (size + chunk_size - 1) / chunk_size; }
 	extent chunk_range(uint64_t c) const;

@@ -92,6 +92,24 @@ TEST_F(BackupDamageTest, VerifyAndRestoreNameWhatIsDamaged)
 		<< e.message;
 }
 
+TEST_F(BackupDamageTest, AReplacedParentBreaksTheChainVisibly)
+{
+	two_backups();
+	// Another full backup, of other data, put in place of backup 0000.
+	std::string other = repo_ + "/other";
+	std::filesystem::create_directory(other);
+	scribble(0, CHUNK);
+	ASSERT_TRUE(agent([&] { return zep::full_backup(other, source()); }).ok());
+	for (const char *name : {"0000.json", "0000.img"})
+		std::filesystem::copy_file(other + "/" + name, path(name),
+					   std::filesystem::copy_options::overwrite_existing);
+	ASSERT_TRUE(verify({.sequence = 0}).ok()) << "the new full backup is whole";
+	auto e = verify_error();
+	EXPECT_EQ(e.code, zep::errc::corrupt);
+	EXPECT_NE(e.message.find("0000.json was replaced"), std::string::npos) << e.message;
+	EXPECT_EQ(restore(1, repo_ + "/out").err().code, zep::errc::corrupt);
+}
+
 TEST_F(BackupDamageTest, AFullDiskMidBackupLeavesEarlierBackupsUsable)
 {
 	two_backups();

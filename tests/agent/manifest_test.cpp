@@ -36,6 +36,7 @@ protected:
 		m.sequence = 2;
 		m.kind = backup_kind::incremental;
 		m.parent = 1;
+		m.parent_checksum = 0x42;
 		m.method = backup_method::change_records;
 		m.device = "sda1";
 		m.size = 2 * CHUNK_BYTES + 4096;
@@ -77,6 +78,7 @@ TEST_F(ManifestTest, ReadsBackWhatWasWritten)
 	EXPECT_EQ(back->map, m.map);
 	EXPECT_EQ(back->checksums, m.checksums);
 	EXPECT_EQ(back->parent, 1u);
+	EXPECT_EQ(back->parent_checksum, 0x42u);
 	EXPECT_EQ(back->method, backup_method::change_records);
 	EXPECT_EQ(back->session_error, "bad \xef\xbf\xbd byte") << "invalid UTF-8 is kept replaced";
 }
@@ -102,6 +104,7 @@ TEST_F(ManifestTest, DamageAndInconsistencyAreRefused)
 		     {"\"offset\":512", "\"offset\":1000"}, // past the data file
 		     {"\"start\":1024", "\"start\":768"}, // overlapping
 		     {"\"kind\":\"incremental\"", "\"kind\":\"full\""},
+		     {"\"0000000000000042\"", "null"}, // no parent manifest checksum
 		     {"\"method\":\"change-records\"", "\"method\":\"guess\""},
 		     {"\"0000000000000001\",", ""}, // a checksum short
 		     {"\"0002.delta\"", "\"../0002.delta\""},
