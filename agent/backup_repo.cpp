@@ -76,6 +76,25 @@ result<repository_scan> scan_repository(const std::string &repo)
 	return scan;
 }
 
+namespace {
+
+// What keeps `parent` from being the backup `child` was made after, or "".
+std::string broken_link(const manifest &child, const manifest &parent)
+{
+	if (child.parent_checksum != parent.self_checksum)
+		return fmt::format("backup {:04} was made after another backup {:04} than the one in "
+				   "the repository now ({} was replaced)",
+				   child.sequence, parent.sequence, manifest_name(parent.sequence));
+	if (child.device != parent.device || child.size != parent.size)
+		return fmt::format("backup {:04} is of {} ({} bytes) but its parent {:04} is of {} "
+				   "({} bytes)",
+				   child.sequence, child.device, child.size, parent.sequence,
+				   parent.device, parent.size);
+	return "";
+}
+
+} // namespace
+
 result<std::vector<manifest>> backup_chain(const repository_scan &scan, unsigned sequence)
 {
 	std::vector<manifest> chain;
@@ -93,22 +112,9 @@ result<std::vector<manifest>> backup_chain(const repository_scan &scan, unsigned
 						      "missing",
 						      chain.back().sequence, *seq));
 		}
-		if (!chain.empty() && chain.back().parent_checksum != m->self_checksum)
-			return make_error(errc::corrupt,
-					  fmt::format("backup {:04} was made after another backup {:04} "
-						      "than the one in the repository now ({} was "
-						      "replaced)",
-						      chain.back().sequence, m->sequence,
-						      manifest_name(m->sequence)));
-		if (!chain.empty() &&
-		    (m->device != chain.back().device || m->size != chain.back().size))
-			return make_error(
-				errc::corrupt,
-				fmt::format(
-					"backup {:04} is of {} ({} bytes) but its parent {:04} is "
-					"of {} ({} bytes)",
-					chain.back().sequence, chain.back().device,
-					chain.back().size, m->sequence, m->device, m->size));
+		std::string problem = chain.empty() ? "" : broken_link(chain.back(), *m);
+		if (!problem.empty())
+			return make_error(errc::corrupt, problem);
 		chain.push_back(*m);
 		seq = m->parent;
 	}
