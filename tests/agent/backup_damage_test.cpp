@@ -90,6 +90,17 @@ TEST_F(BackupDamageTest, VerifyAndRestoreNameWhatIsDamaged)
 		<< e.message;
 	EXPECT_NE(e.message.find("backup 0001 (held by backup 0000)"), std::string::npos)
 		<< e.message;
+
+	// A delta cut short.
+	std::filesystem::resize_file(path("0001.delta"), 4096);
+	e = verify_error();
+	EXPECT_NE(e.message.find("0001.delta holds 4096 bytes but 0001.json says 8192"),
+		  std::string::npos)
+		<< e.message;
+	r = restore(1, repo_ + "/out");
+	EXPECT_EQ(r.err().code, zep::errc::corrupt);
+	EXPECT_NE(r.err().message.find("0001.delta ends at byte 4096"), std::string::npos)
+		<< r.err().message;
 }
 
 TEST_F(BackupDamageTest, AReplacedParentBreaksTheChainVisibly)
