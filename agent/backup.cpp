@@ -1,0 +1,439 @@
+#include "agent/backup.h"
+
+#include <algorithm>
+#include <chrono>
+#include <span>
+
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+
+#include "agent/backup_io.h"
+#include "agent/backup_repo.h"
+#include "agent/manifest.h"
+
+namespace zep {
+
+namespace {
+
+// The source is read this much at a time.
+constexpr size_t BATCH_BYTES = 16 * CHUNK_BYTES;
+
+std::string utc_now()
+{
+	auto now = std::chrono::system_clock::now();
+	auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch())
+			  .count() %
+		  1000;
+	return fmt::format("{:%FT%T}.{:03}Z",
+			   fmt::gmtime(std::chrono::system_clock::to_time_t(now)), ms);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t)
+{
+	return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+// The files of a backup being made: removed again unless the backup was committed, so that a
+// failed backup leaves the repository as it was.
+class pending_files {
+public:
+	pending_files() = default;
+	pending_files(const pending_files &) = delete;
+	pending_files &operator=(const pending_files &) = delete;
+	~pending_files()
+	{
+		if (!committed_)
+			for (const std::string &p : paths_)
+				(void)remove_file(p);
+	}
+	void add(const std::string &path) { paths_.push_back(path); }
+	void commit() { committed_ = true; }
+
+private:
+	std::vector<std::string> paths_;
+	bool committed_ = false;
+};
+
+// Where a backup's data goes. A full image keeps each range at its own offset (zero chunks
+// stay holes); a delta packs its ranges one after the other. Zero ranges are only mapped.
+class data_writer {
+public:
+	data_writer(sys_file file, bool packed) : file_(std::move(file)), packed_(packed) {}
+
+	// Stores [start, start + bytes.size()) of the image, whose bytes are also in buf at
+	// boff: whether any were written (false for zeros).
+	result<bool> store(uint64_t start, std::span<const unsigned char> bytes,
+			   const user_buffer &buf, size_t boff)
+	{
+		map_entry e{.start = start, .length = bytes.size()};
+		if (all_zero(bytes)) {
+			e.zero = true;
+			add(e);
+			return false;
+		}
+		e.data = true;
+		e.offset = packed_ ? end_ : start;
+		BACKUP_TRY(file_.write(buf, boff, bytes.size(), e.offset));
+		written_ += bytes.size();
+		end_ = std::max(end_, e.offset + bytes.size());
+		add(e);
+		return true;
+	}
+
+	// A full image is as long as the device even when it ends in a hole (one zero sector
+	// written gives it its length). Syncs and closes.
+	result<void> finish(uint64_t image_size, user_buffer &buf)
+	{
+		if (!packed_ && end_ < image_size) {
+			BACKUP_TRY(write_bytes(file_, buf, std::string(SECTOR_BYTES, '\0'),
+					       image_size - SECTOR_BYTES));
+			written_ += SECTOR_BYTES;
+			end_ = image_size;
+		}
+		BACKUP_TRY(file_.sync());
+		return file_.close();
+	}
+
+	uint64_t written() const { return written_; }
+	uint64_t file_bytes() const { return end_; }
+	std::vector<map_entry> take_map() { return std::move(map_); }
+
+private:
+	// Joins a range to the one before when it continues it in the image and in the file.
+	void add(const map_entry &e)
+	{
+		if (!map_.empty()) {
+			map_entry &last = map_.back();
+			if (last.end() == e.start && last.zero == e.zero &&
+			    (!e.data || last.offset + last.length == e.offset)) {
+				last.length += e.length;
+				return;
+			}
+		}
+		map_.push_back(e);
+	}
+
+	sys_file file_;
+	bool packed_;
+	uint64_t end_ = 0, written_ = 0;
+	std::vector<map_entry> map_;
+};
+
+struct source_device {
+	sys_file file;
+	uint64_t size = 0;
+	std::string device;
+};
+
+result<source_device> open_source(const backup_source &src)
+{
+	auto f = sys_file::open(src.node, open_mode::read);
+	if (!f)
+		return in_context(f.err(), "cannot read the source");
+	auto size = f->size();
+	if (!size)
+		return size.err();
+	if (*size == 0 || *size % SECTOR_BYTES)
+		return make_error(errc::usage,
+				  fmt::format("{} is {} bytes long, not a device of whole sectors",
+					      src.node, *size));
+	std::string device = src.device;
+	if (device.empty())
+		device = src.node.substr(src.node.find_last_of('/') + 1);
+	return source_device{std::move(f).value(), *size, std::move(device)};
+}
+
+// What a backup stores of a chunk it has read: ranges of `chunk`, given whether the chunk's
+// checksum differs from the parent's.
+using chunk_selector = std::function<std::vector<extent>(const extent &chunk, bool differs)>;
+
+struct backup_plan {
+	manifest m;			// all that is known before reading
+	std::vector<extent> reads;	// chunk-aligned ranges of the source
+	chunk_selector select;
+	std::string why;	// checksum comparison: why the records are not used
+};
+
+std::string describe(const manifest &m, const backup_plan &plan, uint64_t stored, uint64_t zero)
+{
+	switch (m.method) {
+	case backup_method::full:
+		return fmt::format(
+			"Full backup of {}: {} of {} chunks stored, {} all-zero chunks left as "
+			"holes.",
+			m.device, stored, m.chunks(), zero);
+	case backup_method::change_records:
+		return fmt::format(
+			"Incremental backup of {} from change records since backup {:04}: {} "
+			"changed ranges, {} bytes stored.",
+			m.device, *m.parent, m.map.size(), m.data_bytes);
+	default:
+		return fmt::format(
+			"{}, so the whole device was read and compared chunk by chunk with "
+			"backup {:04}; the {} chunks that differ were stored.",
+			plan.why, *m.parent, stored + zero);
+	}
+}
+
+error backup_failed(error e, const manifest &m)
+{
+	std::string what =
+		fmt::format("backup {:04} of {} not made: {}; its files were removed and "
+			    "earlier backups are intact",
+			    m.sequence, m.device, e.message);
+	if (e.code == errc::no_space)
+		what += ": free space on the repository's file system (or use another "
+			"repository) and run the backup again";
+	e.message = std::move(what);
+	return e;
+}
+
+// Reads the planned ranges, stores what the plan selects, and commits the manifest.
+result<backup_summary> run_plan(const std::string &repo, const backup_source &src,
+				source_device &dev, backup_plan &plan, const backup_options &opts)
+{
+	auto t0 = std::chrono::steady_clock::now();
+	manifest &m = plan.m;
+	const std::string data_path = repository_file(repo, m.data_file);
+	const std::string manifest_path = repository_file(repo, manifest_name(m.sequence));
+	pending_files pending;
+	pending.add(data_path);
+	pending.add(manifest_path);
+
+	auto buf = user_buffer::map(BATCH_BYTES);
+	if (!buf)
+		return buf.err();
+	auto file = sys_file::open(data_path, open_mode::create);
+	if (!file)
+		return file.err();
+	data_writer writer(std::move(file).value(), m.kind == backup_kind::incremental);
+
+	uint64_t total = 0, stored = 0, zero = 0;
+	for (const extent &r : plan.reads)
+		total += r.length;
+	progress_meter meter(opts.progress,
+			     m.method == backup_method::checksum_compare ? "compare" : "read",
+			     total);
+	std::vector<unsigned char> data(BATCH_BYTES);
+	for (const extent &r : plan.reads) {
+		for (uint64_t at = r.start; at < r.end();) {
+			size_t n =
+				static_cast<size_t>(std::min<uint64_t>(BATCH_BYTES, r.end() - at));
+			BACKUP_TRY(dev.file.read(*buf, 0, n, at));
+			BACKUP_TRY(buf->get(0, data.data(), n));
+			m.bytes_read += n;
+			for (size_t off = 0; off < n; off += m.chunk_size) {
+				uint64_t c = (at + off) / m.chunk_size;
+				const extent chunk = m.chunk_range(c);
+				std::span<const unsigned char> bytes(data.data() + off,
+								     chunk.length);
+				uint64_t sum = chunk_checksum(bytes);
+				bool differs = sum != m.checksums[c];
+				m.checksums[c] = sum;
+				bool wrote = false, held = false;
+				for (const extent &piece : plan.select(chunk, differs)) {
+					size_t in = static_cast<size_t>(piece.start - chunk.start);
+					auto w = writer.store(piece.start,
+							      bytes.subspan(in, piece.length), *buf,
+							      off + in);
+					if (!w)
+						return w.err();
+					wrote |= *w;
+					held = true;
+				}
+				stored += wrote;
+				zero += held && !wrote;
+			}
+			meter.advance(n);
+			at += n;
+		}
+	}
+	meter.finish();
+	BACKUP_TRY(writer.finish(m.kind == backup_kind::full ? m.size : 0, *buf));
+
+	if (src.session_error) {
+		auto text = src.session_error();
+		if (!text)
+			return in_context(text.err(),
+					  "cannot tell whether the snapshot stayed valid");
+		m.session_error = *text;
+		if (!m.session_error.empty())
+			return make_error(
+				errc::invalidated,
+				fmt::format(
+					"the snapshot of {} became unusable while it was read "
+					"({}), so its image is not consistent: take a new "
+					"snapshot",
+					m.device, m.session_error));
+	}
+
+	m.map = writer.take_map();
+	m.data_bytes = writer.file_bytes();
+	m.bytes_written = writer.written();
+	m.finished = utc_now();
+	m.note = describe(m, plan, stored, zero);
+	std::string text = manifest_text(m);
+	auto mf = sys_file::open(manifest_path, open_mode::create);
+	if (!mf)
+		return mf.err();
+	BACKUP_TRY(write_bytes(*mf, *buf, text));
+	BACKUP_TRY(mf->sync());
+	BACKUP_TRY(mf->close());
+	pending.commit();
+
+	backup_summary s;
+	s.sequence = m.sequence;
+	s.kind = m.kind;
+	s.parent = m.parent;
+	s.method = m.method;
+	s.tracking_lost = m.method == backup_method::checksum_compare;
+	s.note = m.note;
+	s.device = m.device;
+	s.source = src.node;
+	s.size = m.size;
+	s.chunks = m.chunks();
+	s.chunks_stored = stored;
+	s.chunks_zero = zero;
+	s.data_bytes = m.bytes_written;
+	s.bytes_read = m.bytes_read;
+	s.bytes_written = m.bytes_written + text.size();
+	s.manifest_file = manifest_path;
+	s.data_file = data_path;
+	s.seconds = seconds_since(t0);
+	return s;
+}
+
+result<backup_summary> run_backup(const std::string &repo, const backup_source &src,
+				  source_device &dev, backup_plan plan, const backup_options &opts)
+{
+	auto s = run_plan(repo, src, dev, plan, opts);
+	if (!s)
+		return backup_failed(s.err(), plan.m);
+	return s;
+}
+
+manifest new_manifest(unsigned sequence, backup_kind kind, const backup_source &src,
+		      const source_device &dev)
+{
+	manifest m;
+	m.sequence = sequence;
+	m.kind = kind;
+	m.device = dev.device;
+	m.size = dev.size;
+	m.snapshot_time = src.snapshot_time;
+	m.get_freeze_ns = src.get_freeze_ns;
+	m.frozen_ns = src.frozen_ns;
+	m.data_file = data_file_name(sequence, kind);
+	m.started = utc_now();
+	m.checksums.assign(m.chunks(), 0);
+	return m;
+}
+
+// The chunk-aligned ranges that cover the extents, within the image.
+std::vector<extent> chunk_cover(const std::vector<extent> &extents, uint64_t size)
+{
+	std::vector<extent> out;
+	for (const extent &e : extents) {
+		uint64_t start = e.start / CHUNK_BYTES * CHUNK_BYTES;
+		uint64_t end = std::min<uint64_t>(
+			(e.end() + CHUNK_BYTES - 1) / CHUNK_BYTES * CHUNK_BYTES, size);
+		out.push_back({start, end - start});
+	}
+	return merge_extents(std::move(out));
+}
+
+// The parent an incremental backup follows: the one asked for, else the newest, which must be
+// complete (changes are counted from the newest snapshot).
+result<manifest> find_parent(const repository_scan &scan, const std::optional<unsigned> &asked)
+{
+	std::optional<unsigned> seq = asked ? asked : scan.latest();
+	if (!seq)
+		return make_error(
+			errc::not_found,
+			"the repository holds no backup to follow: make a full backup first");
+	if (const manifest *m = scan.find(*seq))
+		return *m;
+	if (const damaged_backup *d = scan.find_damaged(*seq)) {
+		error e = d->problem;
+		e.message += fmt::format("; no backup can follow {:04}: make a full backup", *seq);
+		return e;
+	}
+	return make_error(errc::not_found, fmt::format("there is no backup {:04} to follow", *seq));
+}
+
+} // namespace
+
+result<backup_summary> full_backup(const std::string &repo, const backup_source &src,
+				   const backup_options &opts)
+{
+	auto scan = scan_repository(repo);
+	if (!scan)
+		return scan.err();
+	auto dev = open_source(src);
+	if (!dev)
+		return dev.err();
+	backup_plan plan;
+	plan.m = new_manifest(scan->next_sequence, backup_kind::full, src, *dev);
+	plan.m.method = backup_method::full;
+	plan.reads = {{0, dev->size}};
+	plan.select = [](const extent &chunk, bool) { return std::vector<extent>{chunk}; };
+	return run_backup(repo, src, *dev, std::move(plan), opts);
+}
+
+result<backup_summary> incremental_backup(const std::string &repo, const backup_source &src,
+					  const std::optional<change_set> &changes,
+					  const backup_options &opts)
+{
+	auto scan = scan_repository(repo);
+	if (!scan)
+		return scan.err();
+	auto parent = find_parent(*scan, opts.parent);
+	if (!parent)
+		return parent.err();
+	auto dev = open_source(src);
+	if (!dev)
+		return dev.err();
+	if (dev->device != parent->device || dev->size != parent->size)
+		return make_error(
+			errc::usage,
+			fmt::format(
+				"{} is {} ({} bytes) but backup {:04} is of {} ({} bytes): make a "
+				"full backup of it",
+				src.node, dev->device, dev->size, parent->sequence, parent->device,
+				parent->size));
+
+	backup_plan plan;
+	plan.m = new_manifest(scan->next_sequence, backup_kind::incremental, src, *dev);
+	plan.m.parent = parent->sequence;
+	plan.m.parent_checksum = parent->self_checksum;
+	plan.m.checksums = parent->checksums;
+	if (changes && changes->complete) {
+		auto extents = device_extents(changes->extents, dev->size);
+		if (!extents)
+			return extents.err();
+		plan.m.method = backup_method::change_records;
+		plan.reads = chunk_cover(*extents, dev->size);
+		plan.select = [ext = std::move(extents).value()](const extent &chunk, bool) {
+			std::vector<extent> pieces;
+			auto it = std::upper_bound(
+				ext.begin(), ext.end(), chunk.start,
+				[](uint64_t at, const extent &e) { return at < e.end(); });
+			for (; it != ext.end() && it->start < chunk.end(); ++it)
+				pieces.push_back(intersect(*it, chunk));
+			return pieces;
+		};
+	} else {
+		plan.m.method = backup_method::checksum_compare;
+		plan.why = fmt::format("{} since backup {:04}",
+				       changes ? "Change tracking missed writes"
+					       : "No change records were given",
+				       parent->sequence);
+		plan.reads = {{0, dev->size}};
+		plan.select = [](const extent &chunk, bool differs) {
+			return differs ? std::vector<extent>{chunk} : std::vector<extent>{};
+		};
+	}
+	return run_backup(repo, src, *dev, std::move(plan), opts);
+}
+
+} // namespace zep

@@ -1,0 +1,35 @@
+// Byte ranges of a device: what changed since a backup, and what a backup stores.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "agent/result.h"
+
+namespace zep {
+
+constexpr uint64_t SECTOR_BYTES = 512;
+
+struct extent {
+	uint64_t start = 0;
+	uint64_t length = 0;
+	uint64_t end() const { return start + length; }
+	bool operator==(const extent &) const = default;
+};
+
+// A range given in 512-byte sectors, as change records give them.
+extent sectors_extent(uint64_t sector, uint64_t count);
+
+// Sorted, with overlapping and touching ranges joined and empty ones dropped.
+std::vector<extent> merge_extents(std::vector<extent> v);
+
+// The ranges widened to whole `unit`s (the device reads whole sectors), merged, and checked
+// to lie within a device of `size` bytes: a range past the end or one whose end overflows
+// is a usage error naming it.
+result<std::vector<extent>> device_extents(std::vector<extent> v, uint64_t size,
+					   uint64_t unit = SECTOR_BYTES);
+
+// The part of a that lies inside b (length 0 when they do not meet).
+extent intersect(const extent &a, const extent &b);
+
+} // namespace zep

@@ -1,0 +1,256 @@
+// Full and incremental backups of a ramdisk, restored byte for byte at every point of a chain;
+// incrementals from change records store only the changed bytes, and without trusted records
+// exactly the chunks whose checksums differ.
+#include <xxhash.h>
+
+#include <set>
+
+#include "tests/agent/backup_fixture.h"
+
+using namespace zeptest;
+
+namespace {
+
+std::string chunk_hex(const bytes &image, uint64_t c)
+{
+	uint64_t start = c * zep::CHUNK_BYTES;
+	size_t n = std::min<size_t>(zep::CHUNK_BYTES, image.size() - start);
+	return zep::hex64(XXH3_64bits(image.data() + start, n));
+}
+
+// The manifest's checksums are those of the image, chunk by chunk.
+void expect_checksums_of(const nlohmann::json &m, const bytes &image)
+{
+	const auto &sums = m.at("checksums");
+	ASSERT_EQ(sums.size(), (image.size() + zep::CHUNK_BYTES - 1) / zep::CHUNK_BYTES);
+	for (size_t c = 0; c < sums.size(); c++)
+		EXPECT_EQ(sums[c], chunk_hex(image, c)) << "chunk " << c;
+}
+
+TEST_F(BackupTest, FullBackupIsASparseImageThatRestoresTheDevice)
+{
+	// Data in chunks 1, 5 (4 KiB of it), 10-12 and the short last chunk 64.
+	scribble(1 * CHUNK, CHUNK);
+	scribble(5 * CHUNK + 8192, 4096);
+	scribble(10 * CHUNK, 3 * CHUNK);
+	scribble(SIZE - 8192, 8192);
+	const bytes image = device();
+
+	auto s = full();
+	ASSERT_TRUE(s.ok()) << s.err().message;
+	EXPECT_EQ(s->sequence, 0u);
+	EXPECT_EQ(s->chunks, 65u);
+	EXPECT_EQ(s->chunks_stored, 6u);
+	EXPECT_EQ(s->chunks_zero, 59u);
+	EXPECT_EQ(s->bytes_read, SIZE);
+
+	const std::string img = path("0000.img");
+	EXPECT_EQ(std::filesystem::file_size(img), SIZE);
+	EXPECT_LE(allocated(img), 7 * CHUNK) << "zero chunks are holes";
+	EXPECT_EQ(host_file(img), image);
+
+	auto m = manifest_json(0);
+	EXPECT_EQ(m["version"], 1);
+	EXPECT_EQ(m["kind"], "full");
+	EXPECT_EQ(m["method"], "full");
+	EXPECT_TRUE(m["parent"].is_null());
+	EXPECT_EQ(m["device"], "ram0");
+	EXPECT_EQ(m["size"], SIZE);
+	EXPECT_EQ(m["chunk_size"], 65536);
+	EXPECT_EQ(m["snapshot"]["time"], 1700000000);
+	EXPECT_EQ(m["snapshot"]["get_freeze_ns"], 1500);
+	EXPECT_EQ(m["snapshot"]["frozen_ns"], 42000);
+	EXPECT_EQ(m["snapshot"]["session_error"], "");
+	EXPECT_EQ(m["bytes_read"], SIZE);
+	expect_checksums_of(m, image);
+	// The map covers the image: data where it is stored, zeros over the holes.
+	uint64_t at = 0;
+	for (const auto &e : m["map"]) {
+		std::set<std::string> keys;
+		for (auto it = e.begin(); it != e.end(); ++it)
+			keys.insert(it.key());
+		std::set<std::string> want{"start", "length", "depth", "present", "zero", "data"};
+		if (e["data"])
+			want.insert("offset");
+		EXPECT_EQ(keys, want) << e;
+		EXPECT_EQ(e["start"], at);
+		EXPECT_NE(e["zero"], e["data"]) << e;
+		if (e["data"]) {
+			EXPECT_EQ(e["offset"], e["start"]);
+		}
+		at += e["length"].get<uint64_t>();
+	}
+	EXPECT_EQ(at, SIZE);
+
+	auto r = restore(0, repo_ + "/restored");
+	ASSERT_TRUE(r.ok()) << r.err().message;
+	EXPECT_EQ(host_file(repo_ + "/restored"), image);
+	EXPECT_EQ(r->chunks_sparse, 59u);
+	EXPECT_LE(allocated(repo_ + "/restored"), 7 * CHUNK);
+
+	// Onto a device: holes are written too, over what it held.
+	kern::dev_t other = kern::add_ramdisk("ram1", 0, SIZE / 512);
+	bytes junk = noise(SIZE);
+	ASSERT_EQ(kern::disk_poke(other, 0, junk.data(), junk.size()), 0);
+	ASSERT_TRUE(restore(0, "/dev/ram1").ok());
+	EXPECT_EQ(device(other), image);
+
+	auto v = verify({.device = "/dev/ram0"});
+	ASSERT_TRUE(v.ok()) << v.err().message;
+	EXPECT_EQ(v->device_bytes_compared, SIZE);
+}
+
+TEST_F(BackupTest, IncrementalFromChangeRecordsStoresOnlyTheirBytes)
+{
+	scribble(0, 8 * CHUNK);
+	const bytes before = device();
+	ASSERT_TRUE(full().ok());
+
+	scribble(100 * 512, 4096);		// chunk 0
+	scribble(2 * CHUNK - 512, 1024);	// across chunks 1 and 2
+	put(4 * CHUNK, bytes(8192, 0));		// zeroed: mapped, not stored
+	scribble(SIZE - 512, 512);		// the last sector
+	const bytes after = device();
+	zep::change_set changes{{zep::sectors_extent(100, 8),
+				 zep::sectors_extent(102, 2),
+				 {2 * CHUNK - 512, 1024},
+				 zep::sectors_extent(4 * CHUNK / 512, 16),
+				 zep::sectors_extent(SIZE / 512 - 1, 1)},
+				true};
+	auto s = incremental(changes);
+	ASSERT_TRUE(s.ok()) << s.err().message;
+	EXPECT_EQ(s->sequence, 1u);
+	EXPECT_EQ(s->method, zep::backup_method::change_records);
+	EXPECT_FALSE(s->tracking_lost);
+	EXPECT_EQ(s->data_bytes, 4096u + 1024 + 512);
+	EXPECT_EQ(std::filesystem::file_size(path("0001.delta")), 4096u + 1024 + 512);
+	EXPECT_EQ(s->bytes_read, 4 * CHUNK + 8192) << "only the touched chunks are read";
+
+	auto m = manifest_json(1);
+	EXPECT_EQ(m["kind"], "incremental");
+	EXPECT_EQ(m["parent"], 0);
+	EXPECT_EQ(m["method"], "change-records");
+	EXPECT_EQ(m["map"], nlohmann::json::parse(R"([
+{"start": 51200, "length": 4096, "depth": 0, "present": true, "zero": false, "data": true,
+ "offset": 0},
+{"start": 130560, "length": 1024, "depth": 0, "present": true, "zero": false, "data": true,
+ "offset": 4096},
+{"start": 262144, "length": 8192, "depth": 0, "present": true, "zero": true, "data": false},
+{"start": 4201984, "length": 512, "depth": 0, "present": true, "zero": false, "data": true,
+ "offset": 5120}
+])"));
+	expect_checksums_of(m, after);
+
+	ASSERT_TRUE(restore(1, repo_ + "/at1").ok());
+	EXPECT_EQ(host_file(repo_ + "/at1"), after);
+	ASSERT_TRUE(restore(0, repo_ + "/at0").ok());
+	EXPECT_EQ(host_file(repo_ + "/at0"), before);
+}
+
+TEST_F(BackupTest, WithoutTrustedRecordsChunksAreComparedByChecksum)
+{
+	scribble(0, 16 * CHUNK);
+	ASSERT_TRUE(full().ok());
+
+	scribble(3 * CHUNK + 30720, 512);
+	scribble(9 * CHUNK, 100 * 512);
+	put(12 * CHUNK, bytes(CHUNK, 0));
+	zep::change_set incomplete{{zep::sectors_extent(9 * CHUNK / 512, 1)}, false};
+	auto s = incremental(incomplete);
+	ASSERT_TRUE(s.ok()) << s.err().message;
+	EXPECT_EQ(s->method, zep::backup_method::checksum_compare);
+	EXPECT_TRUE(s->tracking_lost);
+	EXPECT_NE(s->note.find("missed writes"), std::string::npos) << s->note;
+	EXPECT_NE(s->note.find("3 chunks"), std::string::npos) << s->note;
+	EXPECT_EQ(s->bytes_read, SIZE);
+	EXPECT_EQ(s->chunks_stored, 2u);
+	EXPECT_EQ(s->chunks_zero, 1u);
+	EXPECT_EQ(std::filesystem::file_size(path("0001.delta")), 2 * CHUNK);
+	EXPECT_EQ(manifest_json(1)["method"], "checksum-compare");
+	ASSERT_TRUE(restore(1, repo_ + "/at1").ok());
+	EXPECT_EQ(host_file(repo_ + "/at1"), device());
+
+	// No records at all: the same comparison, said so.
+	scribble(SIZE - 1024, 512);
+	auto none = incremental(std::nullopt);
+	ASSERT_TRUE(none.ok()) << none.err().message;
+	EXPECT_EQ(none->method, zep::backup_method::checksum_compare);
+	EXPECT_NE(none->note.find("No change records"), std::string::npos) << none->note;
+	EXPECT_EQ(none->chunks_stored, 1u);
+	EXPECT_EQ(nlohmann::json(*none)["tracking_lost"], true);
+}
+
+TEST_F(BackupTest, AChainRestoresAnyPoint)
+{
+	scribble(0, SIZE);
+	std::vector<bytes> points{device()};
+	ASSERT_TRUE(full().ok());
+	for (int i = 1; i <= 4; i++) {
+		std::vector<zep::extent> changed;
+		for (int k = 0; k < 6; k++) {
+			uint64_t sector = rng_() % (SIZE / 512 - 40);
+			uint64_t count = 1 + rng_() % 40;
+			scribble(sector * 512, count * 512);
+			changed.push_back(zep::sectors_extent(sector, count));
+		}
+		points.push_back(device());
+		// The third one has lost its records.
+		auto s = incremental(zep::change_set{changed, i != 3});
+		ASSERT_TRUE(s.ok()) << s.err().message;
+		EXPECT_EQ(s->parent, i - 1u);
+	}
+	for (unsigned seq = 0; seq < points.size(); seq++) {
+		std::string out = repo_ + "/point" + std::to_string(seq);
+		auto r = restore(seq, out);
+		ASSERT_TRUE(r.ok()) << r.err().message;
+		EXPECT_EQ(r->chain.size(), seq + 1);
+		EXPECT_TRUE(host_file(out) == points[seq]) << "point " << seq;
+	}
+	auto v = verify({.device = "/dev/ram0"});
+	ASSERT_TRUE(v.ok()) << v.err().message;
+	EXPECT_EQ(v->backups, (std::vector<unsigned>{0, 1, 2, 3, 4}));
+	EXPECT_EQ(v->device_sequence, 4u);
+}
+
+TEST_F(BackupTest, ProgressMovesToItsTotal)
+{
+	std::vector<zep::progress_event> seen;
+	auto s = agent([&] {
+		return zep::full_backup(
+			repo_, source(),
+			{.progress = [&](const zep::progress_event &e) { seen.push_back(e); }});
+	});
+	ASSERT_TRUE(s.ok());
+	ASSERT_GE(seen.size(), 2u);
+	EXPECT_LE(seen.size(), 260u);
+	for (size_t i = 1; i < seen.size(); i++) {
+		EXPECT_EQ(seen[i].phase, "read");
+		EXPECT_GE(seen[i].done, seen[i - 1].done);
+	}
+	EXPECT_EQ(seen.front().done, 0u);
+	EXPECT_EQ(seen.back().done, SIZE);
+	EXPECT_EQ(seen.back().total, SIZE);
+}
+
+TEST_F(BackupTest, ImpossibleRequestsSayWhy)
+{
+	auto none = incremental(std::nullopt);
+	EXPECT_EQ(none.err().code, zep::errc::not_found) << "nothing to follow yet";
+	EXPECT_EQ(agent([&] { return zep::full_backup(repo_, source("/dev/nothing")); }).err().code,
+		  zep::errc::not_found);
+	EXPECT_EQ(agent([&] { return zep::full_backup(repo_ + "/missing", source()); }).err().code,
+		  zep::errc::not_found);
+
+	ASSERT_TRUE(full().ok());
+	auto beyond = incremental(zep::change_set{{{SIZE - 512, 1024}}, true});
+	EXPECT_EQ(beyond.err().code, zep::errc::usage);
+	kern::add_ramdisk("ram2", 0, SIZE / 512 + 8);
+	auto grown = agent(
+		[&] { return zep::incremental_backup(repo_, source("/dev/ram2"), std::nullopt); });
+	EXPECT_EQ(grown.err().code, zep::errc::usage) << "another size: a full backup is needed";
+	EXPECT_EQ(restore(7, repo_ + "/x").err().code, zep::errc::not_found);
+	EXPECT_FALSE(exists("0001.json"));
+	EXPECT_FALSE(exists("0001.delta"));
+}
+
+} // namespace
