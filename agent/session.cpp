@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <random>
 
 #include <fmt/format.h>
 
@@ -148,6 +149,14 @@ int io_thread_main(std::shared_ptr<thread_reports> rep, int t, int session, std:
 
 std::atomic<unsigned> snapshots_named{0};
 
+// Tells this program's backing files from those of earlier runs, whose machines had the
+// same process numbers.
+unsigned run_tag()
+{
+	static const unsigned tag = std::random_device{}();
+	return tag;
+}
+
 } // namespace
 
 struct snapshot::state {
@@ -260,8 +269,8 @@ result<snapshot> snapshot::take(kern::dev_t device, const snapshot_options &o)
 	s->device = device;
 	std::string name = o.name;
 	if (name.empty())
-		name = fmt::format("zep{}.{}-{}-{}", kern::MAJOR(device), kern::MINOR(device),
-		                   kern::sys_getpid(), snapshots_named++);
+		name = fmt::format("zep{}.{}-{:08x}-{}", kern::MAJOR(device), kern::MINOR(device),
+		                   run_tag(), snapshots_named++);
 	std::string base = o.folder + "/" + name;
 	s->files.push_back(base + ".cow");
 	for (int t = 0; t < o.io_threads; t++)

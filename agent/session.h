@@ -26,8 +26,8 @@ struct snapshot_options {
 	size_t staging_buffer = 64 << 10; // each thread's buffer: 4 KiB to 256 MiB, whole pages
 	std::string folder = "/tmp";      // host folder for the backing files
 	// Base name of the backing files <folder>/<name>.cow (the session's) and
-	// <folder>/<name>-io<t>.cow (thread t's); "" makes one from the device, the process
-	// and a counter. Existing files are never reused or overwritten.
+	// <folder>/<name>-io<t>.cow (thread t's); "" makes one from the device, a number
+	// drawn once per program and a counter. Existing files are never reused or overwritten.
 	std::string name;
 	bool track_changes = true;
 	uint64_t bfree = 0;      // free-block floor of the backing file system
