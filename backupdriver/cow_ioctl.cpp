@@ -208,7 +208,7 @@ static int ioctl_get_session_error(get_string *gs)
 	down(&session_list_lock);
 	cow_session *cs = get_cow_session_by_id(gs->id);
 	if (cs) {
-		copy_text(gs->string, ERROR_MSG_LEN, cs->errorMsg, sizeof(cs->errorMsg), true);
+		get_session_error_msg(cs, gs->string, ERROR_MSG_LEN);
 	} else {
 		copy_text(gs->string, sizeof(gs->string), "NO ERROR", 9, true);
 	}

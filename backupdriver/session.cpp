@@ -181,16 +181,33 @@ int is_error(cow_session *cs) { return atomic_read(&cs->error) != 0; }
 int is_shutdown(cow_session *cs) { return atomic_read(&cs->sd) != 0; }
 int is_valid_session(cow_session *cs) { return !is_shutdown(cs) && !is_error(cs); }
 
+/* Guards every session's error text: it is written by whichever path invalidates the
+ * session (request paths, IO threads, commands) while the session-error query reads it. */
+static DEFINE_SPINLOCK(error_msg_lock);
+
 void invalidate_session(cow_session *cs, const char *msg)
 {
 	if (!cs)
 		return;
-	/* Only the first reason is kept: testing and raising the flag is one step. */
-	if (atomic_cmpxchg(&cs->error, 0, 1) != 0)
-		return;
-	std::memset(cs->errorMsg, 0, sizeof(cs->errorMsg));
-	if (msg)
-		std::strncpy(cs->errorMsg, msg, sizeof(cs->errorMsg) - 1);
+	unsigned long flags;
+	spin_lock_irqsave(&error_msg_lock, flags);
+	/* Only the first reason is kept. The text is in place before the flag is raised, so
+	 * whoever sees the flag and then takes the lock reads the whole text. */
+	if (atomic_read(&cs->error) == 0) {
+		std::memset(cs->errorMsg, 0, sizeof(cs->errorMsg));
+		if (msg)
+			std::strncpy(cs->errorMsg, msg, sizeof(cs->errorMsg) - 1);
+		atomic_set(&cs->error, 1);
+	}
+	spin_unlock_irqrestore(&error_msg_lock, flags);
+}
+
+void get_session_error_msg(cow_session *cs, char *buf, size_t n)
+{
+	unsigned long flags;
+	spin_lock_irqsave(&error_msg_lock, flags);
+	copy_text(buf, n, cs->errorMsg, sizeof(cs->errorMsg), true);
+	spin_unlock_irqrestore(&error_msg_lock, flags);
 }
 
 void set_close_files(cow_session *cs) { atomic_inc(&cs->close_files); }

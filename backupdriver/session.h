@@ -167,6 +167,8 @@ int is_error(cow_session *cs);
 int is_shutdown(cow_session *cs);
 int is_valid_session(cow_session *cs);
 void invalidate_session(cow_session *cs, const char *msg);
+/* Copies the session's error text into buf (n bytes, NUL-padded). */
+void get_session_error_msg(cow_session *cs, char *buf, size_t n);
 void set_close_files(cow_session *cs);
 int close_files(cow_session *cs);
 int is_cdp_process(void);

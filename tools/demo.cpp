@@ -7,15 +7,19 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "agent/control.h"
+#include "agent/session.h"
 #include "backupdriver/zepdriver.h"
 #include "kernel/fs.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
-#include "tools/snapshot_agent.h"
 
 namespace zep {
 namespace {
@@ -85,6 +89,94 @@ std::string difference(const std::vector<unsigned char> &got, const std::vector<
 		      got[first], want[first], where.c_str());
 }
 
+// Runs body in a new process named comm and waits for it: its exit code, or -errno when
+// it could not be started.
+int run_process(const std::string &comm, std::function<int()> body)
+{
+	kern::pid_t pid = kern::spawn(comm, std::move(body));
+	return pid < 0 ? pid : kern::waitpid(pid);
+}
+
+// A process that runs the jobs the demo hands it, one at a time, until it is closed: the
+// agent, which holds its control device and its snapshot from one step to the next.
+class agent_process {
+public:
+	explicit agent_process(const std::string &comm)
+	{
+		pid_ = kern::spawn(comm, [this] { return serve(); });
+	}
+	agent_process(const agent_process &) = delete;
+	agent_process &operator=(const agent_process &) = delete;
+	~agent_process() { close(); }
+
+	// Runs job inside the process and waits for it: its result, or -1 when the process
+	// is gone.
+	int run(std::function<int()> job)
+	{
+		std::unique_lock<std::mutex> g(m_);
+		if (pid_ < 0 || ended_)
+			return -1;
+		job_ = std::move(job);
+		cv_.notify_all();
+		cv_.wait(g, [this] { return !job_ || ended_; });
+		return job_ ? -1 : result_;
+	}
+
+	// Ends the process and waits for it: its exit code.
+	int close()
+	{
+		{
+			std::lock_guard<std::mutex> g(m_);
+			closing_ = true;
+			cv_.notify_all();
+		}
+		int rc = pid_ < 0 ? pid_ : kern::waitpid(pid_);
+		pid_ = -1;
+		return rc;
+	}
+
+private:
+	int serve()
+	{
+		// However the process ends (a kill unwinds it), whoever waits is let go.
+		struct ending {
+			agent_process *a;
+			~ending()
+			{
+				std::lock_guard<std::mutex> g(a->m_);
+				a->ended_ = true;
+				a->cv_.notify_all();
+			}
+		} guard{this};
+		std::unique_lock<std::mutex> g(m_);
+		while (!closing_) {
+			if (!job_) {
+				// A short wait, then a system call that delivers the process's signals.
+				cv_.wait_for(g, std::chrono::milliseconds(10));
+				g.unlock();
+				kern::sys_getpid();
+				g.lock();
+				continue;
+			}
+			std::function<int()> job = job_;
+			g.unlock();
+			int r = job();
+			g.lock();
+			result_ = r;
+			job_ = nullptr;
+			cv_.notify_all();
+		}
+		return 0;
+	}
+
+	std::mutex m_;
+	std::condition_variable cv_;
+	std::function<int()> job_;
+	int result_ = 0;
+	bool closing_ = false, ended_ = false;
+	kern::pid_t pid_ = -1;
+};
+
 // A device node opened by the calling process, with a buffer mapped in its memory for
 // the IO; closed when it goes.
 struct node_io {
@@ -150,8 +242,6 @@ device_image read_device(const std::string &node, const char *comm)
 	return img;
 }
 
-double ms(uint32_t sec, uint32_t nsec) { return sec * 1e3 + nsec / 1e6; }
-
 class demo {
 public:
 	demo(const demo_options &opts, std::FILE *out) : opts_(opts), out_(out) {}
@@ -163,6 +253,7 @@ private:
 	bool take_snapshot();
 	bool rewrite_while_reading();
 	void end_snapshot(bool rewritten);
+	void end_agent();
 	void teardown();
 
 	bool write_generation(int gen, const std::function<void(const std::atomic<int> &)> &meanwhile);
@@ -184,7 +275,9 @@ private:
 	bool mounted_ = false, loaded_ = false;
 	std::vector<unsigned char> at_snapshot_;	// the partition when the snapshot was taken
 	int session_ = 0;
-	std::vector<kern::pid_t> io_threads_;
+	// The agent process and the snapshot it holds: made, used and let go only in there.
+	std::unique_ptr<agent_process> agent_;
+	std::unique_ptr<snapshot> snap_;
 };
 
 bool demo::report(bool ok, const std::string &what, bool *failed)
@@ -222,6 +315,7 @@ int demo::run()
 		rewritten = rewrite_while_reading();
 	if (session_ > 0)
 		end_snapshot(rewritten);
+	end_agent();
 	teardown();
 	if (!step_failed_ && !verify_failed_) {
 		std::fprintf(out_, "demo passed\n");
@@ -250,16 +344,22 @@ bool demo::setup()
 	loaded_ = kern::insmod("zepdriver") == 0;
 	if (!step(loaded_, "driver loaded"))
 		return false;
-	version_info vi{};
-	int rc = run_process("cdpagent", [&vi] {
-		control c;
-		return c.open() == 0 && get_version(c, &vi) == 0 ? 0 : 1;
+	std::string version, failed;
+	int rc = run_process("cdpagent", [&] {
+		auto c = control::open();
+		auto v = c ? c->version() : result<driver_version>(c.err());
+		if (!v) {
+			failed = v.err().message;
+			return 1;
+		}
+		version = v->text();
+		return 0;
 	});
-	if (!step(rc == 0, "agent read the driver version"))
+	if (!step(rc == 0, "agent read the driver version")) {
+		note(failed.empty() ? format("the agent process exited with %d", rc) : failed);
 		return false;
-	note(format("driver version %llu.%llu.%llu build %llu", static_cast<unsigned long long>(vi.major),
-		    static_cast<unsigned long long>(vi.minor), static_cast<unsigned long long>(vi.maint),
-		    static_cast<unsigned long long>(vi.build)));
+	}
+	note("driver version " + version);
 	return true;
 }
 
@@ -303,48 +403,37 @@ bool demo::take_snapshot()
 {
 	if (opts_.io_threads < 1)
 		return step(false, format("a snapshot with %d IO threads (it needs one at least)", opts_.io_threads));
-	std::string backing = host_file("zep-demo-snapshot.cow");
-	std::vector<std::string> io_files;
-	for (int t = 0; t < opts_.io_threads; t++)
-		io_files.push_back(host_file(format("zep-demo-io%d.cow", t)));
-	snap_shot_request ssr = start_request(part_, PART_NAME, backing);
+	snapshot_options o;
+	o.io_threads = opts_.io_threads;
+	o.folder = opts_.dir;
+	o.device_name = PART_NAME;
+	o.device_path = "/dev/" + PART_NAME;
 	std::string failed;	// what the agent could not do
-	auto fail = [&failed](std::string why) {
-		failed = std::move(why);
-		return 1;
-	};
-	int rc = run_process("cdpagent", [&] {
-		control c;
-		if (int r = c.open(); r != 0)
-			return fail(format("could not open /dev/" ZEP_CONTROL_NAME ": %d", r));
-		long r = start_snapshot(c, &ssr);
-		if (r != 0)
-			return fail(format("start command returned %ld", r));
-		session_ = ssr.id;
-		if (!(ssr.mode & ZEP_MODE_STARTED))
-			return fail(format("the start record is not marked started (mode %#x)", ssr.mode));
-		if ((r = set_backing_file(c, session_, backing)) != 0)
-			return fail(format("set-backing-file command returned %ld", r));
-		for (int t = 0; t < opts_.io_threads; t++) {
-			kern::pid_t pid = start_io_thread(session_, t, io_files[static_cast<size_t>(t)]);
-			if (pid < 0)
-				return fail(format("could not start IO thread %d: %d", t, pid));
-			io_threads_.push_back(pid);
+	agent_ = std::make_unique<agent_process>("cdpagent");
+	int rc = agent_->run([&] {
+		auto s = snapshot::take(part_, o);
+		if (!s) {
+			failed = s.err().message;
+			return 1;
 		}
-		for (int t = 0; t < opts_.io_threads; t++)
-			if ((r = wait_for_io_thread(c, session_)) != 0)
-				return fail(format("thread-wait %d returned %ld", t, r));
+		snap_ = std::make_unique<snapshot>(std::move(*s));
 		return 0;
 	});
 	if (rc != 0 && failed.empty())
 		failed = format("the agent process exited with %d", rc);
+	if (snap_) {
+		session_ = snap_->id();
+		// Removed by the agent when it stops the session; by the demo if it cannot.
+		files_.insert(files_.end(), snap_->backing_files().begin(), snap_->backing_files().end());
+	}
 	if (!step(failed.empty(), format("agent took snapshot zep%d of vda1 with %d IO threads", session_,
 					 opts_.io_threads))) {
 		note(failed);
 		return false;
 	}
-	note(format("freeze window %.3f ms, %.3f ms of it to get the freeze (machine clock)",
-		    ms(ssr.sec_froze, ssr.nsec_froze), ms(ssr.sec_get_freez, ssr.nsec_get_freez)));
+	const freeze_window &fw = snap_->started().freeze;
+	note(format("freeze window %.3f ms, %.3f ms of it to get the freeze (machine clock)", fw.frozen_ms(),
+		    fw.get_freeze_ms()));
 	return true;
 }
 
@@ -395,21 +484,18 @@ bool demo::rewrite_while_reading()
 
 void demo::end_snapshot(bool rewritten)
 {
-	session_list listed{};
+	session_info listed;
 	bool found = false;
-	long error_r = -1, stop_r = -1;
-	std::string error;
-	int rc = run_process("cdpagent", [&] {
-		control c;
-		if (c.open() != 0)
-			return 1;
-		std::vector<session_list> all;
-		if (list_sessions(c, &all) == 0)
-			for (const session_list &s : all)
-				if (s.id == session_)
-					listed = s, found = true;
-		error_r = session_error(c, session_, &error);
-		stop_r = stop_snapshot(c, session_);
+	std::string error, error_failed;
+	result<void> stopped;
+	int rc = agent_->run([&] {
+		if (auto i = snap_->info())
+			listed = *i, found = true;
+		if (auto e = snap_->error_text())
+			error = *e;
+		else
+			error_failed = e.err().message;
+		stopped = snap_->stop();
 		return 0;
 	});
 	if (rewritten) {
@@ -423,17 +509,38 @@ void demo::end_snapshot(bool rewritten)
 			note(format("expected %llu: the chunks the writers rewrote and the one after them",
 				    static_cast<unsigned long long>(want)));
 	}
-	verify(error_r == 0 && error.empty(), "session error text empty");
+	verify(error_failed.empty() && error.empty(), "session error text empty");
 	if (!error.empty())
 		note("session error: " + error);
-	if (!step(rc == 0 && stop_r == 0, format("agent stopped snapshot zep%d", session_)))
-		return;	// the IO threads stay in the driver: the halt ends them
+	if (!error_failed.empty())
+		note(error_failed);
+	// An invalidated session is stopped all the same: its error was reported just above.
+	bool ended = rc == 0 && (stopped || stopped.err().code == errc::invalidated);
+	if (!step(ended, format("agent stopped snapshot zep%d", session_))) {
+		if (rc == 0)
+			note(stopped.err().message);
+		return;	// the IO threads stay in the driver: the unload or the halt ends them
+	}
 	bool threads_ok = true;
-	for (kern::pid_t pid : io_threads_)
-		threads_ok = kern::waitpid(pid) == 0 && threads_ok;
-	step(threads_ok, format("%zu IO threads returned 0", io_threads_.size()));
+	for (int code : snap_->io_thread_exits())
+		threads_ok = code == 0 && threads_ok;
+	step(threads_ok, format("%zu IO threads returned 0", snap_->io_thread_exits().size()));
 	session_ = 0;
-	io_threads_.clear();
+}
+
+// Lets the agent go: the snapshot it holds is let go inside its process (stopping the
+// session if it still runs), then the process ends.
+void demo::end_agent()
+{
+	if (!agent_)
+		return;
+	if (agent_->run([this] {
+		    snap_.reset();
+		    return 0;
+	    }) != 0)
+		(void)snap_.release();	// its process is gone: its descriptors went with it
+	agent_->close();
+	agent_.reset();
 }
 
 void demo::teardown()
