@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <utility>
 
 #include <fmt/format.h>
@@ -213,8 +214,10 @@ control::~control()
 void control::close()
 {
 	// Only the process that opened it has this descriptor; anywhere else the number names
-	// another file (or none), and the process's end closes it anyway.
-	if (fd_ >= 0 && kern::sys_getpid() == owner_) {
+	// another file (or none), and the process's end closes it anyway. So does the end of a
+	// process unwinding from a fatal signal, whose next system call would throw the signal
+	// again, out of this destructor.
+	if (fd_ >= 0 && std::uncaught_exceptions() == 0 && kern::sys_getpid() == owner_) {
 		kern::sys_munmap(mem_, len_);
 		kern::sys_close(static_cast<unsigned>(fd_));
 	}
