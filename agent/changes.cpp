@@ -377,11 +377,15 @@ struct change_drainer::state {
 
 	// The driver logs each change-tracking session it disables. A delivery made while one
 	// is disabled says so, but the next start of its device re-enables it: a loss between
-	// two deliveries shows only here.
+	// two deliveries shows only here, or nowhere when the log turned over meanwhile.
 	void scan_log()
 	{
-		std::vector<std::string> lines = log.advance();
+		bool turned_over = false;
+		std::vector<std::string> lines = log.advance(&turned_over);
 		std::lock_guard<std::mutex> g(sh->m);
+		if (turned_over)
+			sh->lose("the kernel log turned over between two flushes: tracking the driver "
+			         "disabled meanwhile would not show");
 		for (const std::string &l : lines)
 			if (auto at = l.find(CTS_DISABLED); at != std::string::npos)
 				sh->lose(fmt::format("the driver disabled change tracking ({})",

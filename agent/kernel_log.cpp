@@ -52,11 +52,13 @@ std::vector<std::string> log_mark::since() const
 	return {now.begin() + static_cast<std::ptrdiff_t>(first_new(now)), now.end()};
 }
 
-std::vector<std::string> log_mark::advance()
+std::vector<std::string> log_mark::advance(bool *turned_over)
 {
 	std::vector<std::string> now = kern::dmesg();
-	std::vector<std::string> out(now.begin() + static_cast<std::ptrdiff_t>(first_new(now)),
-	                             now.end());
+	size_t first = first_new(now);
+	if (turned_over)
+		*turned_over = size_ > 0 && first == 0;
+	std::vector<std::string> out(now.begin() + static_cast<std::ptrdiff_t>(first), now.end());
 	set(now);
 	return out;
 }

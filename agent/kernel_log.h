@@ -20,8 +20,9 @@ public:
 
 	// Lines logged since the mark, "<level>text", oldest first.
 	std::vector<std::string> since() const;
-	// The same, and the mark moves past the lines returned.
-	std::vector<std::string> advance();
+	// The same, and the mark moves past the lines returned. *turned_over (when asked for)
+	// tells that the log no longer holds the mark's lines: lines logged in between are gone.
+	std::vector<std::string> advance(bool *turned_over = nullptr);
 	// The driver's error lines ("zep: ERROR: ...", without the level) logged since the mark.
 	std::vector<std::string> driver_errors() const;
 
