@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <utility>
 
 #include <fmt/format.h>
 
+#include "agent/kernel_log.h"
 #include "backupdriver/zepdriver.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
@@ -20,48 +22,6 @@ namespace
 constexpr size_t INITIAL_BUFFER = 64 << 10;
 // Where a request's array goes, behind the request itself.
 constexpr size_t ARRAY_OFFSET = 64;
-constexpr const char *ERROR_PREFIX = "<3>zep: ERROR: ";
-
-// The kernel log as it was before a command, to find what the driver logged during it.
-class log_mark {
-public:
-	log_mark() : before_(kern::dmesg()) {}
-
-	// The driver's error lines ("zep: ERROR: ...") logged since the mark, oldest first.
-	std::vector<std::string> driver_errors() const
-	{
-		std::vector<std::string> after = kern::dmesg(), out;
-		for (size_t i = first_new(after); i < after.size(); i++)
-			if (after[i].starts_with(ERROR_PREFIX))
-				out.push_back(after[i].substr(3));
-		return out;
-	}
-
-private:
-	// Index in `after` of the first line logged since the mark. The log keeps a bounded
-	// number of lines, so the old ones may have moved towards the front: the last lines
-	// seen before are looked for, the smallest move first.
-	size_t first_new(const std::vector<std::string> &after) const
-	{
-		const size_t n = before_.size();
-		if (n == 0)
-			return 0;
-		const size_t window = std::min<size_t>(n, 8);
-		for (size_t moved = 0; moved < n; moved++) {
-			size_t last = n - 1 - moved; // where the mark's last line is now
-			if (last >= after.size())
-				continue;
-			bool same = true;
-			for (size_t j = 0; same && j < window && j <= last; j++)
-				same = after[last - j] == before_[n - 1 - j];
-			if (same)
-				return last + 1;
-		}
-		return 0;
-	}
-
-	std::vector<std::string> before_;
-};
 
 std::string joined(const std::vector<std::string> &lines)
 {
@@ -254,8 +214,10 @@ control::~control()
 void control::close()
 {
 	// Only the process that opened it has this descriptor; anywhere else the number names
-	// another file (or none), and the process's end closes it anyway.
-	if (fd_ >= 0 && kern::sys_getpid() == owner_) {
+	// another file (or none), and the process's end closes it anyway. So does the end of a
+	// process unwinding from a fatal signal, whose next system call would throw the signal
+	// again, out of this destructor.
+	if (fd_ >= 0 && std::uncaught_exceptions() == 0 && kern::sys_getpid() == owner_) {
 		kern::sys_munmap(mem_, len_);
 		kern::sys_close(static_cast<unsigned>(fd_));
 	}
