@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "tools/commands.h"
 #include "tools/demo.h"
@@ -164,8 +165,16 @@ int usage_error(const CLI::App &app, const CLI::ParseError &e,
 	for (const CLI::App *sub : app.get_subcommands())
 		command = sub->get_name();
 	std::string hint = command.empty() ? "zep --help" : "zep " + command + " --help";
+	std::string what = e.what();
+	if (command.empty() && args.size() > 1 && !args[1].starts_with('-')) {
+		std::vector<std::string> names;
+		for (const CLI::App *sub : app.get_subcommands({}))
+			names.push_back(sub->get_name());
+		what = fmt::format("there is no command {}; the commands are {}", args[1],
+				   fmt::join(names, ", "));
+	}
 	reporter rep(io, command, json);
-	return rep.failure(make_error(errc::usage, fmt::format("{}: see {}", e.what(), hint)));
+	return rep.failure(make_error(errc::usage, fmt::format("{}: see {}", what, hint)));
 }
 
 } // namespace
