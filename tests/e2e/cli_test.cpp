@@ -1,0 +1,363 @@
+// `zep backup`, `restore`, `verify` and `version` run as the command runs them, with argv,
+// their standard output and error captured: a chain of backups of a host image changed
+// between runs, each point restored byte for byte, damage found, errors and exit codes.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <nlohmann/json.hpp>
+
+#include "kernel/faults.h"
+#include "tools/cli.h"
+#include "tools/commands.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using bytes = std::vector<unsigned char>;
+using nlohmann::json;
+
+constexpr uint64_t CHUNK = 64 << 10;
+constexpr uint64_t IMAGE_BYTES = 4 << 20;	// 64 chunks
+
+struct run_result {
+	int rc = -1;
+	std::string out, err;
+	json doc() const { return json::parse(out); }	// throws unless out is one document
+};
+
+std::string read_stream(std::FILE *f)
+{
+	std::string s;
+	std::rewind(f);
+	char buf[4096];
+	for (size_t n; (n = std::fread(buf, 1, sizeof(buf), f)) > 0;)
+		s.append(buf, n);
+	std::fclose(f);
+	return s;
+}
+
+class ZepCli : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		dir_ = fs::temp_directory_path() /
+		       ("zep-cli-" + std::to_string(std::random_device{}()));
+		fs::create_directories(dir_ / "tmp");
+		image_ = (dir_ / "disk.img").string();
+		repo_ = (dir_ / "repo").string();
+		// Data in every other chunk, the rest zeros.
+		bytes b(IMAGE_BYTES);
+		for (uint64_t c = 0; c < IMAGE_BYTES / CHUNK; c += 2)
+			put(b, c * CHUNK + 1000, CHUNK / 2);
+		write_image(b);
+	}
+	void TearDown() override { fs::remove_all(dir_); }
+
+	// Runs `zep args...`, with the hook called once its machine has booted.
+	run_result zep(std::vector<std::string> args, std::function<void()> after_boot = {})
+	{
+		args.insert(args.begin(), "zep");
+		cli_io_.out = std::tmpfile();
+		cli_io_.err = std::tmpfile();
+		cli_io_.after_boot = std::move(after_boot);
+		run_result r;
+		r.rc = zep::run_cli(args, cli_io_);
+		r.out = read_stream(cli_io_.out);
+		r.err = read_stream(cli_io_.err);
+		return r;
+	}
+	run_result backup(std::vector<std::string> more = {}, std::function<void()> after_boot = {})
+	{
+		std::vector<std::string> args = {"backup", "--image", image_, "--repo", repo_,
+						 "--tmpdir", (dir_ / "tmp").string(), "--json"};
+		args.insert(args.end(), more.begin(), more.end());
+		return zep(args, std::move(after_boot));
+	}
+
+	void put(bytes &b, uint64_t at, size_t n)
+	{
+		for (size_t i = 0; i < n; i++)
+			b[at + i] = static_cast<unsigned char>(rng_() % 255 + 1);
+	}
+	static bytes read_file(const std::string &p)
+	{
+		std::ifstream in(p, std::ios::binary);
+		return bytes(std::istreambuf_iterator<char>(in), {});
+	}
+	void write_image(const bytes &b) const
+	{
+		std::ofstream(image_, std::ios::binary)
+			.write(reinterpret_cast<const char *>(b.data()), static_cast<long>(b.size()));
+	}
+	// Flips bits of a byte of a host file in place.
+	static void flip(const std::string &p, uint64_t at)
+	{
+		std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+		f.seekg(static_cast<std::streamoff>(at));
+		char c = 0;
+		f.get(c);
+		f.seekp(static_cast<std::streamoff>(at));
+		f.put(static_cast<char>(c ^ 0x10));
+	}
+	std::string repo_file(const std::string &name) const { return repo_ + "/" + name; }
+	std::string out_file(const std::string &name) const { return (dir_ / name).string(); }
+
+	fs::path dir_;
+	std::string image_, repo_;
+	zep::cli_io cli_io_;
+	std::mt19937 rng_{2024};
+};
+
+#define EXPECT_HAS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
+
+TEST_F(ZepCli, AChainOfBackupsRestoresEachPointAndVerifies)
+{
+	std::vector<bytes> at{read_file(image_)};
+	auto full = backup();
+	ASSERT_EQ(full.rc, 0) << full.out << full.err;
+	json j = full.doc();
+	EXPECT_EQ(j["kind"], "full");
+	EXPECT_EQ(j["sequence"], 0);
+	EXPECT_EQ(j["method"], "full");
+	EXPECT_EQ(j["chunks"], 64);
+	EXPECT_EQ(j["chunks_stored"], 32);
+	EXPECT_EQ(j["bytes_read"], IMAGE_BYTES);
+	EXPECT_EQ(j["snapshot"]["io_threads"], 2);
+	EXPECT_GT(j["snapshot"]["frozen_ms"].get<double>(), 0);
+	EXPECT_GT(j["throughput_mib_per_s"].get<double>(), 0);
+	EXPECT_EQ(full.err, "") << "no progress when standard error is no terminal";
+	EXPECT_EQ(read_file(image_), at[0]) << "a backup only reads the image";
+	EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "the backing files are removed";
+
+	// Written on the host between runs: part of chunk 5, a whole chunk 20 (zero before),
+	// and chunk 6 made all zero.
+	bytes b = at[0];
+	put(b, 5 * CHUNK + 4096, 512);
+	put(b, 20 * CHUNK, CHUNK);
+	std::fill_n(b.begin() + 6 * CHUNK, CHUNK, 0);
+	write_image(b);
+	at.push_back(b);
+	auto incr = backup({"--threads", "3"});
+	ASSERT_EQ(incr.rc, 0) << incr.out << incr.err;
+	j = incr.doc();
+	EXPECT_EQ(j["kind"], "incremental");
+	EXPECT_EQ(j["sequence"], 1);
+	EXPECT_EQ(j["parent"], 0);
+	EXPECT_EQ(j["method"], "checksum-compare");
+	EXPECT_EQ(j["tracking_lost"], true);
+	EXPECT_EQ(j["chunks_stored"], 2) << "chunks 5 and 20, nothing else";
+	EXPECT_EQ(j["chunks_zero"], 1) << "chunk 6";
+	EXPECT_EQ(j["data_bytes"], 2 * CHUNK);
+	EXPECT_EQ(j["snapshot"]["io_threads"], 3);
+	EXPECT_HAS(j["why"].get<std::string>(), "comparing each chunk's checksum with backup 0000");
+
+	// A run with nothing changed stores nothing; its text says how and why.
+	at.push_back(b);
+	auto same = zep({"backup", "--image", image_, "--repo", repo_});
+	ASSERT_EQ(same.rc, 0) << same.err;
+	EXPECT_HAS(same.out, "backup 0002: incremental after 0001 of vda");
+	EXPECT_HAS(same.out, "0 of 64 chunks stored");
+	EXPECT_HAS(same.out, "why: change records do not outlive a run of zep");
+	EXPECT_HAS(same.out, "throughput: 4.0 MiB read");
+
+	for (unsigned seq = 0; seq < at.size(); seq++) {
+		std::string out = out_file("restored" + std::to_string(seq));
+		auto r = zep({"restore", "--repo", repo_, "--backup", "000" + std::to_string(seq),
+			      "--output", out, "--json"});
+		ASSERT_EQ(r.rc, 0) << r.out;
+		EXPECT_EQ(r.doc()["sequence"], seq);
+		EXPECT_TRUE(read_file(out) == at[seq]) << "backup " << seq << " restored differs";
+	}
+	auto newest = zep({"restore", "--repo", repo_, "--output", out_file("newest")});
+	ASSERT_EQ(newest.rc, 0) << newest.err;
+	EXPECT_HAS(newest.out, "restored backup 0002 (from 0000, 0001, 0002)");
+	EXPECT_TRUE(read_file(out_file("newest")) == b);
+
+	auto v = zep({"verify", "--repo", repo_, "--against", image_, "--json"});
+	ASSERT_EQ(v.rc, 0) << v.out;
+	EXPECT_EQ(v.doc()["backups"], json({0, 1, 2}));
+	EXPECT_EQ(v.doc()["device"], image_);
+	EXPECT_EQ(v.doc()["device_bytes_compared"], IMAGE_BYTES);
+	// The image now is not the image at backup 0000: the first difference is named.
+	v = zep({"verify", "--repo", repo_, "--backup", "0", "--against", image_});
+	EXPECT_EQ(v.rc, 1);
+	EXPECT_HAS(v.err, "byte " + std::to_string(5 * CHUNK + 4096) + " of " + image_);
+
+	// A byte of the delta flipped: verify names the backup and the chunk.
+	flip(repo_file("0001.delta"), 100);
+	v = zep({"verify", "--repo", repo_});
+	EXPECT_EQ(v.rc, 1);
+	EXPECT_HAS(v.err, "backup 0001, chunk 5");
+	EXPECT_EQ(v.out, "");
+	v = zep({"verify", "--repo", repo_, "--json"});
+	EXPECT_EQ(v.rc, 1);
+	EXPECT_EQ(v.doc()["ok"], false);
+	EXPECT_EQ(v.doc()["error"]["kind"], "corrupt");
+	EXPECT_EQ(v.doc()["error"]["exit_code"], 1);
+	EXPECT_EQ(v.err, "");
+	EXPECT_EQ(zep({"verify", "--repo", repo_, "--backup", "0"}).rc, 0)
+		<< "backup 0000 does not need the delta";
+	auto r = zep({"restore", "--repo", repo_, "--output", out_file("bad")});
+	EXPECT_EQ(r.rc, 1);
+	EXPECT_FALSE(fs::exists(out_file("bad"))) << "a failed restore leaves no image";
+}
+
+TEST_F(ZepCli, APartitionOfTheImageIsBackedUpAlone)
+{
+	const uint64_t start = 2048, sectors = 4096;	// 2 MiB from 1 MiB on
+	auto r = backup({"--partition", fmt::format("{}:{}", start, sectors)});
+	ASSERT_EQ(r.rc, 0) << r.out << r.err;
+	EXPECT_EQ(r.doc()["device"], "vda1");
+	EXPECT_EQ(r.doc()["size"], sectors * 512);
+	EXPECT_EQ(r.doc()["partition"]["start"], start);
+	ASSERT_EQ(zep({"restore", "--repo", repo_, "--output", out_file("part")}).rc, 0);
+	bytes image = read_file(image_);
+	EXPECT_TRUE(read_file(out_file("part")) ==
+		    bytes(image.begin() + start * 512, image.begin() + (start + sectors) * 512));
+
+	// The whole image is another device: no incremental of it follows the partition's.
+	auto whole = backup();
+	EXPECT_EQ(whole.rc, 2);
+	EXPECT_HAS(whole.doc()["error"]["message"].get<std::string>(), "make a full backup");
+	EXPECT_EQ(backup({"--full"}).rc, 0);
+}
+
+TEST_F(ZepCli, UsageErrorsExitTwoAndSayWhatToDo)
+{
+	struct usage_case {
+		std::vector<std::string> args;
+		std::string says;
+	};
+	const std::string missing = out_file("missing.img");
+	std::ofstream(out_file("odd.img")) << "not sectors";
+	std::ofstream(out_file("exists.img")) << "keep me";
+	const std::vector<usage_case> cases = {
+		{{}, "A subcommand is required: see zep --help"},
+		{{"frobnicate"}, "frobnicate"},
+		{{"backup", "--image", image_}, "--repo is required: see zep backup --help"},
+		{{"backup", "--image", image_, "--repo", repo_, "--threads", "0"}, "not in range"},
+		{{"backup", "--image", image_, "--repo", repo_, "--threads", "0x4"},
+		 "not a whole decimal number"},
+		{{"backup", "--image", image_, "--repo", repo_, "--progress", "loud"}, "loud"},
+		{{"backup", "--image", missing, "--repo", repo_},
+		 "image " + missing + " does not exist"},
+		{{"backup", "--image", out_file("odd.img"), "--repo", repo_},
+		 "not a whole number of 512-byte sectors"},
+		{{"backup", "--image", image_, "--repo", repo_, "--partition", "8"},
+		 "give START:SECTORS"},
+		{{"backup", "--image", image_, "--repo", repo_, "--partition", "8000:200"},
+		 "do not lie within the image's 8192 sectors"},
+		{{"backup", "--image", image_, "--repo", image_}, "is not a folder"},
+		{{"restore", "--repo", repo_, "--output", out_file("exists.img")},
+		 "it exists: remove it, or give --force"},
+		{{"restore", "--repo", out_file("none"), "--output", out_file("x")},
+		 "no repository at"},
+		{{"verify", "--repo", repo_, "--backup", "7"}, "there is no backup 0007"},
+		{{"verify", "--repo", repo_, "--against", missing}, "does not exist"},
+	};
+	ASSERT_EQ(backup().rc, 0);
+	for (const usage_case &c : cases) {
+		auto r = zep(c.args);
+		std::string cmd = fmt::format("zep {}", fmt::join(c.args, " "));
+		EXPECT_EQ(r.rc, 2) << cmd << "\n" << r.err;
+		EXPECT_HAS(r.err, c.says) << cmd;
+		EXPECT_EQ(r.out, "") << cmd;
+	}
+	EXPECT_EQ(read_file(out_file("exists.img")), bytes({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+	EXPECT_EQ(zep({"verify", "--repo", repo_, "--backup", "0000"}).rc, 0)
+		<< "0000 is backup zero, not an octal number";
+
+	// With --json the error is the one document on standard output.
+	auto r = zep({"restore", "--repo", repo_, "--json"});
+	EXPECT_EQ(r.rc, 2);
+	EXPECT_EQ(r.doc()["error"]["kind"], "usage");
+	EXPECT_HAS(r.doc()["error"]["message"].get<std::string>(), "--output is required");
+	EXPECT_EQ(r.err, "");
+}
+
+TEST_F(ZepCli, AFullRepositoryDiskExitsFourAndEarlierBackupsStillVerify)
+{
+	ASSERT_EQ(backup().rc, 0);
+	const bytes at0 = read_file(image_);
+	bytes b = at0;
+	put(b, 9 * CHUNK, 3 * CHUNK);
+	write_image(b);
+
+	// The second write to the delta finds no space left.
+	const std::string delta = repo_file("0001.delta");
+	auto full_disk = [&] { kern::fault_inject("file_write:" + delta, {.skip = 1, .error = -ENOSPC}); };
+	auto r = backup({}, full_disk);
+	EXPECT_EQ(r.rc, 4);
+	std::string message = r.doc()["error"]["message"];
+	EXPECT_EQ(r.doc()["error"]["kind"], "no_space");
+	EXPECT_HAS(message, delta);
+	EXPECT_HAS(message, "free space");
+	EXPECT_FALSE(fs::exists(delta));
+	EXPECT_FALSE(fs::exists(repo_file("0001.json")));
+	EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "the snapshot was stopped all the same";
+
+	auto v = zep({"verify", "--repo", repo_, "--json"});
+	ASSERT_EQ(v.rc, 0) << v.out;
+	EXPECT_EQ(v.doc()["backups"], json({0}));
+	ASSERT_EQ(zep({"restore", "--repo", repo_, "--output", out_file("at0")}).rc, 0);
+	EXPECT_TRUE(read_file(out_file("at0")) == at0);
+
+	// With room again the same backup is made, storing the three changed chunks.
+	r = backup();
+	ASSERT_EQ(r.rc, 0) << r.out;
+	EXPECT_EQ(r.doc()["sequence"], 1);
+	EXPECT_EQ(r.doc()["chunks_stored"], 3);
+}
+
+TEST_F(ZepCli, ProgramsGetJsonVersionsProgressAndHelp)
+{
+	auto v = zep({"version", "--json"});
+	ASSERT_EQ(v.rc, 0) << v.out;
+	EXPECT_EQ(v.doc()["zep"], zep::tool_version());
+	EXPECT_EQ(v.doc()["driver"]["version"],
+		  fmt::format("{}.{}.{} build {}", v.doc()["driver"]["major"].get<int>(),
+			      v.doc()["driver"]["minor"].get<int>(),
+			      v.doc()["driver"]["maint"].get<int>(),
+			      v.doc()["driver"]["build"].get<int>()));
+	v = zep({"version"});
+	EXPECT_HAS(v.out, fmt::format("zep {}\ndriver ", zep::tool_version()));
+
+	// Progress as JSON lines on standard error, the summary alone on standard output.
+	auto r = backup({"--progress=json"});
+	ASSERT_EQ(r.rc, 0) << r.err;
+	EXPECT_EQ(r.doc()["kind"], "full");
+	std::istringstream lines(r.err);
+	json last;
+	int n = 0;
+	for (std::string l; std::getline(lines, l); n++) {
+		last = json::parse(l);
+		EXPECT_EQ(last["progress"], "read");
+		EXPECT_LE(last["done"].get<uint64_t>(), last["total"].get<uint64_t>());
+	}
+	EXPECT_GT(n, 2);
+	EXPECT_EQ(last["done"], IMAGE_BYTES);
+
+	// A bar only where asked for (or on a terminal), ended by a newline.
+	r = zep({"restore", "--repo", repo_, "--output", out_file("r"), "--progress", "bar"});
+	ASSERT_EQ(r.rc, 0);
+	EXPECT_HAS(r.err, "100.0% 4.0 MiB of 4.0 MiB\n");
+
+	auto help = zep({"backup", "--help"});
+	EXPECT_EQ(help.rc, 0);
+	for (const char *opt : {"--image FILE", "--partition START:SECTORS", "--repo DIR",
+				"--threads N", "--json", "--progress", "Exit codes"})
+		EXPECT_HAS(help.out, opt);
+}
+
+} // namespace

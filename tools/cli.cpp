@@ -1,0 +1,220 @@
+#include "tools/cli.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <sstream>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include "tools/commands.h"
+#include "tools/demo.h"
+
+namespace zep {
+
+namespace {
+
+constexpr const char *EXIT_CODES =
+	"Exit codes of backup, restore, verify and version:\n"
+	"  0  ok\n"
+	"  1  verification failed: a checksum, a byte or a backup chain does not hold\n"
+	"  2  usage: bad arguments, or a file, repository or backup that is not there\n"
+	"  3  the snapshot could not be taken, or became unusable while it was read\n"
+	"  4  IO error: reading or writing failed, or a file system is full\n"
+	"  5  anything else (a fault of zep, such as something left over at the halt)\n"
+	"zep demo: 0 passed, 1 a check failed, 2 usage, 3 a step could not be carried out.";
+
+// CLI11 reads "0010" as octal and "0x10" as hex; backup numbers are printed "0010" and
+// mean ten, so numbers here are decimal digits, leading zeros dropped.
+const CLI::Validator decimal(
+	[](std::string &s) {
+		if (s.empty() || !std::all_of(s.begin(), s.end(), [](unsigned char c) {
+			    return std::isdigit(c);
+		    }))
+			return fmt::format("{} is not a whole decimal number", s);
+		s.erase(0, std::min(s.find_first_not_of('0'), s.size() - 1));
+		return std::string();
+	},
+	"", "decimal");
+
+const std::map<std::string, progress_mode> PROGRESS_MODES = {
+	{"auto", progress_mode::automatic},
+	{"bar", progress_mode::bar},
+	{"json", progress_mode::json},
+	{"none", progress_mode::none}};
+
+void add_common(CLI::App *cmd, common_args &a, bool progress)
+{
+	cmd->add_flag("--json", a.json,
+		      "Print the result, or the error, as one JSON document on standard output "
+		      "and nothing else there");
+	if (progress)
+		cmd->add_option("--progress", a.progress,
+				"Progress on standard error: auto (a bar on a terminal, else "
+				"nothing), bar, json (one JSON object per line) or none")
+			->transform(CLI::CheckedTransformer(PROGRESS_MODES, CLI::ignore_case)
+					    .description(""))
+			->type_name("auto|bar|json|none")
+			->default_str("auto");
+	cmd->add_flag("--verbose", a.verbose,
+		      "Mirror the emulated machine's kernel log to standard error");
+}
+
+CLI::Option *add_backup_number(CLI::App *cmd, unsigned &n, const std::string &what)
+{
+	return cmd->add_option("--backup", n, what)->type_name("N")->transform(decimal);
+}
+
+struct parsed {
+	backup_args backup;
+	restore_args restore;
+	verify_args verify;
+	common_args version;
+	demo_options demo;
+	unsigned restore_n = 0, verify_n = 0;
+};
+
+void define(CLI::App &app, parsed &p)
+{
+	app.description("Snapshots and backups of block devices, on an emulated machine "
+			"running the zepdriver");
+	app.footer(EXIT_CODES);
+	app.require_subcommand(1);
+	app.set_version_flag("--version", fmt::format("zep {}", tool_version()), "Print the version of zep and exit");
+
+	CLI::App *b = app.add_subcommand(
+		"backup", "Snapshot a disk image (or a partition of it) and back it up into a "
+			  "repository: a full backup into an empty repository, else an "
+			  "incremental one");
+	b->add_option("--image", p.backup.image,
+		      "The raw disk image file to back up (read, never changed)")
+		->required()
+		->type_name("FILE");
+	b->add_option("--partition", p.backup.partition,
+		      "Back up only this partition of the image: its first sector and its "
+		      "length, in 512-byte sectors")
+		->type_name("START:SECTORS");
+	b->add_option("--repo", p.backup.repo,
+		      "The repository folder; made when missing")
+		->required()
+		->type_name("DIR");
+	b->add_option("--threads", p.backup.threads,
+		      "IO-thread processes that serve the snapshot's copy-outs (1 to 64)")
+		->type_name("N")
+		->transform(decimal)
+		->check(CLI::Range(1, 64))
+		->default_str("2");
+	b->add_option("--tmpdir", p.backup.tmpdir,
+		      "Folder for the snapshot's backing files while it runs (default: the "
+		      "host's temporary folder)")
+		->type_name("DIR");
+	b->add_flag("--full", p.backup.full,
+		    "Make a full backup even when the repository holds backups");
+	add_common(b, p.backup, true);
+
+	CLI::App *r = app.add_subcommand(
+		"restore", "Rebuild the image at a backup into a sparse file, checking every "
+			   "chunk's checksum");
+	r->add_option("--repo", p.restore.repo, "The repository folder")
+		->required()
+		->type_name("DIR");
+	add_backup_number(r, p.restore_n, "The backup to restore (default: the newest)");
+	r->add_option("--output", p.restore.output, "The image file to write")
+		->required()
+		->type_name("FILE");
+	r->add_flag("--force", p.restore.force, "Overwrite the output file if it exists");
+	add_common(r, p.restore, true);
+
+	CLI::App *v = app.add_subcommand(
+		"verify", "Check every checksum of the backups up to a backup; optionally "
+			  "compare the image at it with an image file, byte for byte");
+	v->add_option("--repo", p.verify.repo, "The repository folder")
+		->required()
+		->type_name("DIR");
+	add_backup_number(v, p.verify_n,
+			  "Verify the chain up to this backup (default: every backup)");
+	v->add_option("--against", p.verify.against,
+		      "Also compare the image at the backup (default: the newest) with this "
+		      "raw image file, byte for byte")
+		->type_name("FILE");
+	add_common(v, p.verify, true);
+
+	CLI::App *ver = app.add_subcommand(
+		"version", "Print the versions of zep and of the driver (loaded and asked "
+			   "through its control device)");
+	add_common(ver, p.version, false);
+
+	CLI::App *d = app.add_subcommand(
+		"demo", "Snapshot a partition of an emulated machine while processes write it, "
+			"and verify the image byte for byte");
+	d->add_option("--dir", p.demo.dir, "Where the disk image and backing files go")
+		->type_name("DIR")
+		->default_str("/tmp");
+	d->add_flag("--verbose", p.demo.verbose,
+		    "Mirror the emulated machine's kernel log to standard error");
+}
+
+// A parse error, with --json among the arguments as a JSON document, else as text.
+int usage_error(const CLI::App &app, const CLI::ParseError &e,
+		const std::vector<std::string> &args, cli_io &io)
+{
+	bool json = std::find(args.begin(), args.end(), "--json") != args.end();
+	std::string command;
+	for (const CLI::App *sub : app.get_subcommands())
+		command = sub->get_name();
+	std::string hint = command.empty() ? "zep --help" : "zep " + command + " --help";
+	std::string what = e.what();
+	if (command.empty() && args.size() > 1 && !args[1].starts_with('-')) {
+		std::vector<std::string> names;
+		for (const CLI::App *sub : app.get_subcommands({}))
+			names.push_back(sub->get_name());
+		what = fmt::format("there is no command {}; the commands are {}", args[1],
+				   fmt::join(names, ", "));
+	}
+	reporter rep(io, command, json);
+	return rep.failure(make_error(errc::usage, fmt::format("{}: see {}", what, hint)));
+}
+
+} // namespace
+
+int run_cli(const std::vector<std::string> &args, cli_io &io)
+{
+	CLI::App app("zep", "zep");
+	parsed p;
+	define(app, p);
+	std::vector<const char *> argv;
+	for (const std::string &a : args)
+		argv.push_back(a.c_str());
+	try {
+		app.parse(static_cast<int>(argv.size()), argv.data());
+	} catch (const CLI::Success &e) {
+		// --help or --version: printed on standard output.
+		std::ostringstream out, err;
+		int rc = app.exit(e, out, err);
+		std::string text = out.str();
+		fmt::print(io.out, "{}{}", text, text.ends_with('\n') ? "" : "\n");
+		return rc;
+	} catch (const CLI::ParseError &e) {
+		return usage_error(app, e, args, io);
+	}
+
+	if (app.got_subcommand("backup"))
+		return run_backup(p.backup, io);
+	if (app.got_subcommand("restore")) {
+		if (app.get_subcommand("restore")->count("--backup"))
+			p.restore.backup = p.restore_n;
+		return run_restore(p.restore, io);
+	}
+	if (app.got_subcommand("verify")) {
+		if (app.get_subcommand("verify")->count("--backup"))
+			p.verify.backup = p.verify_n;
+		return run_verify(p.verify, io);
+	}
+	if (app.got_subcommand("version"))
+		return run_version(p.version, io);
+	return run_demo(p.demo, io.out);
+}
+
+} // namespace zep

@@ -1,0 +1,208 @@
+// `zep backup`: the image attached as a disk, optionally a partition of it, mounted; an
+// agent process snapshots it and backs the snapshot up into the repository, fully when the
+// repository holds no backup, else incrementally by checksum comparison.
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "agent/backup.h"
+#include "agent/backup_io.h"
+#include "agent/backup_repo.h"
+#include "agent/session.h"
+#include "tools/commands.h"
+
+namespace zep {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct backup_outcome {
+	backup_summary summary;
+	std::string why;	// why this kind and method
+	std::string snapshot_node;
+	uint32_t snapshot_time = 0;
+	freeze_window freeze;
+};
+
+uint64_t nanoseconds(const duration &d)
+{
+	return d.sec * 1'000'000'000ull + d.nsec;
+}
+
+std::string why(const backup_summary &s, bool asked_full)
+{
+	if (s.kind == backup_kind::full)
+		return asked_full ? "a full backup, as --full asked for one"
+				  : "a full backup, as the repository held no backup yet";
+	return fmt::format(
+		"change records do not outlive a run of zep (the driver's control device was "
+		"closed when backup {0:04} was made), so the changes since then were found by "
+		"comparing each chunk's checksum with backup {0:04}'s manifest",
+		*s.parent);
+}
+
+// Inside the agent process: snapshot, backup, stop.
+result<backup_outcome> backup_in_agent(const backup_args &a, kern::dev_t dev,
+				       const std::string &name, const std::string &repo,
+				       const std::string &tmpdir, const progress_fn &progress)
+{
+	auto scan = scan_repository(repo);
+	if (!scan)
+		return scan.err();
+	bool full = a.full || !scan->latest();
+
+	snapshot_options so;
+	so.io_threads = a.threads;
+	so.folder = tmpdir;
+	so.device_name = name;
+	so.device_path = "/dev/" + name;
+	auto snap = snapshot::take(dev, so);
+	if (!snap)
+		return in_context(snap.err(), fmt::format("cannot take a snapshot of {}", name));
+	const started_session &st = snap->started();
+	backup_source src{.node = snap->node(),
+			  .device = name,
+			  .snapshot_time = st.time,
+			  .get_freeze_ns = nanoseconds(st.freeze.get_freeze),
+			  .frozen_ns = nanoseconds(st.freeze.frozen),
+			  .session_error = [&] { return snap->error_text(); }};
+	backup_options bo{.progress = progress};
+	auto s = full ? full_backup(repo, src, bo) : incremental_backup(repo, src, std::nullopt, bo);
+	auto stopped = snap->stop();
+	if (!s)
+		return s.err();
+	if (!stopped)
+		return in_context(stopped.err(),
+				  fmt::format("backup {:04} was made, but snapshot {} could not be "
+					      "stopped",
+					      s->sequence, snap->node()));
+	return backup_outcome{*s, why(*s, a.full), snap->node(), st.time, st.freeze};
+}
+
+std::string text(const backup_outcome &o, int threads, double seconds)
+{
+	const backup_summary &s = o.summary;
+	return fmt::format(
+		"{}snapshot {} of {}, {} IO threads: frozen for {:.3f} ms ({:.3f} ms of it to get "
+		"the freeze)\n"
+		"why: {}\n"
+		"throughput: {} read in {:.2f} s, {:.1f} MiB/s; {:.2f} s in all\n",
+		to_text(s), o.snapshot_node, s.device, threads, o.freeze.frozen_ms(),
+		o.freeze.get_freeze_ms(), o.why,
+		mib(static_cast<double>(s.bytes_read)), s.seconds,
+		mib_per_second(s.bytes_read, s.seconds), seconds);
+}
+
+nlohmann::ordered_json json(const backup_outcome &o, const backup_args &a,
+			    const std::optional<partition_spec> &part, const std::string &image,
+			    const std::string &repo, double seconds)
+{
+	const backup_summary &s = o.summary;
+	nlohmann::ordered_json j = {{"image", image},
+				    {"partition", nullptr},
+				    {"repository", repo}};
+	if (part)
+		j["partition"] = {{"start", part->start}, {"sectors", part->sectors}};
+	j.update(nlohmann::ordered_json(s));
+	j["why"] = o.why;
+	j["snapshot"] = {{"device", o.snapshot_node},
+			 {"io_threads", a.threads},
+			 {"time", o.snapshot_time},
+			 {"frozen_ms", o.freeze.frozen_ms()},
+			 {"get_freeze_ms", o.freeze.get_freeze_ms()}};
+	j["throughput_mib_per_s"] = mib_per_second(s.bytes_read, s.seconds);
+	j["elapsed_seconds"] = seconds;
+	return j;
+}
+
+} // namespace
+
+const char *tool_version()
+{
+	return ZEP_TOOL_VERSION;
+}
+
+machine_options machine_for(const common_args &a, const cli_io &io)
+{
+	return {.verbose = a.verbose, .after_boot = io.after_boot};
+}
+
+result<std::string> repository_path(const std::string &dir, bool create)
+{
+	std::error_code ec;
+	std::string abs = fs::absolute(dir, ec).lexically_normal().string();
+	while (abs.size() > 1 && abs.back() == '/')
+		abs.pop_back();
+	if (dir.empty() || abs.starts_with("/dev/"))
+		return make_error(errc::usage,
+				  fmt::format("--repo \"{}\": a repository is a folder of the host, "
+					      "outside /dev",
+					      dir));
+	fs::file_status st = fs::status(abs, ec);
+	if (fs::exists(st) && !fs::is_directory(st))
+		return make_error(errc::usage,
+				  fmt::format("repository {} is not a folder: give a folder (it is "
+					      "made when missing)",
+					      dir));
+	if (create && !fs::exists(st) && !fs::create_directories(abs, ec) && ec)
+		return make_error(errc::io,
+				  fmt::format("cannot make the repository folder {}: {}", abs,
+					      ec.message()));
+	return abs;
+}
+
+int run_backup(const backup_args &a, cli_io &io)
+{
+	auto t0 = std::chrono::steady_clock::now();
+	reporter rep(io, "backup", a.json);
+	auto img = inspect_image(a.image, "image");
+	if (!img)
+		return rep.failure(img.err());
+	std::optional<partition_spec> part;
+	if (!a.partition.empty()) {
+		auto p = parse_partition(a.partition, img->size);
+		if (!p)
+			return rep.failure(p.err());
+		part = *p;
+	}
+	std::error_code ec;
+	std::string tmpdir = a.tmpdir.empty() ? fs::temp_directory_path(ec).string()
+					      : fs::absolute(a.tmpdir, ec).string();
+	auto repo = repository_path(a.repo, true);
+	if (!repo)
+		return rep.failure(repo.err());
+
+	progress_printer progress(a.progress, io.err, io.err_is_tty, "backup");
+	auto out = on_machine<backup_outcome>(machine_for(a, io), [&](machine_run &m)
+						      -> result<backup_outcome> {
+		auto disk = m.attach_image("vda", *img);
+		if (!disk)
+			return disk.err();
+		kern::dev_t dev = *disk;
+		std::string name = "vda";
+		if (part) {
+			auto p = m.add_partition(dev, *part);
+			if (!p)
+				return p.err();
+			dev = *p;
+			name = "vda1";
+		}
+		BACKUP_TRY(m.mount(dev));
+		BACKUP_TRY(m.load_driver());
+		return m.in_process<backup_outcome>("cdpbackup", [&] {
+			return backup_in_agent(a, dev, name, *repo, tmpdir, progress.callback());
+		});
+	});
+	progress.finish();
+	if (!out)
+		return rep.failure(out.err());
+	double seconds =
+		std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+	return rep.success(json(*out, a, part, img->path, *repo, seconds),
+			   text(*out, a.threads, seconds));
+}
+
+} // namespace zep

@@ -1,0 +1,58 @@
+// The `zep` commands that work on a repository: backup, restore, verify, and version. Each
+// boots the machine for itself, does its work in agent processes and halts it again; each
+// returns one of the exit codes of tools/output.h.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "tools/machine_run.h"
+#include "tools/output.h"
+#include "tools/progress.h"
+
+namespace zep {
+
+struct common_args {
+	bool json = false;
+	bool verbose = false;
+	progress_mode progress = progress_mode::automatic;
+};
+
+struct backup_args : common_args {
+	std::string image;
+	std::string partition;	// "START:SECTORS", or "" for the whole image
+	std::string repo;
+	std::string tmpdir;	// for the snapshot's backing files; "" the host's temporary folder
+	int threads = 2;
+	bool full = false;	// a full backup even when the repository holds backups
+};
+
+struct restore_args : common_args {
+	std::string repo;
+	std::optional<unsigned> backup;	// default the newest
+	std::string output;
+	bool force = false;	// overwrite an existing output file
+};
+
+struct verify_args : common_args {
+	std::string repo;
+	std::optional<unsigned> backup;	// default every backup
+	std::string against;	// a host image to compare the restored image with
+};
+
+int run_backup(const backup_args &a, cli_io &io);
+int run_restore(const restore_args &a, cli_io &io);
+int run_verify(const verify_args &a, cli_io &io);
+int run_version(const common_args &a, cli_io &io);
+
+// The version of the `zep` command.
+const char *tool_version();
+
+// A repository folder given on the command line, as an absolute path: usage when it names
+// something else than a host folder; with create, made when missing (io when it cannot be).
+result<std::string> repository_path(const std::string &dir, bool create);
+
+// The machine a command boots: its kernel log mirrored with --verbose, the tests' hook.
+machine_options machine_for(const common_args &a, const cli_io &io);
+
+} // namespace zep

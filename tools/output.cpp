@@ -1,0 +1,94 @@
+#include "tools/output.h"
+
+#include <fmt/format.h>
+
+namespace zep {
+
+int exit_code(errc code)
+{
+	switch (code) {
+	case errc::corrupt:
+		return EXIT_VERIFY_FAILED;
+	case errc::usage:
+	case errc::not_found:	// a file, repository or backup named that is not there
+		return EXIT_USAGE;
+	case errc::refused:	// the driver's refusals and failures all concern the snapshot
+	case errc::invalidated:
+	case errc::timeout:
+		return EXIT_SNAPSHOT;
+	case errc::io:
+	case errc::no_space:
+		return EXIT_IO;
+	case errc::other:
+		break;
+	}
+	return EXIT_OTHER;
+}
+
+const char *errc_name(errc code)
+{
+	switch (code) {
+	case errc::refused:
+		return "refused";
+	case errc::not_found:
+		return "not_found";
+	case errc::invalidated:
+		return "invalidated";
+	case errc::io:
+		return "io";
+	case errc::no_space:
+		return "no_space";
+	case errc::timeout:
+		return "timeout";
+	case errc::corrupt:
+		return "corrupt";
+	case errc::usage:
+		return "usage";
+	case errc::other:
+		break;
+	}
+	return "other";
+}
+
+int reporter::success(nlohmann::ordered_json fields, const std::string &text)
+{
+	if (json_) {
+		nlohmann::ordered_json doc = {{"command", command_}, {"ok", true}};
+		doc.update(fields);
+		fmt::print(io_.out, "{}\n", doc.dump(2));
+	} else {
+		fmt::print(io_.out, "{}", text);
+	}
+	std::fflush(io_.out);
+	return EXIT_OK;
+}
+
+int reporter::failure(const error &e)
+{
+	int code = exit_code(e.code);
+	if (json_) {
+		nlohmann::ordered_json doc = {
+			{"command", command_.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(command_)},
+			{"ok", false},
+			{"error",
+			 {{"kind", errc_name(e.code)}, {"exit_code", code}, {"message", e.message}}}};
+		fmt::print(io_.out, "{}\n", doc.dump(2));
+		std::fflush(io_.out);
+	} else {
+		fmt::print(io_.err, "zep{}{}: {}\n", command_.empty() ? "" : " ", command_, e.message);
+		std::fflush(io_.err);
+	}
+	return code;
+}
+
+std::string mib(double bytes)
+{
+	return fmt::format("{:.1f} MiB", bytes / (1 << 20));
+}
+
+double mib_per_second(uint64_t bytes, double seconds)
+{
+	return seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0;
+}
+
+} // namespace zep
