@@ -188,6 +188,32 @@ error backup_failed(error e, const manifest &m)
 	return e;
 }
 
+// Whether the snapshot stayed valid, asked of its session: a snapshot that went bad while it
+// was read holds no consistent image (and its reads may fail), whatever was read of it.
+result<void> check_source(const backup_source &src, manifest &m)
+{
+	if (!src.session_error)
+		return {};
+	auto text = src.session_error();
+	if (!text)
+		return in_context(text.err(), "cannot tell whether the snapshot stayed valid");
+	m.session_error = *text;
+	if (m.session_error.empty())
+		return {};
+	return make_error(errc::invalidated,
+			  fmt::format("the snapshot of {} became unusable while it was read ({}), "
+				      "so its image is not consistent: take a new snapshot",
+				      m.device, m.session_error));
+}
+
+// A failed read of the source: the session's reason when the snapshot went bad (the driver
+// then fails its reads), else the read's own error.
+error read_failed(const backup_source &src, manifest &m, error e)
+{
+	auto valid = check_source(src, m);
+	return valid ? std::move(e) : valid.err();
+}
+
 // Reads the planned ranges, stores what the plan selects, and commits the manifest.
 result<backup_summary> run_plan(const std::string &repo, const backup_source &src,
 				source_device &dev, backup_plan &plan, const backup_options &opts)
@@ -219,7 +245,8 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 		for (uint64_t at = r.start; at < r.end();) {
 			size_t n =
 				static_cast<size_t>(std::min<uint64_t>(BATCH_BYTES, r.end() - at));
-			BACKUP_TRY(dev.file.read(*buf, 0, n, at));
+			if (auto rd = dev.file.read(*buf, 0, n, at); !rd)
+				return read_failed(src, m, rd.err());
 			BACKUP_TRY(buf->get(0, data.data(), n));
 			m.bytes_read += n;
 			for (size_t off = 0; off < n; off += m.chunk_size) {
@@ -251,21 +278,7 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	meter.finish();
 	BACKUP_TRY(writer.finish(m.kind == backup_kind::full ? m.size : 0, *buf));
 
-	if (src.session_error) {
-		auto text = src.session_error();
-		if (!text)
-			return in_context(text.err(),
-					  "cannot tell whether the snapshot stayed valid");
-		m.session_error = *text;
-		if (!m.session_error.empty())
-			return make_error(
-				errc::invalidated,
-				fmt::format(
-					"the snapshot of {} became unusable while it was read "
-					"({}), so its image is not consistent: take a new "
-					"snapshot",
-					m.device, m.session_error));
-	}
+	BACKUP_TRY(check_source(src, m));
 
 	m.map = writer.take_map();
 	m.data_bytes = writer.file_bytes();

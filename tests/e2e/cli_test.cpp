@@ -361,3 +361,18 @@ TEST_F(ZepCli, ProgramsGetJsonVersionsProgressAndHelp)
 }
 
 } // namespace
+
+TEST_F(ZepCli, ASnapshotTheDriverRefusesExitsThreeWithItsReason)
+{
+	// The driver cannot allocate the session's chunk table (the allocation site in the
+	// driver's chunk store).
+	auto r = backup({}, [] { kern::fault_inject("site:chunk.cpp:35"); });
+	kern::fault_clear_all();
+	EXPECT_EQ(r.rc, 3) << r.out;
+	EXPECT_EQ(r.doc()["error"]["kind"], "refused");
+	std::string message = r.doc()["error"]["message"];
+	EXPECT_HAS(message, "vda");
+	EXPECT_HAS(message, "could not create chunk table");
+	EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "no backing file left";
+	EXPECT_TRUE(!fs::exists(repo_) || fs::is_empty(repo_)) << "no backup made";
+}
