@@ -71,11 +71,14 @@ template void to_json(nlohmann::ordered_json &, const verify_summary &);
 
 std::string to_text(const backup_summary &s)
 {
-	std::string of = s.parent ? fmt::format(" after {:04}", *s.parent) : "";
+	// A full backup has one method; an incremental says which of its two it took.
+	std::string how = s.parent ? fmt::format(" after {:04}, by {}", *s.parent,
+						 method_name(s.method))
+				   : "";
 	return fmt::format(
-		"backup {:04}: {}{} of {} ({} bytes) by {}\n"
+		"backup {:04}: {}{} of {} ({} bytes)\n"
 		"{} of {} chunks stored, {} as zeros; {} bytes read, {} written in {:.2f} s\n{}\n",
-		s.sequence, kind_name(s.kind), of, s.device, s.size, method_name(s.method),
+		s.sequence, kind_name(s.kind), how, s.device, s.size,
 		s.chunks_stored, s.chunks, s.chunks_zero, s.bytes_read, s.bytes_written, s.seconds,
 		s.note);
 }
