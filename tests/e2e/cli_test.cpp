@@ -166,7 +166,7 @@ TEST_F(ZepCli, AChainOfBackupsRestoresEachPointAndVerifies)
 	at.push_back(b);
 	auto same = zep({"backup", "--image", image_, "--repo", repo_});
 	ASSERT_EQ(same.rc, 0) << same.err;
-	EXPECT_HAS(same.out, "backup 0002: incremental after 0001 of vda");
+	EXPECT_HAS(same.out, "backup 0002: incremental after 0001, by checksum-compare of vda");
 	EXPECT_HAS(same.out, "0 of 64 chunks stored");
 	EXPECT_HAS(same.out, "why: change records do not outlive a run of zep");
 	EXPECT_HAS(same.out, "throughput: 4.0 MiB read");
