@@ -43,11 +43,14 @@ using namespace demo_parts;
 // the partitions hold what each snapshot, backup, restore and oracle check reads whole.
 constexpr kern::u64 DISK_BYTES = 256ull << 20;
 constexpr uint64_t PART_START = 2048;
-constexpr uint64_t PART_SECTORS = (32ull << 20) / oracle::sector_bytes;
+constexpr uint64_t PART_SECTORS = (48ull << 20) / oracle::sector_bytes;
 constexpr int DISK_MAJOR = 253;
 constexpr unsigned WRITERS = 2;	// per partition
+// Each writer's rest between writes: some 150 writes a second on each partition, so that the
+// second backup has changes to pick out rather than a partition rewritten whole.
+constexpr std::chrono::microseconds WRITER_PAUSE{10000};
 // Writes between the two backups of partition 1, so that the incremental has work to do.
-constexpr uint64_t WRITES_BETWEEN = 400;
+constexpr uint64_t WRITES_BETWEEN = 100;
 
 const char *const PART_NAMES[2] = {"vda1", "vda2"};
 
@@ -109,7 +112,7 @@ private:
 	std::string repo_;
 	kern::dev_t disk_ = 0, parts_[2] = {0, 0};
 	bool mounted_[2] = {false, false}, loaded_ = false;
-	std::optional<oracle::writer_set> writers_[2];
+	std::optional<paced_writers> writers_[2];
 	// The agent and what it holds: made, used and let go only inside its process.
 	std::unique_ptr<agent_process> agent_;
 	std::unique_ptr<change_drainer> drainer_;
@@ -271,15 +274,13 @@ bool demo::start_writers()
 		if (!filled || !call(*filled ? nullptr : &filled->err(),
 				     fmt::format("{} filled with the oracle's stamps", PART_NAMES[p])))
 			return false;
-		oracle::writer_options o;
-		o.device = node;
-		o.range = {0, PART_SECTORS};
-		o.writers = WRITERS;
-		o.seed = 0x5eed + p;
-		o.min_bytes = 4 << 10;
-		o.max_bytes = 64 << 10;
-		o.alignment = 4 << 10;
-		auto ws = oracle::writer_set::start(o);
+		writer_plan w;
+		w.device = node;
+		w.range = {0, PART_SECTORS};
+		w.writers = WRITERS;
+		w.seed = 0x5eed + p;
+		w.pause = WRITER_PAUSE;
+		auto ws = paced_writers::start(w);
 		if (!call(ws ? nullptr : &ws.err(), fmt::format("{} writers rewriting random ranges of {}",
 								WRITERS, PART_NAMES[p])))
 			return false;
@@ -506,7 +507,7 @@ bool demo::incremental_step()
 			 mib(static_cast<double>(inc.bytes_read)), mib(static_cast<double>(inc.data_bytes))));
 	// A backup that had to compare checksums did not show what the change records do.
 	bool by_records = step(complete && inc.method == backup_method::change_records,
-			       "the incremental read only the extents of the change records");
+			       "the incremental read only the chunks the change records name");
 	if (!inc.note.empty())
 		note(inc.note);
 
