@@ -72,7 +72,7 @@ public:
 	// Starts the processes (from the host program while the machine runs).
 	static result<paced_writers> start(const writer_plan &plan);
 	paced_writers(paced_writers &&) noexcept = default;
-	paced_writers &operator=(paced_writers &&) noexcept = default;
+	paced_writers &operator=(paced_writers &&) = delete;
 	~paced_writers();
 
 	// Waits until n writes have completed in all (at most timeout_ms of real time); an error
