@@ -174,11 +174,12 @@ std::string summary_text(const findings &f)
 	if (f.full_snapshot)
 		line("snapshot 1", snapshot_line(*f.full_snapshot));
 	if (f.full_backup)
-		line("full backup", fmt::format("backup {:04}: {} read in {:.2f} s, {:.1f} MiB/s; {} stored",
+		line("full backup", fmt::format("backup {:04}: {} read in {:.2f} s, {:.1f} MiB/s; {} copied "
+						"into the repository",
 						f.full_backup->sequence,
 						mib(static_cast<double>(f.full_backup->bytes_read)),
 						f.full_backup->seconds, throughput(f.full_backup),
-						mib(static_cast<double>(f.full_backup->data_bytes))));
+						mib(static_cast<double>(f.full_backup->bytes_written))));
 	if (f.incremental_snapshot)
 		line("snapshot 2", snapshot_line(*f.incremental_snapshot));
 	if (f.changes)
@@ -188,11 +189,12 @@ std::string summary_text(const findings &f)
 				 f.changes->complete ? "" : " (incomplete: " + f.changes->reason + ")"));
 	if (f.incremental_backup)
 		line("incremental",
-		     fmt::format("backup {:04} by {}: {} read in {:.2f} s, {:.1f} MiB/s; {} stored",
+		     fmt::format("backup {:04} by {}: {} read in {:.2f} s, {:.1f} MiB/s; {} copied into "
+				 "the repository",
 				 f.incremental_backup->sequence, method_name(f.incremental_backup->method),
 				 mib(static_cast<double>(f.incremental_backup->bytes_read)),
 				 f.incremental_backup->seconds, throughput(f.incremental_backup),
-				 mib(static_cast<double>(f.incremental_backup->data_bytes))));
+				 mib(static_cast<double>(f.incremental_backup->bytes_written))));
 	if (f.restore)
 		line("restore", fmt::format("chain of {} backups, {} in {:.2f} s, {:.1f} MiB/s",
 					    f.restore->chain.size(), mib(static_cast<double>(f.restore->size)),
