@@ -31,7 +31,10 @@ result<std::vector<extent>> device_extents(std::vector<extent> v, uint64_t size,
 	for (extent &e : v) {
 		if (e.length == 0)
 			continue;
-		if (e.start > UINT64_MAX - e.length || e.end() > size)
+		// The driver records a write for a partition when the write starts inside it or at
+		// the first sector after it, and never checks where it ends: such a record runs
+		// past the end (into the next partition), and what lies there is not this device's.
+		if (e.start > UINT64_MAX - e.length || e.start > size)
 			return make_error(
 				errc::usage,
 				fmt::format(
@@ -39,6 +42,10 @@ result<std::vector<extent>> device_extents(std::vector<extent> v, uint64_t size,
 					"of the device ({} bytes): the changes are not of this "
 					"device",
 					e.start, e.length, size));
+		if (e.start == size) {
+			e.length = 0;
+			continue;
+		}
 		uint64_t start = e.start / unit * unit;
 		uint64_t end = (e.end() + unit - 1) / unit * unit;
 		e = {start, std::min(end, size) - start};

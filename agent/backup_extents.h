@@ -23,9 +23,10 @@ extent sectors_extent(uint64_t sector, uint64_t count);
 // Sorted, with overlapping and touching ranges joined and empty ones dropped.
 std::vector<extent> merge_extents(std::vector<extent> v);
 
-// The ranges widened to whole `unit`s (the device reads whole sectors), merged, and checked
-// to lie within a device of `size` bytes: a range past the end or one whose end overflows
-// is a usage error naming it.
+// The ranges widened to whole `unit`s (the device reads whole sectors), cut at the end of a
+// device of `size` bytes and merged. A range that starts past the end, or whose end
+// overflows, is a usage error naming it; one that starts at the end or inside the device
+// and runs past it is cut: the driver records such writes of the next partition too.
 result<std::vector<extent>> device_extents(std::vector<extent> v, uint64_t size,
 					   uint64_t unit = SECTOR_BYTES);
 

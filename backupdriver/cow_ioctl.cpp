@@ -148,7 +148,11 @@ static int ioctl_get_session_list(session_list *ls, int size)
 			break;
 		session_list *e = &ls[i++];
 		e->id = cs->clone_id;
+		/* Copy-outs advance the position under its lock while the list is read. */
+		unsigned long flags;
+		spin_lock_irqsave(&cs->pos_lock, flags);
 		e->changed_blocks = cs->pos;
+		spin_unlock_irqrestore(&cs->pos_lock, flags);
 		e->block_size = static_cast<u32>(cs->chunk_size);
 		if (cs->snap_info) {
 			e->time = cs->snap_info->snap_time;

@@ -73,6 +73,7 @@ struct parsed {
 	verify_args verify;
 	common_args version;
 	demo_options demo;
+	common_args demo_common;
 	unsigned restore_n = 0, verify_n = 0;
 };
 
@@ -147,13 +148,23 @@ void define(CLI::App &app, parsed &p)
 	add_common(ver, p.version, false);
 
 	CLI::App *d = app.add_subcommand(
-		"demo", "Snapshot a partition of an emulated machine while processes write it, "
-			"and verify the image byte for byte");
-	d->add_option("--dir", p.demo.dir, "Where the disk image and backing files go")
+		"demo", "The whole flow on an emulated machine, in a temporary folder: writers "
+			"rewrite two partitions of a sparse disk throughout; a snapshot with change "
+			"tracking, a full backup judged by the consistency oracle and verified; a "
+			"second snapshot, an incremental backup from the change records, the chain "
+			"restored and compared with it byte for byte; snapshots of both partitions at "
+			"once; a summary");
+	d->add_option("--dir", p.demo.dir,
+		      "Where the demo's temporary folder goes (removed at the end)")
 		->type_name("DIR")
-		->default_str("/tmp");
-	d->add_flag("--verbose", p.demo.verbose,
-		    "Mirror the emulated machine's kernel log to standard error");
+		->default_str("the host's temporary folder");
+	d->add_option("--io-threads", p.demo.io_threads,
+		      "IO-thread processes per snapshot (1 to 64)")
+		->type_name("N")
+		->transform(decimal)
+		->check(CLI::Range(1, 64))
+		->default_str("2");
+	add_common(d, p.demo_common, true);
 }
 
 // A parse error, with --json among the arguments as a JSON document, else as text.
@@ -214,7 +225,10 @@ int run_cli(const std::vector<std::string> &args, cli_io &io)
 	}
 	if (app.got_subcommand("version"))
 		return run_version(p.version, io);
-	return run_demo(p.demo, io.out);
+	p.demo.json = p.demo_common.json;
+	p.demo.verbose = p.demo_common.verbose;
+	p.demo.progress = p.demo_common.progress;
+	return run_demo(p.demo, io);
 }
 
 } // namespace zep

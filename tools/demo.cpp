@@ -1,569 +1,634 @@
-// `zep demo`, step by step: a file-backed disk with a mounted partition and the driver
-// loaded; writers put generation 1 of their blocks on the partition; the agent snapshots
-// it; the writers put generation 2 while a cdp process reads the snapshot device, which
-// must still hold what the partition held at the snapshot, byte for byte; the agent checks
-// the session and stops it; the machine halts with nothing left over.
+// `zep demo`, step by step. A temporary folder holds a sparse 256 MiB disk image, the
+// snapshots' backing files, the backup repository and the restored image. On the machine: the
+// disk with two partitions, both mounted and prefilled with the oracle's stamps, the driver
+// loaded, and stamped writers rewriting random ranges of both partitions until the end. An
+// agent process keeps the change drainer, and in turn:
+//   1. marks, snapshots partition 1, backs it up in full (the oracle judges the image, the
+//      backup's checksums are verified and it is compared with the image), stops;
+//   2. after more writes marks again, snapshots partition 1, backs up incrementally the change
+//      records since the first mark, restores the chain into a file and compares it with the
+//      snapshot byte for byte (the oracle judges that image too), stops;
+//   3. snapshots both partitions at once and has the oracle judge both images, stops them.
+// Then everything is let go and the machine must halt with nothing left over.
 #include "tools/demo.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdarg>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include <optional>
+#include <system_error>
 
+#include <fmt/format.h>
+
+#include "agent/backup.h"
+#include "agent/backup_restore.h"
+#include "agent/backup_verify.h"
+#include "agent/changes.h"
 #include "agent/control.h"
+#include "agent/oracle.h"
 #include "agent/session.h"
 #include "backupdriver/zepdriver.h"
 #include "kernel/fs.h"
 #include "kernel/machine.h"
-#include "kernel/syscalls.h"
+#include "tools/demo_parts.h"
 
 namespace zep {
 namespace {
 
-constexpr int WRITERS = 4;
-constexpr size_t BLOCK = 4096;
-constexpr int BLOCKS_PER_WRITER = 256;
-// The writers' blocks interleave over the first 4 MiB of the partition.
-constexpr size_t WRITTEN_BYTES = WRITERS * BLOCKS_PER_WRITER * BLOCK;
-constexpr kern::u64 DISK_BYTES = 64ull << 20;
-constexpr kern::sector_t PART_START = 2048;
-constexpr kern::sector_t PART_SECTORS = DISK_BYTES / 512 - PART_START;
-constexpr size_t PART_BYTES = PART_SECTORS * 512;
-constexpr size_t READ_PIECE = 1 << 20;
-const std::string PART_NAME = "vda1";
+namespace fs = std::filesystem;
+using namespace demo_parts;
 
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
-{
-	char buf[512];
-	va_list ap;
-	va_start(ap, fmt);
-	std::vsnprintf(buf, sizeof(buf), fmt, ap);
-	va_end(ap);
-	return buf;
-}
+// Sized so that `make run` passes in seconds on two cores: the disk is the embedded default,
+// the partitions hold what each snapshot, backup, restore and oracle check reads whole.
+constexpr kern::u64 DISK_BYTES = 256ull << 20;
+constexpr uint64_t PART_START = 2048;
+constexpr uint64_t PART_SECTORS = (48ull << 20) / oracle::sector_bytes;
+constexpr int DISK_MAJOR = 253;
+constexpr unsigned WRITERS = 2;	// per partition
+// Each writer's rest between writes: some 150 writes a second on each partition, so that the
+// second backup has changes to pick out rather than a partition rewritten whole.
+constexpr std::chrono::microseconds WRITER_PAUSE{10000};
+// Writes between the two backups of partition 1, so that the incremental has work to do.
+constexpr uint64_t WRITES_BETWEEN = 100;
 
-size_t block_offset(int w, int b) { return (static_cast<size_t>(b) * WRITERS + static_cast<size_t>(w)) * BLOCK; }
+const char *const PART_NAMES[2] = {"vda1", "vda2"};
 
-// Deterministic content of block b of writer w in generation gen.
-void fill_block(unsigned char *buf, int gen, int w, int b)
-{
-	uint32_t x = 0x9e3779b9u * static_cast<uint32_t>(gen * 1000003 + w * 100003 + b + 1);
-	for (size_t i = 0; i < BLOCK; i++) {
-		x ^= x << 13;
-		x ^= x >> 17;
-		x ^= x << 5;
-		buf[i] = static_cast<unsigned char>(x);
-	}
-}
+uint64_t nanoseconds(const duration &d) { return d.sec * 1'000'000'000ull + d.nsec; }
 
-// `base` with every writer's blocks of generation gen written over it.
-std::vector<unsigned char> with_generation(std::vector<unsigned char> base, int gen)
-{
-	for (int w = 0; w < WRITERS; w++)
-		for (int b = 0; b < BLOCKS_PER_WRITER; b++)
-			if (block_offset(w, b) + BLOCK <= base.size())
-				fill_block(base.data() + block_offset(w, b), gen, w, b);
-	return base;
-}
-
-// "" when got holds want byte for byte, else how it differs, for a message.
-std::string difference(const std::vector<unsigned char> &got, const std::vector<unsigned char> &want)
-{
-	if (got.size() != want.size())
-		return format("read %zu bytes where %zu were expected", got.size(), want.size());
-	size_t first = 0, count = 0;
-	for (size_t i = 0; i < got.size(); i++)
-		if (got[i] != want[i] && count++ == 0)
-			first = i;
-	if (!count)
-		return "";
-	size_t blk = first / BLOCK;
-	std::string where = first >= WRITTEN_BYTES ? "outside the writers' blocks"
-						   : format("in block %zu of writer %zu", blk / WRITERS, blk % WRITERS);
-	return format("%zu bytes differ, the first at byte %zu (0x%02x where 0x%02x was expected), %s", count, first,
-		      got[first], want[first], where.c_str());
-}
-
-// Runs body in a new process named comm and waits for it: its exit code, or -errno when
-// it could not be started.
-int run_process(const std::string &comm, std::function<int()> body)
-{
-	kern::pid_t pid = kern::spawn(comm, std::move(body));
-	return pid < 0 ? pid : kern::waitpid(pid);
-}
-
-// A process that runs the jobs the demo hands it, one at a time, until it is closed: the
-// agent, which holds its control device and its snapshot from one step to the next.
-class agent_process {
-public:
-	explicit agent_process(const std::string &comm)
+// Removes the demo's temporary folder however the demo ends.
+struct temp_folder {
+	std::string path;
+	~temp_folder()
 	{
-		pid_ = kern::spawn(comm, [this] { return serve(); });
-	}
-	agent_process(const agent_process &) = delete;
-	agent_process &operator=(const agent_process &) = delete;
-	~agent_process() { close(); }
-
-	// Runs job inside the process and waits for it: its result, or -1 when the process
-	// is gone.
-	int run(std::function<int()> job)
-	{
-		std::unique_lock<std::mutex> g(m_);
-		if (pid_ < 0 || ended_)
-			return -1;
-		job_ = std::move(job);
-		cv_.notify_all();
-		cv_.wait(g, [this] { return !job_ || ended_; });
-		return job_ ? -1 : result_;
-	}
-
-	// Ends the process and waits for it: its exit code.
-	int close()
-	{
-		{
-			std::lock_guard<std::mutex> g(m_);
-			closing_ = true;
-			cv_.notify_all();
+		if (!path.empty()) {
+			std::error_code ec;
+			fs::remove_all(path, ec);
 		}
-		int rc = pid_ < 0 ? pid_ : kern::waitpid(pid_);
-		pid_ = -1;
-		return rc;
-	}
-
-private:
-	int serve()
-	{
-		// However the process ends (a kill unwinds it), whoever waits is let go.
-		struct ending {
-			agent_process *a;
-			~ending()
-			{
-				std::lock_guard<std::mutex> g(a->m_);
-				a->ended_ = true;
-				a->cv_.notify_all();
-			}
-		} guard{this};
-		std::unique_lock<std::mutex> g(m_);
-		while (!closing_) {
-			if (!job_) {
-				// A short wait, then a system call that delivers the process's signals.
-				cv_.wait_for(g, std::chrono::milliseconds(10));
-				g.unlock();
-				kern::sys_getpid();
-				g.lock();
-				continue;
-			}
-			std::function<int()> job = job_;
-			g.unlock();
-			int r = job();
-			g.lock();
-			result_ = r;
-			job_ = nullptr;
-			cv_.notify_all();
-		}
-		return 0;
-	}
-
-	std::mutex m_;
-	std::condition_variable cv_;
-	std::function<int()> job_;
-	int result_ = 0;
-	bool closing_ = false, ended_ = false;
-	kern::pid_t pid_ = -1;
-};
-
-// A device node opened by the calling process, with a buffer mapped in its memory for
-// the IO; closed when it goes.
-struct node_io {
-	int fd = -1;
-	unsigned long mem = 0;
-
-	bool open(const std::string &node, int flags, size_t bytes)
-	{
-		fd = kern::sys_open(("/dev/" + node).c_str(), flags, 0);
-		long addr = fd < 0 ? -1 : kern::sys_mmap(bytes);
-		mem = addr < 0 ? 0 : static_cast<unsigned long>(addr);
-		return mem != 0;
-	}
-	~node_io()
-	{
-		if (fd >= 0)
-			kern::sys_close(static_cast<unsigned>(fd));
 	}
 };
-
-// A writer process: writes its blocks of generation gen through /dev/<node>, counting each.
-int writer(const std::string &node, int gen, int w, std::atomic<int> *written)
-{
-	node_io io;
-	if (!io.open(node, O_RDWR, BLOCK))
-		return 10;
-	unsigned char buf[BLOCK];
-	for (int b = 0; b < BLOCKS_PER_WRITER; b++) {
-		fill_block(buf, gen, w, b);
-		kern::user_write(io.mem, buf, BLOCK);
-		kern::loff_t off = static_cast<kern::loff_t>(block_offset(w, b));
-		if (kern::sys_pwrite64(static_cast<unsigned>(io.fd), io.mem, BLOCK, off) != static_cast<long>(BLOCK))
-			return 11;
-		(*written)++;
-	}
-	return kern::sys_fsync(static_cast<unsigned>(io.fd)) == 0 ? 0 : 12;
-}
-
-struct device_image {
-	int rc = -1;	// the reading process's exit code
-	std::vector<unsigned char> bytes;
-	double seconds = 0;
-};
-
-// Reads /dev/<node> from its start to its end in 1 MiB reads, from a new process named comm.
-device_image read_device(const std::string &node, const char *comm)
-{
-	device_image img;
-	img.rc = run_process(comm, [&] {
-		auto t0 = std::chrono::steady_clock::now();
-		node_io io;
-		if (!io.open(node, O_RDONLY, READ_PIECE))
-			return 20;
-		ssize_t n;
-		while ((n = kern::sys_read(static_cast<unsigned>(io.fd), io.mem, READ_PIECE)) > 0) {
-			size_t done = img.bytes.size();
-			img.bytes.resize(done + static_cast<size_t>(n));
-			kern::user_read(io.mem, img.bytes.data() + done, static_cast<size_t>(n));
-		}
-		img.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-		return n == 0 ? 0 : 21;
-	});
-	return img;
-}
 
 class demo {
 public:
-	demo(const demo_options &opts, std::FILE *out) : opts_(opts), out_(out) {}
+	demo(const demo_options &opts, cli_io &io)
+	    : opts_(opts), io_(io), progress_(opts.progress, io.err, io.err_is_tty, "demo")
+	{}
 	int run();
 
 private:
+	bool make_folder();
 	bool setup();
-	bool write_generation_1();
-	bool take_snapshot();
-	bool rewrite_while_reading();
-	void end_snapshot(bool rewritten);
-	void end_agent();
+	bool start_writers();
+	bool full_backup_step();
+	bool incremental_step();
+	bool both_partitions_step();
+	void end_all();
 	void teardown();
 
-	bool write_generation(int gen, const std::function<void(const std::atomic<int> &)> &meanwhile);
-	bool check_image(const device_image &img, const std::vector<unsigned char> &want, const std::string &what);
-	// A step the demo cannot go on without, or a check of what it found: prints the line
-	// and passes ok on.
+	// Takes a snapshot of partition p in the agent process, timing its start for the oracle.
+	std::unique_ptr<snapshot> take(int p, snapshot_facts &facts);
+	// The oracle's verdict on a snapshot's image against partition p's writes so far.
+	void judge(int p, snapshot &s, snapshot_facts &facts);
+	// Lists, then stops a snapshot in the agent process; whether it ended well.
+	bool stop(std::unique_ptr<snapshot> &s, snapshot_facts &facts);
+	bool in_agent(const std::function<void()> &job);
+
+	// A step the demo cannot go on without, or a check of what it found: records (and in
+	// text mode prints) the line and passes ok on.
 	bool step(bool ok, const std::string &what) { return report(ok, what, &step_failed_); }
-	bool verify(bool ok, const std::string &what) { return report(ok, what, &verify_failed_); }
+	bool check(bool ok, const std::string &what) { return report(ok, what, &check_failed_); }
 	bool report(bool ok, const std::string &what, bool *failed);
 	void note(const std::string &text);
-	std::string host_file(const std::string &name);
+	// A failed agent call: a checksum that does not hold is a failed check, else a step.
+	bool call(const error *e, const std::string &what);
 
 	demo_options opts_;
-	std::FILE *out_;
-	bool step_failed_ = false, verify_failed_ = false;
-	std::string first_failure_;
-	std::vector<std::string> files_;	// host files the demo made
-	kern::dev_t disk_ = 0, part_ = 0;
-	bool mounted_ = false, loaded_ = false;
-	std::vector<unsigned char> at_snapshot_;	// the partition when the snapshot was taken
-	int session_ = 0;
-	// The agent process and the snapshot it holds: made, used and let go only in there.
+	cli_io &io_;
+	progress_printer progress_;
+	findings f_;
+	bool step_failed_ = false, check_failed_ = false;
+
+	temp_folder tmp_;
+	std::string repo_;
+	kern::dev_t disk_ = 0, parts_[2] = {0, 0};
+	bool mounted_[2] = {false, false}, loaded_ = false;
+	std::optional<paced_writers> writers_[2];
+	// The agent and what it holds: made, used and let go only inside its process.
 	std::unique_ptr<agent_process> agent_;
-	std::unique_ptr<snapshot> snap_;
+	std::unique_ptr<change_drainer> drainer_;
+	change_mark first_mark_;
+	std::unique_ptr<snapshot> snaps_[2];
 };
 
 bool demo::report(bool ok, const std::string &what, bool *failed)
 {
-	std::fprintf(out_, "%-60s %s\n", what.c_str(), ok ? "ok" : "FAILED");
-	std::fflush(out_);
+	f_.steps.push_back({what, ok, {}});
+	if (!opts_.json) {
+		progress_.finish();
+		fmt::print(io_.out, "{:<64} {}\n", what, ok ? "ok" : "FAILED");
+		std::fflush(io_.out);
+	}
 	if (!ok) {
 		*failed = true;
-		if (first_failure_.empty())
-			first_failure_ = what;
+		if (f_.failure.empty())
+			f_.failure = what;
 	}
 	return ok;
 }
 
 void demo::note(const std::string &text)
 {
-	std::fprintf(out_, "  %s\n", text.c_str());
-	std::fflush(out_);
+	if (!f_.steps.empty())
+		f_.steps.back().notes.push_back(text);
+	if (!opts_.json) {
+		fmt::print(io_.out, "  {}\n", text);
+		std::fflush(io_.out);
+	}
 }
 
-std::string demo::host_file(const std::string &name)
+bool demo::call(const error *e, const std::string &what)
 {
-	files_.push_back(opts_.dir + "/" + name);
-	return files_.back();
+	bool ok = e == nullptr;
+	if (ok || e->code != errc::corrupt)
+		step(ok, what);
+	else
+		check(false, what);
+	if (e)
+		note(e->message);
+	return ok;
+}
+
+bool demo::in_agent(const std::function<void()> &job)
+{
+	if (agent_ && agent_->run(job))
+		return true;
+	step(false, "the agent process is running");
+	return false;
 }
 
 int demo::run()
 {
-	kern::boot_params p;
-	p.clock_speed = 10;
-	p.printk_mirror = opts_.verbose;
-	kern::boot(p);
-	bool rewritten = false;
-	if (setup() && write_generation_1() && take_snapshot())
-		rewritten = rewrite_while_reading();
-	if (session_ > 0)
-		end_snapshot(rewritten);
-	end_agent();
-	teardown();
-	if (!step_failed_ && !verify_failed_) {
-		std::fprintf(out_, "demo passed\n");
-		return DEMO_PASSED;
+	auto t0 = std::chrono::steady_clock::now();
+	f_.io_threads = opts_.io_threads;
+	f_.writers_per_partition = WRITERS;
+	if (make_folder()) {
+		kern::boot_params p;
+		// Machine time runs faster, so the driver's waits of seconds pass in real
+		// milliseconds; the oracle reads the same clock.
+		p.clock_speed = 10;
+		p.printk_mirror = opts_.verbose;
+		kern::boot(p);
+		if (setup() && start_writers() && full_backup_step() && incremental_step())
+			both_partitions_step();
+		end_all();
+		teardown();
 	}
-	std::fprintf(out_, "demo FAILED: %s\n", first_failure_.c_str());
-	return step_failed_ ? DEMO_STEP_FAILED : DEMO_VERIFY_FAILED;
+	f_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+	f_.exit_code = step_failed_ ? DEMO_STEP_FAILED : check_failed_ ? DEMO_VERIFY_FAILED : DEMO_PASSED;
+	progress_.finish();
+	if (opts_.json) {
+		nlohmann::ordered_json doc = {{"command", "demo"}, {"ok", f_.exit_code == DEMO_PASSED}};
+		if (f_.exit_code != DEMO_PASSED)
+			doc["error"] = {{"kind", step_failed_ ? "step_failed" : "verify_failed"},
+					{"exit_code", f_.exit_code},
+					{"message", f_.failure}};
+		doc.update(to_json(f_));
+		fmt::print(io_.out, "{}\n", doc.dump(2));
+	} else {
+		fmt::print(io_.out, "{}", summary_text(f_));
+		if (f_.exit_code == DEMO_PASSED)
+			fmt::print(io_.out, "demo passed\n");
+		else
+			fmt::print(io_.out, "demo FAILED: {}\n", f_.failure);
+	}
+	std::fflush(io_.out);
+	return f_.exit_code;
+}
+
+bool demo::make_folder()
+{
+	std::error_code ec;
+	fs::path base = opts_.dir.empty() ? fs::temp_directory_path(ec) : fs::path(opts_.dir);
+	std::string templ = (base / "zep-demo-XXXXXX").string();
+	if (!step(::mkdtemp(templ.data()) != nullptr, "temporary folder in " + base.string())) {
+		note(std::strerror(errno));
+		return false;
+	}
+	tmp_.path = templ;
+	repo_ = tmp_.path + "/repo";
+	note(tmp_.path + ", removed at the end");
+	return step(fs::create_directory(repo_, ec), "backup repository folder " + repo_);
 }
 
 bool demo::setup()
 {
 	kern::disk_options o;
 	o.size_bytes = DISK_BYTES;
-	disk_ = kern::add_filedisk("vda", 253, host_file("zep-demo-disk.img"), o);
-	if (!step(disk_ != 0, "file-backed disk vda (64 MiB) in " + opts_.dir))
+	f_.disk_file = tmp_.path + "/disk.img";
+	f_.disk_bytes = DISK_BYTES;
+	disk_ = kern::add_filedisk("vda", DISK_MAJOR, f_.disk_file, o);
+	if (!step(disk_ != 0, fmt::format("sparse file-backed disk vda ({})", mib(DISK_BYTES))))
 		return false;
-	part_ = kern::add_partition(disk_, 1, PART_START, PART_SECTORS);
-	if (!step(part_ != 0, "partition vda1 (63 MiB)"))
-		return false;
-	mounted_ = kern::mount(part_) == 0;
-	if (!step(mounted_, "file system mounted on vda1"))
-		return false;
+	for (int p = 0; p < 2; p++) {
+		uint64_t start = PART_START + p * PART_SECTORS;
+		parts_[p] = kern::add_partition(disk_, p + 1, start, PART_SECTORS);
+		if (!step(parts_[p] != 0, fmt::format("partition {} ({}) at sector {}", PART_NAMES[p],
+						      mib(PART_SECTORS * 512.0), start)))
+			return false;
+		f_.partitions.push_back({PART_NAMES[p], start, PART_SECTORS});
+		mounted_[p] = kern::mount(parts_[p]) == 0;
+		if (!step(mounted_[p], fmt::format("file system mounted on {}", PART_NAMES[p])))
+			return false;
+	}
 	if (!step(kern::dev_node_add(ZEP_CONTROL_NAME, S_IFCHR, kern::MKDEV(ZEP_CONTROL_MAJOR, 0)) == 0,
 		  "control node /dev/" ZEP_CONTROL_NAME))
 		return false;
 	loaded_ = kern::insmod("zepdriver") == 0;
 	if (!step(loaded_, "driver loaded"))
 		return false;
-	std::string version, failed;
-	int rc = run_process("cdpagent", [&] {
-		auto c = control::open();
-		auto v = c ? c->version() : result<driver_version>(c.err());
-		if (!v) {
-			failed = v.err().message;
-			return 1;
-		}
-		version = v->text();
-		return 0;
-	});
-	if (!step(rc == 0, "agent read the driver version")) {
-		note(failed.empty() ? format("the agent process exited with %d", rc) : failed);
+	agent_ = std::make_unique<agent_process>("cdpagent");
+	std::optional<result<driver_version>> version;
+	std::optional<result<change_drainer>> drainer;
+	if (!in_agent([&] {
+		    auto c = control::open();
+		    version.emplace(c ? c->version() : result<driver_version>(c.err()));
+		    drainer.emplace(change_drainer::start());
+		    if (*drainer)
+			    drainer_ = std::make_unique<change_drainer>(std::move(drainer->value()));
+	    }))
 		return false;
+	if (!call(*version ? nullptr : &version->err(), "agent read the driver version"))
+		return false;
+	note("driver " + (*version)->text());
+	return call(*drainer ? nullptr : &drainer->err(),
+		    fmt::format("change drainer running (process {})", change_drainer::PROCESS_NAME));
+}
+
+bool demo::start_writers()
+{
+	for (int p = 0; p < 2; p++) {
+		std::string node = std::string("/dev/") + PART_NAMES[p];
+		std::optional<result<void>> filled;
+		// The oracle knows every sector from here on: the stamps of the initial fill.
+		in_agent([&] { filled.emplace(oracle::prefill(node, {0, PART_SECTORS})); });
+		if (!filled || !call(*filled ? nullptr : &filled->err(),
+				     fmt::format("{} filled with the oracle's stamps", PART_NAMES[p])))
+			return false;
+		writer_plan w;
+		w.device = node;
+		w.range = {0, PART_SECTORS};
+		w.writers = WRITERS;
+		w.seed = 0x5eed + p;
+		w.pause = WRITER_PAUSE;
+		auto ws = paced_writers::start(w);
+		if (!call(ws ? nullptr : &ws.err(), fmt::format("{} writers rewriting random ranges of {}",
+								WRITERS, PART_NAMES[p])))
+			return false;
+		writers_[p].emplace(std::move(*ws));
 	}
-	note("driver version " + version);
+	for (int p = 0; p < 2; p++) {
+		auto r = writers_[p]->wait_for_writes(WRITES_BETWEEN / 4);
+		if (!call(r ? nullptr : &r.err(), fmt::format("writes under way on {}", PART_NAMES[p])))
+			return false;
+	}
 	return true;
 }
 
-// Starts the writers of generation gen, runs meanwhile (given their count of blocks
-// written so far) and waits for them: whether every writer wrote all its blocks.
-bool demo::write_generation(int gen, const std::function<void(const std::atomic<int> &)> &meanwhile)
+std::unique_ptr<snapshot> demo::take(int p, snapshot_facts &facts)
 {
-	std::atomic<int> written{0};
-	std::vector<kern::pid_t> pids;
-	for (int w = 0; w < WRITERS; w++)
-		pids.push_back(kern::spawn("writer", [w, gen, &written] { return writer(PART_NAME, gen, w, &written); }));
-	if (meanwhile)
-		meanwhile(written);
+	snapshot_options o;
+	o.io_threads = opts_.io_threads;
+	o.folder = tmp_.path;
+	o.device_name = PART_NAMES[p];
+	o.device_path = std::string("/dev/") + PART_NAMES[p];
+	std::unique_ptr<snapshot> s;
+	std::optional<error> failed;
+	oracle::start_timing t;
+	in_agent([&] {
+		t.issued = oracle::now();
+		auto r = snapshot::take(parts_[p], o);
+		t.returned = oracle::now();
+		if (r)
+			s = std::make_unique<snapshot>(std::move(*r));
+		else
+			failed = r.err();
+	});
+	facts.device = PART_NAMES[p];
+	std::string what = fmt::format("snapshot of {} with {} IO threads", PART_NAMES[p], opts_.io_threads);
+	if (!s) {
+		if (!failed)
+			return nullptr;	// the agent is gone: said so already
+		call(&*failed, what);
+		return nullptr;
+	}
+	facts.id = s->id();
+	facts.node = s->node();
+	facts.freeze = s->started().freeze;
+	// The freeze began after the command was issued and the thaw ended before take()
+	// returned: a window at least as wide as the real one, so the oracle errs towards
+	// accepting, never against.
+	t.to_freeze = static_cast<oracle::nanos>(nanoseconds(facts.freeze.get_freeze));
+	t.frozen = static_cast<oracle::nanos>(nanoseconds(facts.freeze.frozen));
+	auto w = oracle::safe_window(t);
+	if (w)
+		facts.window = *w;
+	step(true, fmt::format("{}: {}", what, facts.node));
+	note(fmt::format("frozen for {:.3f} ms, {:.3f} ms of it to get the freeze (machine clock)",
+			 facts.freeze.frozen_ms(), facts.freeze.get_freeze_ms()));
+	if (!check(w.ok(), fmt::format("{}'s freeze window agrees with the machine's clock", facts.node)))
+		note(w.err().message);
+	return s;
+}
+
+void demo::judge(int p, snapshot &s, snapshot_facts &facts)
+{
+	// The log as it is now holds every write the image can show: those submitted before
+	// the thaw ended.
+	auto h = oracle::history::build({0, PART_SECTORS}, writers_[p]->log());
+	std::optional<result<oracle::report>> r;
+	if (h)
+		in_agent([&] { r.emplace(h->check_device(s.node(), facts.window)); });
+	else
+		r.emplace(h.err());
+	std::string what = fmt::format("oracle: {} is a state {} passed through while frozen", facts.node,
+				       facts.device);
+	if (!r)
+		return;
+	facts.oracle.ran = r->ok();
+	if (!*r) {
+		facts.oracle.error = r->err().message;
+		step(false, what);
+		note(facts.oracle.error);
+		return;
+	}
+	facts.oracle.report = r->value();
+	check(facts.oracle.report.ok(), what);
+	std::string text = facts.oracle.report.summary();
+	for (size_t at = 0, end; at < text.size(); at = end + 1) {
+		end = text.find('\n', at);
+		if (end == std::string::npos)
+			end = text.size();
+		if (end > at)
+			note(text.substr(at, end - at));
+	}
+}
+
+bool demo::stop(std::unique_ptr<snapshot> &s, snapshot_facts &facts)
+{
+	if (!s)
+		return true;
+	std::optional<result<session_info>> info;
+	std::optional<result<void>> stopped;
+	in_agent([&] {
+		info.emplace(s->info());
+		stopped.emplace(s->stop());
+	});
+	if (!stopped)
+		return false;
+	if (*info) {
+		facts.chunks_preserved = (*info)->changed_blocks;
+		facts.chunk_size = (*info)->block_size;
+	}
+	facts.io_thread_exits = s->io_thread_exits();
+	std::string what = fmt::format("{} stopped", facts.node);
+	if (!call(*stopped ? nullptr : &stopped->err(), what))
+		return false;
+	note(fmt::format("{} chunks of {} KiB were preserved while it ran", facts.chunks_preserved,
+			 facts.chunk_size / 1024));
+	bool threads_ok = !facts.io_thread_exits.empty();
+	for (int code : facts.io_thread_exits)
+		threads_ok = threads_ok && code == 0;
+	return step(threads_ok, fmt::format("{} IO threads of {} returned 0", facts.io_thread_exits.size(),
+					    facts.node));
+}
+
+bool demo::full_backup_step()
+{
+	snapshot_facts facts;
+	in_agent([&] { first_mark_ = drainer_->mark(); });
+	snaps_[0] = take(0, facts);
+	if (!snaps_[0])
+		return false;
+	if (opts_.while_rewriting)
+		opts_.while_rewriting(disk_);
+	snapshot &s = *snaps_[0];
+	std::optional<result<backup_summary>> b;
+	in_agent([&] {
+		const started_session &st = s.started();
+		backup_source src{.node = s.node(),
+				  .device = PART_NAMES[0],
+				  .snapshot_time = st.time,
+				  .get_freeze_ns = nanoseconds(st.freeze.get_freeze),
+				  .frozen_ns = nanoseconds(st.freeze.frozen),
+				  .session_error = [&] { return s.error_text(); }};
+		b.emplace(zep::full_backup(repo_, src, {.progress = progress_.callback()}));
+	});
+	if (!b || !call(*b ? nullptr : &b->err(), fmt::format("full backup of {} into the repository", facts.node))) {
+		stop(snaps_[0], facts);
+		f_.full_snapshot = facts;
+		return false;
+	}
+	f_.full_backup = b->value();
+	note(fmt::format("backup {:04}: {} read, {} stored, {:.1f} MiB/s", f_.full_backup->sequence,
+			 mib(static_cast<double>(f_.full_backup->bytes_read)),
+			 mib(static_cast<double>(f_.full_backup->data_bytes)),
+			 mib_per_second(f_.full_backup->bytes_read, f_.full_backup->seconds)));
+	judge(0, s, facts);
+
+	// Every checksum of the backup, and the image it holds against the snapshot it was
+	// made from, byte for byte: what the oracle judged is what was backed up.
+	std::optional<result<verify_summary>> v;
+	in_agent([&] {
+		verify_options vo{.sequence = f_.full_backup->sequence, .device = s.node(),
+				  .progress = progress_.callback()};
+		v.emplace(verify_backups(repo_, vo));
+	});
+	if (v) {
+		if (*v)
+			f_.verify = v->value();
+		else
+			f_.verify_error = v->err().message;
+		call(*v ? nullptr : &v->err(),
+		     fmt::format("backup {:04}: checksums hold, and its image = {}", f_.full_backup->sequence, facts.node));
+	}
+	bool ok = stop(snaps_[0], facts);
+	f_.full_snapshot = facts;
+	in_agent([&] { snaps_[0].reset(); });
+	return ok && v && *v;
+}
+
+bool demo::incremental_step()
+{
+	uint64_t target = writers_[0]->writes_completed() + WRITES_BETWEEN;
+	auto more = writers_[0]->wait_for_writes(target);
+	if (!call(more ? nullptr : &more.err(), fmt::format("{} more writes on {}", WRITES_BETWEEN, PART_NAMES[0])))
+		return false;
+	snapshot_facts facts;
+	change_mark second;
+	in_agent([&] { second = drainer_->mark(); });
+	snaps_[0] = take(0, facts);
+	f_.incremental_snapshot = facts;
+	if (!snaps_[0])
+		return false;
+	snapshot &s = *snaps_[0];
+	std::optional<collected_changes> changes;
+	std::optional<result<backup_summary>> b;
+	in_agent([&] {
+		changes.emplace(drainer_->changes_since(parts_[0], first_mark_));
+		const started_session &st = s.started();
+		backup_source src{.node = s.node(),
+				  .device = PART_NAMES[0],
+				  .snapshot_time = st.time,
+				  .get_freeze_ns = nanoseconds(st.freeze.get_freeze),
+				  .frozen_ns = nanoseconds(st.freeze.frozen),
+				  .session_error = [&] { return s.error_text(); }};
+		b.emplace(zep::incremental_backup(repo_, src, changes->changes,
+						  {.parent = f_.full_backup->sequence,
+						   .progress = progress_.callback()}));
+	});
+	if (!changes || !b)
+		return false;
+	change_facts cf{changes->changes.complete, changes->reason, 0, changes->changes.extents.size(), 0};
+	for (const extent &e : changes->changes.extents)
+		cf.bytes += e.length;
+	in_agent([&] { cf.records = drainer_->records(); });
+	f_.changes = cf;
+	bool complete = step(cf.complete && cf.extents > 0,
+			     fmt::format("change records since the first snapshot: {} extents", cf.extents));
+	note(fmt::format("{} of {} changed, from {} records", mib(static_cast<double>(cf.bytes)),
+			 PART_NAMES[0], cf.records));
+	if (!cf.complete)
+		note("tracking was not complete: " + cf.reason);
+	if (!call(*b ? nullptr : &b->err(), fmt::format("incremental backup of {}", facts.node)))
+		return false;
+	f_.incremental_backup = b->value();
+	const backup_summary &inc = *f_.incremental_backup;
+	note(fmt::format("backup {:04} by {}: {} read, {} stored", inc.sequence, method_name(inc.method),
+			 mib(static_cast<double>(inc.bytes_read)), mib(static_cast<double>(inc.data_bytes))));
+	// A backup that had to compare checksums did not show what the change records do.
+	bool by_records = step(complete && inc.method == backup_method::change_records,
+			       "the incremental read only the chunks the change records name");
+	if (!inc.note.empty())
+		note(inc.note);
+
+	std::string restored = tmp_.path + "/restored.img";
+	std::optional<result<restore_summary>> r;
+	std::optional<result<comparison>> cmp;
+	in_agent([&] {
+		r.emplace(restore_backup(repo_, restored,
+					 {.sequence = inc.sequence, .progress = progress_.callback()}));
+		if (*r)
+			cmp.emplace(compare_file_with_device(restored, s.node()));
+	});
+	if (!r)
+		return false;
+	if (*r)
+		f_.restore = r->value();
+	else
+		f_.restore_error = r->err().message;
+	bool ok = call(*r ? nullptr : &r->err(),
+		       fmt::format("chain {:04}+{:04} restored into restored.img", f_.full_backup->sequence, inc.sequence));
+	if (ok && cmp) {
+		if (*cmp) {
+			f_.restored_vs_snapshot = cmp->value();
+			const comparison &c = **cmp;
+			ok = check(c.same(), fmt::format("restored.img = {}, byte for byte", facts.node));
+			if (!c.same())
+				note(fmt::format("{} of {} bytes differ, the first at byte {}", c.differing_bytes,
+						 c.bytes, *c.first_difference));
+		} else {
+			ok = call(&cmp->err(), fmt::format("restored.img compared with {}", facts.node));
+		}
+	}
+	judge(0, s, facts);
+	ok = stop(snaps_[0], facts) && ok;
+	f_.incremental_snapshot = facts;
+	in_agent([&] { snaps_[0].reset(); });
+	return ok && by_records;
+}
+
+bool demo::both_partitions_step()
+{
+	snapshot_facts facts[2];
+	for (int p = 0; p < 2; p++) {
+		snaps_[p] = take(p, facts[p]);
+		if (!snaps_[p])
+			break;
+	}
+	if (snaps_[0] && snaps_[1]) {
+		std::optional<result<std::vector<session_info>>> listed;
+		in_agent([&] { listed.emplace(snaps_[0]->ctl().sessions()); });
+		size_t running = listed && *listed ? (*listed)->size() : 0;
+		step(running == 2, fmt::format("{} and {} run at the same time", facts[0].node, facts[1].node));
+		for (int p = 0; p < 2; p++)
+			judge(p, *snaps_[p], facts[p]);
+	}
 	bool ok = true;
-	for (kern::pid_t pid : pids)
-		ok = kern::waitpid(pid) == 0 && ok;
+	for (int p = 0; p < 2; p++) {
+		ok = stop(snaps_[p], facts[p]) && ok;
+		if (facts[p].id)
+			f_.both.push_back(facts[p]);
+	}
+	in_agent([&] {
+		snaps_[0].reset();
+		snaps_[1].reset();
+	});
 	return ok;
 }
 
-bool demo::write_generation_1()
+// Lets the agent go (whatever it still holds is let go inside its process: a snapshot still
+// running is stopped), then the writers.
+void demo::end_all()
 {
-	if (!step(write_generation(1, {}), "phase 1: 4 writers wrote generation 1 (4 MiB) on vda1"))
-		return false;
-	device_image live = read_device(PART_NAME, "verify");
-	if (live.rc != 0) {
-		step(false, "vda1 read back");
-		note(format("the reading process exited with %d", live.rc));
-		return false;
-	}
-	// With the writers done, this is what the snapshot must show.
-	at_snapshot_ = std::move(live.bytes);
-	std::string diff = at_snapshot_.size() == PART_BYTES
-				   ? difference(at_snapshot_, with_generation(at_snapshot_, 1))
-				   : format("read %zu bytes of the partition's %zu", at_snapshot_.size(), PART_BYTES);
-	if (!verify(diff.empty(), "vda1 holds generation 1, byte-exact"))
-		note(diff);
-	return true;
-}
-
-bool demo::take_snapshot()
-{
-	if (opts_.io_threads < 1)
-		return step(false, format("a snapshot with %d IO threads (it needs one at least)", opts_.io_threads));
-	snapshot_options o;
-	o.io_threads = opts_.io_threads;
-	o.folder = opts_.dir;
-	o.device_name = PART_NAME;
-	o.device_path = "/dev/" + PART_NAME;
-	std::string failed;	// what the agent could not do
-	agent_ = std::make_unique<agent_process>("cdpagent");
-	int rc = agent_->run([&] {
-		auto s = snapshot::take(part_, o);
-		if (!s) {
-			failed = s.err().message;
-			return 1;
+	if (agent_) {
+		bool ran = agent_->run([&] {
+			for (auto &s : snaps_)
+				s.reset();
+			if (drainer_) {
+				auto r = drainer_->stop();
+				if (!r)
+					note("change drainer: " + r.err().message);
+				drainer_.reset();
+			}
+		});
+		if (!ran) {
+			// Its process is gone, and its descriptors with it.
+			for (auto &s : snaps_)
+				(void)s.release();
+			(void)drainer_.release();
 		}
-		snap_ = std::make_unique<snapshot>(std::move(*s));
-		return 0;
-	});
-	if (rc != 0 && failed.empty())
-		failed = format("the agent process exited with %d", rc);
-	if (snap_) {
-		session_ = snap_->id();
-		// Removed by the agent when it stops the session; by the demo if it cannot.
-		files_.insert(files_.end(), snap_->backing_files().begin(), snap_->backing_files().end());
+		int rc = agent_->close();
+		agent_.reset();
+		step(ran && rc == 0, "agent process ended");
 	}
-	if (!step(failed.empty(), format("agent took snapshot zep%d of vda1 with %d IO threads", session_,
-					 opts_.io_threads))) {
-		note(failed);
-		return false;
+	for (int p = 0; p < 2; p++) {
+		if (!writers_[p])
+			continue;
+		f_.writes += writers_[p]->writes_completed();
+		auto r = writers_[p]->stop();
+		call(r ? nullptr : &r.err(), fmt::format("writers of {} stopped", PART_NAMES[p]));
+		writers_[p].reset();
 	}
-	const freeze_window &fw = snap_->started().freeze;
-	note(format("freeze window %.3f ms, %.3f ms of it to get the freeze (machine clock)", fw.frozen_ms(),
-		    fw.get_freeze_ms()));
-	return true;
-}
-
-// Compares an image with what it should hold: a failed read stops the demo, a difference
-// fails it.
-bool demo::check_image(const device_image &img, const std::vector<unsigned char> &want, const std::string &what)
-{
-	if (img.rc != 0) {
-		step(false, what);
-		note(format("the reading process exited with %d", img.rc));
-		return false;
-	}
-	std::string diff = difference(img.bytes, want);
-	if (!verify(diff.empty(), what))
-		note(diff);
-	return true;
-}
-
-bool demo::rewrite_while_reading()
-{
-	std::string zep = format("zep%d", session_);
-	device_image during;
-	int landed = 0;
-	bool wrote = write_generation(2, [&](const std::atomic<int> &written) {
-		// The image is read once the rewrites are under way (or the writers have failed).
-		for (int waited = 0; written == 0 && waited < 10000; waited++)
-			std::this_thread::sleep_for(std::chrono::milliseconds(1));
-		if (opts_.while_rewriting)
-			opts_.while_rewriting(disk_);
-		int before = written;
-		during = read_device(zep, "cdpread");
-		landed = written - before;
-	});
-	if (!step(wrote, "phase 2: 4 writers rewrote generation 2 on vda1"))
-		return false;
-	note(format("%d of %d rewrites landed while /dev/%s was read", landed, WRITERS * BLOCKS_PER_WRITER,
-		    zep.c_str()));
-	if (!check_image(during, at_snapshot_, "image read during the rewrites = vda1 at the snapshot"))
-		return false;
-	note(format("/dev/%s: %zu bytes (%.0f MiB) in %.2f s, %.1f MiB/s", zep.c_str(), during.bytes.size(),
-		    during.bytes.size() / 1048576.0, during.seconds, during.bytes.size() / 1048576.0 / during.seconds));
-	during = {};
-	if (!check_image(read_device(zep, "cdpread"), at_snapshot_, "image read again after the rewrites = the same"))
-		return false;
-	return check_image(read_device(PART_NAME, "verify"), with_generation(at_snapshot_, 2),
-			   "live vda1 holds generation 2, the rest unchanged");
-}
-
-void demo::end_snapshot(bool rewritten)
-{
-	session_info listed;
-	bool found = false;
-	std::string error, error_failed;
-	result<void> stopped;
-	int rc = agent_->run([&] {
-		if (auto i = snap_->info())
-			listed = *i, found = true;
-		if (auto e = snap_->error_text())
-			error = *e;
-		else
-			error_failed = e.err().message;
-		stopped = snap_->stop();
-		return 0;
-	});
-	if (rewritten) {
-		// Each chunk the writers rewrote is preserved once; so is the one after the last,
-		// as a write that ends on a chunk boundary preserves the chunk that follows it.
-		uint64_t want = listed.block_size ? WRITTEN_BYTES / listed.block_size + 1 : 0;
-		verify(found && listed.changed_blocks == want,
-		       format("session listed: %llu chunks of %u KiB preserved",
-			      static_cast<unsigned long long>(listed.changed_blocks), listed.block_size / 1024));
-		if (listed.changed_blocks != want)
-			note(format("expected %llu: the chunks the writers rewrote and the one after them",
-				    static_cast<unsigned long long>(want)));
-	}
-	verify(error_failed.empty() && error.empty(), "session error text empty");
-	if (!error.empty())
-		note("session error: " + error);
-	if (!error_failed.empty())
-		note(error_failed);
-	// An invalidated session is stopped all the same: its error was reported just above.
-	bool ended = rc == 0 && (stopped || stopped.err().code == errc::invalidated);
-	if (!step(ended, format("agent stopped snapshot zep%d", session_))) {
-		if (rc == 0)
-			note(stopped.err().message);
-		return;	// the IO threads stay in the driver: the unload or the halt ends them
-	}
-	bool threads_ok = true;
-	for (int code : snap_->io_thread_exits())
-		threads_ok = code == 0 && threads_ok;
-	step(threads_ok, format("%zu IO threads returned 0", snap_->io_thread_exits().size()));
-	session_ = 0;
-}
-
-// Lets the agent go: the snapshot it holds is let go inside its process (stopping the
-// session if it still runs), then the process ends.
-void demo::end_agent()
-{
-	if (!agent_)
-		return;
-	if (agent_->run([this] {
-		    snap_.reset();
-		    return 0;
-	    }) != 0)
-		(void)snap_.release();	// its process is gone: its descriptors went with it
-	agent_->close();
-	agent_.reset();
 }
 
 void demo::teardown()
 {
-	if (disk_) {
-		kern::disk_stats st = kern::get_disk_stats(disk_);
-		note(format("vda: %llu reads, %llu writes, %llu errors", static_cast<unsigned long long>(st.reads),
-			    static_cast<unsigned long long>(st.writes), static_cast<unsigned long long>(st.errors)));
-	}
 	if (loaded_)
 		step(kern::rmmod("zepdriver") == 0, "driver unloaded");
-	if (mounted_)
-		step(kern::umount(part_) == 0, "file system unmounted");
+	for (int p = 0; p < 2; p++)
+		if (mounted_[p])
+			step(kern::umount(parts_[p]) == 0, fmt::format("file system on {} unmounted", PART_NAMES[p]));
 	kern::halt_report r = kern::halt();
+	check(r.clean(), "machine halted with nothing left over");
 	for (const std::string &line : r.problems)
-		note("leak: " + line);
-	verify(r.clean(), "machine halted with nothing left over");
-	for (const std::string &f : files_)
-		std::remove(f.c_str());
+		note("left over: " + line);
 }
 
 } // namespace
 
-int run_demo(const demo_options &opts, std::FILE *out) { return demo(opts, out).run(); }
+int run_demo(const demo_options &opts, cli_io &io)
+{
+	return demo(opts, io).run();
+}
 
 } // namespace zep

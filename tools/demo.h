@@ -1,31 +1,39 @@
-// `zep demo`: boots the emulated machine, snapshots a busy partition and verifies the image
-// byte for byte against what the disk held when the snapshot was taken.
+// `zep demo`: the project's main job on an embedded default. A sparse file-backed disk with two
+// mounted partitions, stamped writers rewriting both throughout; a snapshot with change
+// tracking, a full backup checked by the oracle and by its checksums; a second snapshot, an
+// incremental backup from the change records, the chain restored and compared with it byte
+// for byte; snapshots of both partitions at once, each checked by the oracle; a summary.
 #pragma once
 
-#include <cstdio>
 #include <functional>
 #include <string>
 
 #include "kernel/types.h"
+#include "tools/output.h"
+#include "tools/progress.h"
 
 namespace zep {
 
 // Exit codes of the demo (and of `zep demo`).
 constexpr int DEMO_PASSED = 0;
-constexpr int DEMO_VERIFY_FAILED = 1;	// data, session or leak check failed
+constexpr int DEMO_VERIFY_FAILED = 1;	// an image, a checksum, a comparison or a leak check failed
 constexpr int DEMO_STEP_FAILED = 3;	// a step could not be carried out
 
 struct demo_options {
-	std::string dir = "/tmp";	// where the disk image and backing files go
-	bool verbose = false;		// mirror the kernel log to standard error
-	int io_threads = 4;
-	// Called while the writers rewrite the partition, before the image is read, with the
-	// disk: lets a test change the medium behind the driver's back.
+	std::string dir;	// where the demo's temporary folder goes; "" the host's temporary folder
+	bool verbose = false;	// mirror the kernel log to standard error
+	bool json = false;	// the summary as one JSON document instead of text
+	progress_mode progress = progress_mode::automatic;
+	int io_threads = 2;	// per snapshot
+	// Called once the first snapshot is taken, while the writers rewrite both partitions and
+	// before the snapshot is read, with the disk: lets a test change the medium behind the
+	// driver's back.
 	std::function<void(kern::dev_t disk)> while_rewriting;
 };
 
-// Runs the demo, printing each step to out: one of the exit codes above. Boots a machine
-// and halts it again, so no other machine may be running.
-int run_demo(const demo_options &opts, std::FILE *out);
+// Runs the demo: its steps and summary on io.out (text, or the JSON document), progress on
+// io.err; one of the exit codes above. Boots a machine and halts it again, so no other machine
+// may be running. Its temporary folder is removed however it ends.
+int run_demo(const demo_options &opts, cli_io &io);
 
 } // namespace zep

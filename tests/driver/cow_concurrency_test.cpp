@@ -1,6 +1,10 @@
-// Writers hammering shared chunks of a hooked disk while IO threads drain: every chunk is
-// preserved once, with the contents it had when the session began, and the live device
-// ends with the last write of every block.
+// Writers hammering shared chunks of a hooked disk while IO threads drain and the agent lists
+// the session: every chunk is preserved once, with the contents it had when the session
+// began, the list's count of preserved chunks only grows, and the live device ends with the
+// last write of every block.
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <map>
 #include <random>
 #include <vector>
@@ -63,8 +67,29 @@ protected:
 				return 0;
 			}));
 		}
+		// An agent lists the session meanwhile, as `zep demo` does while its writers run.
+		std::atomic<bool> writing{true};
+		std::vector<u64> listed;
+		kern::pid_t lister = spawn("cdplist", [&] {
+			Control c;
+			if (!c.open())
+				return 1;
+			while (writing) {
+				std::array<session_list, ZEP_LIST_ENTRIES> ls{};
+				if (c.ioctl(ZEP_IOC_GET_LIST, c.put_bytes(&ls, sizeof(ls))) != 0)
+					return 2;
+				c.get_bytes(&ls, sizeof(ls));
+				listed.push_back(ls[0].changed_blocks);
+			}
+			c.close();
+			return 0;
+		});
 		for (kern::pid_t pid : pids)
-			ASSERT_EQ(waitpid(pid), 0);
+			EXPECT_EQ(waitpid(pid), 0);
+		writing = false;
+		EXPECT_EQ(waitpid(lister), 0);
+		ASSERT_FALSE(listed.empty());
+		EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end()));
 		ASSERT_TRUE(drained(cs));
 		EXPECT_FALSE(is_error(cs)) << cs->errorMsg;
 
@@ -88,6 +113,7 @@ protected:
 				<< "chunk " << c;
 		}
 		EXPECT_EQ(preserved, cs->pos);
+		EXPECT_LE(listed.back(), preserved);
 		for (u64 b = 0; b < BLOCKS; b++) {
 			int w = static_cast<int>(b % WRITERS);
 			auto it = last[static_cast<size_t>(w)].find(b);

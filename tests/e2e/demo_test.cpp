@@ -1,132 +1,260 @@
-// `zep demo` as the main job runs it: the whole flow from boot to halt, its output and
-// exit code; and that it notices an image that is not what the disk held.
+// `zep demo` as the main job runs it, through the command line with its streams captured:
+// the verdicts of its JSON document, the text it ends with, that a change of the medium behind
+// the driver's back fails it with exit 1 naming the check, and that it leaves nothing behind.
+// Each run of the demo takes seconds: the cases are few and each looks at much.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "kernel/machine.h"
+#include "tools/cli.h"
 #include "tools/demo.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+std::string read_stream(std::FILE *f)
+{
+	std::string s;
+	std::rewind(f);
+	char buf[4096];
+	for (size_t n; (n = std::fread(buf, 1, sizeof(buf), f)) > 0;)
+		s.append(buf, n);
+	std::fclose(f);
+	return s;
+}
+
+struct run_result {
+	int rc = -1;
+	std::string out, err;
+	json doc() const { return json::parse(out); }	// throws unless out is one document
+};
 
 class Demo : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		dir_ = std::filesystem::temp_directory_path() / ("zep-demo-" + std::to_string(std::random_device{}()));
-		std::filesystem::create_directories(dir_);
+		dir_ = fs::temp_directory_path() / ("zep-demo-test-" + std::to_string(std::random_device{}()));
+		fs::create_directories(dir_);
 	}
-	void TearDown() override { std::filesystem::remove_all(dir_); }
+	void TearDown() override { fs::remove_all(dir_); }
 
-	// Runs the demo; its exit code, with what it printed in output_.
-	int run(zep::demo_options opts)
+	// `zep demo --dir <dir_> args...`.
+	run_result zep_demo(std::vector<std::string> args, bool err_is_tty = false)
 	{
-		std::FILE *out = std::tmpfile();
-		if (!out)
-			return -1;
-		int rc = zep::run_demo(opts, out);
-		std::rewind(out);
-		output_.clear();
-		char buf[4096];
-		for (size_t n; (n = std::fread(buf, 1, sizeof(buf), out)) > 0;)
-			output_.append(buf, n);
-		std::fclose(out);
-		return rc;
+		args.insert(args.begin(), {"zep", "demo", "--dir", dir_.string()});
+		zep::cli_io io;
+		io.out = std::tmpfile();
+		io.err = std::tmpfile();
+		io.err_is_tty = err_is_tty;
+		run_result r;
+		r.rc = zep::run_cli(args, io);
+		r.out = read_stream(io.out);
+		r.err = read_stream(io.err);
+		return r;
 	}
 
-	zep::demo_options options(int io_threads = 4)
+	// The demo with a hook, as JSON.
+	run_result run_demo(zep::demo_options o)
 	{
-		zep::demo_options o;
 		o.dir = dir_.string();
-		o.io_threads = io_threads;
-		return o;
+		o.json = true;
+		o.progress = zep::progress_mode::none;
+		zep::cli_io io;
+		io.out = std::tmpfile();
+		io.err = std::tmpfile();
+		run_result r;
+		r.rc = zep::run_demo(o, io);
+		r.out = read_stream(io.out);
+		r.err = read_stream(io.err);
+		return r;
 	}
 
-	std::vector<std::string> lines() const
-	{
-		std::vector<std::string> v;
-		std::istringstream in(output_);
-		for (std::string l; std::getline(in, l);)
-			v.push_back(l);
-		return v;
-	}
+	bool left_nothing() const { return fs::is_empty(dir_); }
 
-	// The line of the step or check that starts with `what`, or "".
-	std::string line(const std::string &what) const
-	{
-		for (const std::string &l : lines())
-			if (l.starts_with(what))
-				return l;
-		return "";
-	}
-
-	bool ok(const std::string &what) const { return line(what).ends_with(" ok"); }
-	bool failed(const std::string &what) const { return line(what).ends_with(" FAILED"); }
-	std::string last_line() const { return lines().empty() ? "" : lines().back(); }
-
-	std::filesystem::path dir_;
-	std::string output_;
+	fs::path dir_;
 };
+
+std::string last_line(const std::string &text)
+{
+	std::string t = text;
+	while (!t.empty() && t.back() == '\n')
+		t.pop_back();
+	size_t nl = t.rfind('\n');
+	return nl == std::string::npos ? t : t.substr(nl + 1);
+}
+
+bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+// A snapshot's record: its freeze measured and plausible, its IO threads ended well, and the
+// oracle's verdict on its image.
+void expect_sane_snapshot(const json &s, const std::string &device)
+{
+	SCOPED_TRACE(s.dump());
+	EXPECT_EQ(s["device"], device);
+	EXPECT_EQ(s["node"], "/dev/zep" + std::to_string(s["id"].get<int>()));
+	double frozen = s["frozen_ms"], get = s["get_freeze_ms"], window = s["oracle_window_ms"];
+	EXPECT_GT(get, 0);
+	EXPECT_LE(get, frozen) << "getting the freeze is part of the time frozen";
+	EXPECT_LT(frozen, 10000) << "a freeze of seconds would stall the file system";
+	EXPECT_LE(frozen - get, window) << "the oracle's window holds the time frozen";
+	EXPECT_EQ(s["chunk_size"], 65536);
+	EXPECT_EQ(s["io_thread_exits"], json::array({0, 0}));
+	const json &o = s["oracle"];
+	EXPECT_EQ(o["verdict"], "consistent");
+	EXPECT_EQ(o["sectors"], 48 << 11);
+	EXPECT_EQ(o["allowed"], o["sectors"]);
+	EXPECT_EQ(o["single_freeze"], true);
+	EXPECT_LT(o["initial"], o["sectors"]) << "the image holds none of the writers' writes";
+}
 
 } // namespace
 
-TEST_F(Demo, SnapshotWithFourIoThreadsHoldsTheDiskAsItWasAndNothingIsLeftOver)
+TEST_F(Demo, JsonDocumentHoldsEveryVerdictAndProgressGoesToStandardError)
 {
-	ASSERT_EQ(run(options(4)), zep::DEMO_PASSED) << output_;
-	EXPECT_TRUE(ok("agent took snapshot zep1 of vda1 with 4 IO threads")) << output_;
-	EXPECT_TRUE(ok("image read during the rewrites = vda1 at the snapshot")) << output_;
-	EXPECT_TRUE(ok("image read again after the rewrites = the same")) << output_;
-	EXPECT_TRUE(ok("live vda1 holds generation 2, the rest unchanged")) << output_;
-	// 64 rewritten chunks of 64 KiB and the one after them.
-	EXPECT_TRUE(ok("session listed: 65 chunks of 64 KiB preserved")) << output_;
-	EXPECT_TRUE(ok("4 IO threads returned 0")) << output_;
-	EXPECT_TRUE(ok("machine halted with nothing left over")) << output_;
-	EXPECT_NE(output_.find("/dev/zep1: 66060288 bytes (63 MiB)"), std::string::npos) << output_;
-	EXPECT_EQ(output_.find("FAILED"), std::string::npos) << output_;
-	EXPECT_EQ(last_line(), "demo passed");
-	EXPECT_TRUE(std::filesystem::is_empty(dir_)) << "the demo left files in " << dir_;
+	run_result r = zep_demo({"--json", "--progress=json"});
+	ASSERT_EQ(r.rc, zep::DEMO_PASSED) << r.out << r.err;
+	json d = r.doc();
+	EXPECT_EQ(d["command"], "demo");
+	EXPECT_EQ(d["ok"], true);
+	EXPECT_FALSE(d.contains("error"));
+	EXPECT_EQ(d["disk"]["size"], 256 << 20);
+	ASSERT_EQ(d["disk"]["partitions"].size(), 2u);
+	EXPECT_GT(d["writers"]["writes"], 0);
+
+	const json &v = d["verification"];
+	ASSERT_EQ(v["oracle"].size(), 4u) << v.dump(1);
+	for (const json &o : v["oracle"])
+		EXPECT_EQ(o["verdict"], "consistent") << o.dump();
+	EXPECT_EQ(v["backup_verify"], "ok");
+	EXPECT_EQ(v["incremental_method"], "change-records");
+	EXPECT_EQ(v["restored_vs_snapshot"], "same");
+
+	const json &full = d["full"];
+	expect_sane_snapshot(full["snapshot"], "vda1");
+	EXPECT_EQ(full["backup"]["kind"], "full");
+	EXPECT_EQ(full["backup"]["bytes_read"], 48 << 20);
+	EXPECT_GT(full["throughput_mib_per_s"], 0);
+	EXPECT_EQ(full["verify"]["device"], full["snapshot"]["node"]);
+	EXPECT_EQ(full["verify"]["device_bytes_compared"], 48 << 20);
+	EXPECT_EQ(full["verify"]["chunks_checked"], full["backup"]["chunks"]);
+
+	const json &inc = d["incremental"];
+	expect_sane_snapshot(inc["snapshot"], "vda1");
+	EXPECT_EQ(inc["changes"]["complete"], true) << inc["changes"]["reason"];
+	EXPECT_GT(inc["changes"]["records"], 0);
+	EXPECT_GT(inc["changes"]["extents"], 0);
+	EXPECT_GT(inc["changes"]["bytes"], 0);
+	EXPECT_EQ(inc["backup"]["parent"], full["backup"]["sequence"]);
+	EXPECT_EQ(inc["backup"]["method"], "change-records");
+	EXPECT_EQ(inc["backup"]["data_bytes"], inc["changes"]["bytes"]) << "exactly the changed bytes stored";
+	EXPECT_EQ(inc["restore"]["chain"], json::array({full["backup"]["sequence"], inc["backup"]["sequence"]}));
+	EXPECT_EQ(inc["restored_vs_snapshot"]["same"], true);
+	EXPECT_EQ(inc["restored_vs_snapshot"]["bytes"], 48 << 20);
+
+	ASSERT_EQ(d["both_partitions"].size(), 2u);
+	expect_sane_snapshot(d["both_partitions"][0], "vda1");
+	expect_sane_snapshot(d["both_partitions"][1], "vda2");
+	EXPECT_NE(d["both_partitions"][0]["id"], d["both_partitions"][1]["id"]);
+
+	for (const json &s : d["steps"])
+		EXPECT_EQ(s["ok"], true) << s.dump();
+	EXPECT_GT(d["seconds"], 0);
+
+	// Progress as JSON lines, each phase reaching its total; nothing else on stderr.
+	std::vector<std::string> phases;
+	size_t lines = 0;
+	for (size_t at = 0, nl; (nl = r.err.find('\n', at)) != std::string::npos; at = nl + 1) {
+		json p = json::parse(r.err.substr(at, nl - at));
+		lines++;
+		EXPECT_EQ(p["command"], "demo");
+		if (p["done"] == p["total"])
+			phases.push_back(p["progress"]);
+	}
+	EXPECT_GT(lines, 4u);
+	for (const char *phase : {"read", "restore"})
+		EXPECT_NE(std::find(phases.begin(), phases.end(), phase), phases.end()) << phase << " never finished";
+	EXPECT_TRUE(left_nothing()) << "the demo left its folder behind";
 }
 
-TEST_F(Demo, SnapshotWithTwoIoThreadsPasses)
+TEST_F(Demo, TextEndsWithDemoPassedAndABarIsDrawnOnATerminal)
 {
-	ASSERT_EQ(run(options(2)), zep::DEMO_PASSED) << output_;
-	EXPECT_TRUE(ok("agent took snapshot zep1 of vda1 with 2 IO threads")) << output_;
-	EXPECT_TRUE(ok("image read during the rewrites = vda1 at the snapshot")) << output_;
-	EXPECT_TRUE(ok("2 IO threads returned 0")) << output_;
+	run_result r = zep_demo({"--progress=auto", "--io-threads", "3"}, true);
+	ASSERT_EQ(r.rc, zep::DEMO_PASSED) << r.out << r.err;
+	EXPECT_EQ(last_line(r.out), "demo passed");
+	EXPECT_FALSE(has(r.out, "FAILED")) << r.out;
+	for (const char *line : {"snapshot of vda1 with 3 IO threads: /dev/zep1", "change records since the first snapshot",
+				 "the incremental read only the chunks the change records name",
+				 "restored.img = /dev/zep1, byte for byte", "/dev/zep1 and /dev/zep2 run at the same time",
+				 "machine halted with nothing left over", "summary", "verification", "oracle: snapshot 1 consistent"})
+		EXPECT_TRUE(has(r.out, line)) << line << "\n" << r.out;
+	EXPECT_TRUE(has(r.err, "\rread")) << "no bar drawn: " << r.err;
+	EXPECT_TRUE(has(r.err, "100.0%")) << r.err;
+	EXPECT_TRUE(left_nothing());
 }
 
 // Bytes changed on the medium itself, where no write goes through the driver, show in the
-// image (their chunk was never preserved): the demo must catch that and still halt clean.
-TEST_F(Demo, AChangeBehindTheDriversBackFailsTheImageCheck)
+// image unpreserved: the oracle must name them, the demo fail with 1 and still end clean.
+TEST_F(Demo, AChangeBehindTheDriversBackFailsTheOracleCheck)
 {
-	zep::demo_options o = options();
-	constexpr kern::sector_t PART_START = 2048, AT = (40 << 20) / 512;
+	zep::demo_options o;
+	// 1 MiB: a chunk the writers made the driver preserve before the poke keeps its old
+	// bytes in the image, so the poke spans more chunks than they can have reached.
+	constexpr kern::sector_t PART_START = 2048, AT = 4096;
 	o.while_rewriting = [](kern::dev_t disk) {
-		std::vector<unsigned char> junk(4096, 0xa5);
+		std::vector<unsigned char> junk(1 << 20, 0xa5);
 		ASSERT_EQ(kern::disk_poke(disk, PART_START + AT, junk.data(), junk.size()), 0);
 	};
-	ASSERT_EQ(run(o), zep::DEMO_VERIFY_FAILED) << output_;
-	EXPECT_TRUE(failed("image read during the rewrites = vda1 at the snapshot")) << output_;
-	EXPECT_EQ(line("  4096 bytes differ"),
-		  "  4096 bytes differ, the first at byte 41943040 (0xa5 where 0x00 was expected), outside the "
-		  "writers' blocks")
-		<< output_;
-	EXPECT_TRUE(ok("agent stopped snapshot zep1")) << output_;
-	EXPECT_TRUE(ok("machine halted with nothing left over")) << output_;
-	EXPECT_EQ(last_line(), "demo FAILED: image read during the rewrites = vda1 at the snapshot");
+	run_result r = run_demo(o);
+	ASSERT_EQ(r.rc, zep::DEMO_VERIFY_FAILED) << r.out;
+	json d = r.doc();
+	EXPECT_EQ(d["ok"], false);
+	EXPECT_EQ(d["error"]["kind"], "verify_failed");
+	EXPECT_EQ(d["error"]["exit_code"], 1);
+	EXPECT_EQ(d["error"]["message"], "oracle: /dev/zep1 is a state vda1 passed through while frozen");
+	const json &o1 = d["full"]["snapshot"]["oracle"];
+	EXPECT_EQ(o1["verdict"], "inconsistent");
+	EXPECT_GT(o1["corrupt"], 0);
+	EXPECT_LE(o1["corrupt"], 2048) << "no more than the sectors poked";
+	EXPECT_TRUE(has(o1["findings"], ": corrupt: ")) << o1["findings"];
+	EXPECT_EQ(d["verification"]["oracle"][0]["verdict"], "inconsistent");
+	// The backup holds what the snapshot showed: its checksums and the comparison hold.
+	EXPECT_EQ(d["verification"]["backup_verify"], "ok");
+	const json &last = d["steps"].back();
+	EXPECT_EQ(last["step"], "machine halted with nothing left over");
+	EXPECT_EQ(last["ok"], true);
+	EXPECT_TRUE(left_nothing());
 }
 
-TEST_F(Demo, ADiskThatCannotBeMadeIsAFailedStep)
+TEST_F(Demo, WhatCannotBeDoneOrAskedIsSaidWithItsExitCode)
 {
-	zep::demo_options o = options();
-	o.dir = (dir_ / "missing").string();
-	ASSERT_EQ(run(o), zep::DEMO_STEP_FAILED) << output_;
-	EXPECT_TRUE(failed("file-backed disk vda (64 MiB) in " + o.dir)) << output_;
-	EXPECT_TRUE(ok("machine halted with nothing left over")) << output_;
-	EXPECT_EQ(last_line(), "demo FAILED: file-backed disk vda (64 MiB) in " + o.dir);
+	// No folder to work in: a step that cannot be carried out, before any machine boots.
+	std::string missing = (dir_ / "missing").string();
+	zep::cli_io io;
+	io.out = std::tmpfile();
+	io.err = std::tmpfile();
+	int rc = zep::run_cli({"zep", "demo", "--dir", missing, "--json"}, io);
+	std::string out = read_stream(io.out);
+	read_stream(io.err);
+	ASSERT_EQ(rc, zep::DEMO_STEP_FAILED) << out;
+	json d = json::parse(out);
+	EXPECT_EQ(d["error"]["kind"], "step_failed");
+	EXPECT_EQ(d["error"]["message"], "temporary folder in " + missing);
+	EXPECT_FALSE(kern::booted());
+
+	run_result r = zep_demo({"--io-threads", "0"});
+	EXPECT_EQ(r.rc, 2);
+	EXPECT_TRUE(has(r.err, "--io-threads")) << r.err;
+	r = zep_demo({"--progress=loud"});
+	EXPECT_EQ(r.rc, 2);
+	EXPECT_TRUE(left_nothing());
 }
