@@ -543,7 +543,7 @@ void BackupStress::restore_every_point(const plan &p)
 	EXPECT_TRUE(v->incomplete.empty());
 }
 
-// Whether every sector of [first, first + count) lies in the extents (sorted and merged).
+// The first sector of [first, first + count) that the extents (sorted, merged) leave out.
 std::optional<std::uint64_t> first_uncovered(const std::vector<zep::extent> &ext, std::uint64_t first,
 					     std::uint64_t count)
 {
