@@ -318,7 +318,10 @@ cow_chunk *copy_chunk(cow_session *cs, if_chunk *ic, struct block_device *bdev,
 				goto fail;
 			}
 		}
-		int len = fc_add_page(fc, page);
+		/* A disk ending inside a page: read up to its end, not past it. */
+		int len = fc_add_page(fc, page,
+				      size - submitted < PAGE_SIZE ? static_cast<unsigned int>(size - submitted)
+								   : PAGE_SIZE);
 		if (len > 0) {
 			submitted += static_cast<u64>(len);
 			page = nullptr;

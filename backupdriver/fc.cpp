@@ -25,11 +25,11 @@ void init_fc(file_copy *fc, cow_chunk *cc, struct bio *bio, u64 chunk_size, sect
 	init_completion(&fc->event);
 }
 
-int fc_add_page(file_copy *fc, struct page *page)
+int fc_add_page(file_copy *fc, struct page *page, unsigned int len)
 {
-	int len = bio_add_page(fc->bio, page, PAGE_SIZE, 0);
+	int added = bio_add_page(fc->bio, page, len, 0);
 	fc->size = fc->bio->bi_size;
-	return len;
+	return added;
 }
 
 void fc_endio(file_copy *fc, int err)

@@ -28,7 +28,8 @@ struct file_copy {
 
 void init_fc(file_copy *fc, cow_chunk *cc, struct bio *bio, u64 chunk_size, sector_t sector_offset,
 	     u64 sector_shift, void (*end_io)(file_copy *, int), unsigned long rw);
-int fc_add_page(file_copy *fc, struct page *page);
+/* Adds the first `len` bytes of the page (the last piece of a disk may be short). */
+int fc_add_page(file_copy *fc, struct page *page, unsigned int len = PAGE_SIZE);
 void fc_endio(file_copy *fc, int err);
 void calc_fc_file_start(file_copy *fc, u64 chunk_size);
 unsigned long mod(u64 x, u64 y);

@@ -463,6 +463,26 @@ TEST_F(CowWriteTest, ChunkRunningPastTheDiskEndIsReadUpToTheEnd)
 		  std::vector<unsigned char>(old.begin() + 100 * CHUNK, old.end()));
 }
 
+TEST_F(CowWriteTest, ChunkEndingInsideAPageIsReadUpToTheEnd)
+{
+	// A whole disk of 100 chunks and 9 sectors: the last chunk ends 512 bytes into its
+	// second page, and a whole page read there would run past the disk's end.
+	constexpr sector_t SECTORS = 100 * 128 + 9;
+	kern::dev_t odd = add_ramdisk("cowd", 8, SECTORS);
+	auto old = chunk_pattern(SECTORS * 512, 3);
+	ASSERT_EQ(disk_poke(odd, 0, old.data(), old.size()), 0);
+	cow_session *cs = start(odd, 1);
+	attach(cs, "t", 0, 9 * 512);	// the short chunk fills the buffer
+	ASSERT_EQ(write_node("cowd", 100 * CHUNK, chunk_pattern(512, 9)), 0);
+	ASSERT_TRUE(drained(cs));
+	EXPECT_FALSE(is_error(cs)) << cs->errorMsg;
+	EXPECT_FALSE(dmesg_has("could not copy chunk"));
+	cow_chunk *cc = preserved(cs, 100);
+	ASSERT_NE(cc, nullptr);
+	EXPECT_EQ(host_file_bytes(backing("t"), cc->new_chunk * CHUNK, 9 * 512),
+		  std::vector<unsigned char>(old.begin() + 100 * CHUNK, old.end()));
+}
+
 namespace {
 int remaps;
 // A request function that sends every bio on to the partition's disk, as a remapping
