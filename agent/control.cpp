@@ -263,6 +263,15 @@ result<void> control::check_exists(int id, const char *what)
 
 // ---------------------------------------------------------------- sessions
 
+namespace
+{
+int64_t wall_clock_ns()
+{
+	kern::timespec t = kern::current_kernel_time();
+	return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+} // namespace
+
 result<started_session> control::start(const start_options &o)
 {
 	snap_shot_request ssr;
@@ -282,10 +291,14 @@ result<started_session> control::start(const start_options &o)
 	ssr.bfree = o.bfree;
 
 	log_mark mark;
+	const int64_t issued = wall_clock_ns();
 	long r = command(ZEP_IOC_START, &ssr, sizeof(ssr));
+	const int64_t returned = wall_clock_ns();
 	std::string what = "start of a snapshot of device " + dev_text(o.device);
 	if (r == 0) {
 		started_session s;
+		s.issued_ns = issued;
+		s.returned_ns = returned;
 		s.id = ssr.id;
 		s.time = ssr.time;
 		s.freeze =

@@ -55,6 +55,10 @@ struct started_session {
 	freeze_window freeze;
 	int active_sessions = 0; // sessions running after this start
 	int mode = 0;            // as sent, plus the driver's started bit
+	// The machine's wall clock (kern::current_kernel_time, in ns) read right before the
+	// command was issued and right after it returned: the freeze and the thaw lie between.
+	int64_t issued_ns = 0;
+	int64_t returned_ns = 0;
 	bool marked_started() const;
 	bool tracks_changes() const;
 };

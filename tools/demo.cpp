@@ -303,11 +303,8 @@ std::unique_ptr<snapshot> demo::take(int p, snapshot_facts &facts)
 	o.device_path = std::string("/dev/") + PART_NAMES[p];
 	std::unique_ptr<snapshot> s;
 	std::optional<error> failed;
-	oracle::start_timing t;
 	in_agent([&] {
-		t.issued = oracle::now();
 		auto r = snapshot::take(parts_[p], o);
-		t.returned = oracle::now();
 		if (r)
 			s = std::make_unique<snapshot>(std::move(*r));
 		else
@@ -324,9 +321,12 @@ std::unique_ptr<snapshot> demo::take(int p, snapshot_facts &facts)
 	facts.id = s->id();
 	facts.node = s->node();
 	facts.freeze = s->started().freeze;
-	// The freeze began after the command was issued and the thaw ended before take()
+	// The freeze began after the start command was issued and the thaw ended before it
 	// returned: a window at least as wide as the real one, so the oracle errs towards
 	// accepting, never against.
+	oracle::start_timing t;
+	t.issued = s->started().issued_ns;
+	t.returned = s->started().returned_ns;
 	t.to_freeze = static_cast<oracle::nanos>(nanoseconds(facts.freeze.get_freeze));
 	t.frozen = static_cast<oracle::nanos>(nanoseconds(facts.freeze.frozen));
 	auto w = oracle::safe_window(t);

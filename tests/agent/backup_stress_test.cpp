@@ -34,7 +34,6 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -282,46 +281,20 @@ nanos span_ns(const zep::duration &d)
 	return static_cast<nanos>(d.sec) * 1000000000 + d.nsec;
 }
 
-// Takes a snapshot and the tightest freeze window its start command allows. snapshot::take
-// also starts the IO threads, well after the thaw, so its return bounds the thaw loosely;
-// the driver's "session started" line is logged right after the thaw, and a clock reading
-// taken once that line is seen bounds it tightly (and soundly: it is read after the line).
+// Takes a snapshot and the tightest freeze window its start command allows: the freeze
+// began after the command was issued and the thaw ended before it returned.
 struct taken {
 	zep::result<zep::snapshot> snap;
 	std::optional<freeze_window> window;
 };
 taken take_timed(kern::dev_t dev, const zep::snapshot_options &o)
 {
-	const std::string line = fmt::format("session started for device:({},{}) with session id: zep",
-					     kern::MAJOR(dev), kern::MINOR(dev));
-	const kern::u64 from = kern::printk_seq();
-	std::atomic<bool> done{false};
-	std::atomic<nanos> seen{not_completed};
-	std::thread watch([&] {
-		// Once more after the take returned: a watcher slow to start still finds the line
-		// (its reading is then only later, still an upper bound).
-		for (;;) {
-			bool last = done;
-			if (kern::printk_wait_for(line, last ? 0 : 5, from)) {
-				seen = now();
-				return;
-			}
-			if (last)
-				return;
-		}
-	});
-	nanos issued = now();
-	auto s = zep::snapshot::take(dev, o);
-	nanos returned = now();
-	done = true;
-	watch.join();
-	taken t{std::move(s), std::nullopt};
+	taken t{zep::snapshot::take(dev, o), std::nullopt};
 	if (!t.snap)
 		return t;
-	// Without the line the window would quietly widen to the IO threads' start.
-	EXPECT_NE(seen.load(), not_completed) << "the driver's line \"" << line << "\" was not seen";
-	const zep::freeze_window &f = t.snap->started().freeze;
-	auto w = safe_window({issued, std::min(returned, seen.load()), span_ns(f.get_freeze), span_ns(f.frozen)});
+	const zep::started_session &st = t.snap->started();
+	auto w = safe_window({st.issued_ns, st.returned_ns, span_ns(st.freeze.get_freeze),
+			      span_ns(st.freeze.frozen)});
 	if (!w)
 		ADD_FAILURE() << "the start command's timings: " << w.err().message;
 	else

@@ -142,6 +142,10 @@ TEST_F(ControlTest, StartReportsTheSessionAndTheQueriesFollowIt)
 		EXPECT_GT(s->time, 0u);
 		EXPECT_LT(s->freeze.frozen.nsec, 1000000000u);
 		EXPECT_GE(s->freeze.frozen_ms(), s->freeze.get_freeze_ms());
+		// The freeze lies between the clock readings taken around the command.
+		EXPECT_GT(s->issued_ns, 0);
+		EXPECT_GE(static_cast<double>(s->returned_ns - s->issued_ns) / 1e6,
+		          s->freeze.frozen_ms());
 
 		EXPECT_EQ(c.session_count().value(), 1);
 		auto all = c.sessions();
