@@ -11,6 +11,7 @@
 #include <mutex>
 #include <random>
 #include <system_error>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -305,6 +306,7 @@ struct writer_set::state {
 	}
 
 	int run(unsigned w);
+	void rest() const;
 };
 
 namespace {
@@ -369,8 +371,17 @@ int writer_set::state::run(unsigned w)
 			completed++;
 		}
 		changed.notify_all();
+		rest();
 	}
 	return 0;
+}
+
+void writer_set::state::rest() const
+{
+	// In slices, so that a stop is not kept waiting for a long rest.
+	constexpr std::chrono::microseconds slice{1000};
+	for (auto slept = std::chrono::microseconds(0); slept < opt.pause && !stopping; slept += slice)
+		std::this_thread::sleep_for(std::min(opt.pause - slept, slice));
 }
 
 result<writer_set> writer_set::start(const writer_options &opt)

@@ -112,7 +112,7 @@ private:
 	std::string repo_;
 	kern::dev_t disk_ = 0, parts_[2] = {0, 0};
 	bool mounted_[2] = {false, false}, loaded_ = false;
-	std::optional<paced_writers> writers_[2];
+	std::optional<oracle::writer_set> writers_[2];
 	// The agent and what it holds: made, used and let go only inside its process.
 	std::unique_ptr<agent_process> agent_;
 	std::unique_ptr<change_drainer> drainer_;
@@ -274,13 +274,16 @@ bool demo::start_writers()
 		if (!filled || !call(*filled ? nullptr : &filled->err(),
 				     fmt::format("{} filled with the oracle's stamps", PART_NAMES[p])))
 			return false;
-		writer_plan w;
+		oracle::writer_options w;
 		w.device = node;
 		w.range = {0, PART_SECTORS};
 		w.writers = WRITERS;
 		w.seed = 0x5eed + p;
+		w.min_bytes = 4 << 10;
+		w.max_bytes = 32 << 10;
+		w.alignment = 4 << 10;
 		w.pause = WRITER_PAUSE;
-		auto ws = paced_writers::start(w);
+		auto ws = oracle::writer_set::start(w);
 		if (!call(ws ? nullptr : &ws.err(), fmt::format("{} writers rewriting random ranges of {}",
 								WRITERS, PART_NAMES[p])))
 			return false;

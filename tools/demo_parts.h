@@ -50,48 +50,6 @@ private:
 	kern::pid_t pid_ = -1;
 };
 
-// What paced writers do.
-struct writer_plan {
-	std::string device;		// the node, "/dev/vda1"
-	oracle::sector_range range;
-	unsigned writers = 2;
-	uint64_t seed = 1;
-	size_t min_bytes = 4 << 10;	// write sizes, multiples of 512, drawn uniformly
-	size_t max_bytes = 32 << 10;
-	size_t alignment = 4 << 10;	// write offsets are multiples of this
-	std::chrono::microseconds pause{10000};	// each writer's rest between two writes
-};
-
-// Writer processes (named "dwriter<i>") that rewrite random ranges of a device node with the
-// oracle's stamped writes until stopped, resting between writes: a busy file system beside
-// the backups, not a stream that takes the whole disk and both cores (and whose log would
-// outgrow the demo). Each write is logged before it is issued, so that a write in flight is
-// in the log, without completion, until it returns. Stopped and waited for on destruction.
-class paced_writers {
-public:
-	// Starts the processes (from the host program while the machine runs).
-	static result<paced_writers> start(const writer_plan &plan);
-	paced_writers(paced_writers &&) noexcept = default;
-	paced_writers &operator=(paced_writers &&) = delete;
-	~paced_writers();
-
-	// Waits until n writes have completed in all (at most timeout_ms of real time); an error
-	// when a writer failed or the time ran out.
-	result<void> wait_for_writes(uint64_t n, unsigned timeout_ms = 30000) const;
-	// Lets each writer finish the write it is in and waits for them; an error naming the
-	// first writer that failed.
-	result<void> stop();
-	uint64_t writes_completed() const;
-	// Every write so far, for the oracle's history.
-	std::vector<oracle::write_record> log() const;
-
-	struct state;
-
-private:
-	explicit paced_writers(std::shared_ptr<state> s) : s_(std::move(s)) {}
-	std::shared_ptr<state> s_;
-};
-
 // Where a file and a device first differ, when they do.
 struct comparison {
 	uint64_t bytes = 0;	// compared

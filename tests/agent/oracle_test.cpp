@@ -343,6 +343,30 @@ TEST_F(OracleMachine, WritersKeepToTheirOptionsAndTheirLogMatchesTheDevice)
 	t = now();
 	r = check_live(*h, {t, t, 0});
 	EXPECT_TRUE(r.ok()) << r.summary();
+
+	// With a pause each writer rests between two writes (the machine's clock runs at
+	// least as fast as real time), and a stop does not wait out a long rest.
+	o.writers = 2;
+	o.writes_each = 5;
+	o.pause = std::chrono::milliseconds(2);
+	ws = writer_set::start(o);
+	ASSERT_TRUE(ws) << ws.err().message;
+	ASSERT_TRUE(ws->wait_for_writes(10));
+	ASSERT_TRUE(ws->stop());
+	log = ws->log();
+	for (size_t i = 1; i < log.size(); i++) {
+		if (log[i].id.writer == log[i - 1].id.writer)
+			EXPECT_GE(log[i].submitted - log[i - 1].completed, 2'000'000) << log[i].describe();
+	}
+	o.writes_each = 0;
+	o.pause = std::chrono::hours(1);
+	ws = writer_set::start(o);
+	ASSERT_TRUE(ws) << ws.err().message;
+	ASSERT_TRUE(ws->wait_for_writes(2));
+	auto t0 = std::chrono::steady_clock::now();
+	ASSERT_TRUE(ws->stop());
+	EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+	EXPECT_EQ(ws->writes_completed(), 2u);
 }
 
 TEST_F(OracleMachine, WritersThatCannotWriteAreReportedNotWaitedFor)
