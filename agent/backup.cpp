@@ -376,6 +376,17 @@ result<manifest> find_parent(const repository_scan &scan, const std::optional<un
 
 } // namespace
 
+backup_source snapshot_source(snapshot &s, std::string device)
+{
+	const started_session &st = s.started();
+	return {.node = s.node(),
+		.device = std::move(device),
+		.snapshot_time = st.time,
+		.get_freeze_ns = st.freeze.get_freeze.ns(),
+		.frozen_ns = st.freeze.frozen.ns(),
+		.session_error = [&s] { return s.error_text(); }};
+}
+
 result<backup_summary> full_backup(const std::string &repo, const backup_source &src,
 				   const backup_options &opts)
 {

@@ -15,6 +15,7 @@
 #include "agent/backup_progress.h"
 #include "agent/backup_summary.h"
 #include "agent/result.h"
+#include "agent/session.h"
 
 namespace zep {
 
@@ -29,6 +30,9 @@ struct backup_source {
 	// backup then fails with `invalidated`. Empty: the source is taken as it is.
 	std::function<result<std::string>()> session_error;
 };
+
+// A running snapshot as a backup's source; the snapshot must outlive the backup.
+backup_source snapshot_source(snapshot &s, std::string device);
 
 // What changed on the device since the parent backup's snapshot.
 struct change_set {

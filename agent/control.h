@@ -27,6 +27,7 @@ struct duration {
 	uint32_t sec = 0;
 	uint32_t nsec = 0;
 	double ms() const { return sec * 1e3 + nsec / 1e6; }
+	uint64_t ns() const { return sec * 1'000'000'000ull + nsec; }
 };
 
 // How long the start froze the device's file system: from the freeze request until the

@@ -505,6 +505,12 @@ start_timing start_timing::of(nanos issued, nanos returned, const snap_shot_requ
 		span(answer.sec_froze, answer.nsec_froze)};
 }
 
+start_timing start_timing::of(const started_session &s)
+{
+	return {s.issued_ns, s.returned_ns, static_cast<nanos>(s.freeze.get_freeze.ns()),
+		static_cast<nanos>(s.freeze.frozen.ns())};
+}
+
 result<freeze_window> safe_window(const start_timing &t)
 {
 	if (t.returned < t.issued)

@@ -58,6 +58,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/control.h"
 #include "agent/result.h"
 #include "backupdriver/zepdriver.h"
 
@@ -206,6 +207,8 @@ struct start_timing {
 	nanos to_freeze = 0;	// from the freeze's start until the device was frozen
 	nanos frozen = 0;	// from the freeze's start until the thaw ended
 	static start_timing of(nanos issued, nanos returned, const snap_shot_request &answer);
+	// As the agent's control call reports a start.
+	static start_timing of(const started_session &s);
 };
 
 // The tightest window the start command's timings allow: the freeze started after the

@@ -27,11 +27,6 @@ struct backup_outcome {
 	freeze_window freeze;
 };
 
-uint64_t nanoseconds(const duration &d)
-{
-	return d.sec * 1'000'000'000ull + d.nsec;
-}
-
 std::string why(const backup_summary &s, bool asked_full)
 {
 	if (s.kind == backup_kind::full)
@@ -63,12 +58,7 @@ result<backup_outcome> backup_in_agent(const backup_args &a, kern::dev_t dev,
 	if (!snap)
 		return in_context(snap.err(), fmt::format("cannot take a snapshot of {}", name));
 	const started_session &st = snap->started();
-	backup_source src{.node = snap->node(),
-			  .device = name,
-			  .snapshot_time = st.time,
-			  .get_freeze_ns = nanoseconds(st.freeze.get_freeze),
-			  .frozen_ns = nanoseconds(st.freeze.frozen),
-			  .session_error = [&] { return snap->error_text(); }};
+	backup_source src = snapshot_source(*snap, name);
 	backup_options bo{.progress = progress};
 	auto s = full ? full_backup(repo, src, bo) : incremental_backup(repo, src, std::nullopt, bo);
 	auto stopped = snap->stop();

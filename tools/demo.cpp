@@ -54,8 +54,6 @@ constexpr uint64_t WRITES_BETWEEN = 100;
 
 const char *const PART_NAMES[2] = {"vda1", "vda2"};
 
-uint64_t nanoseconds(const duration &d) { return d.sec * 1'000'000'000ull + d.nsec; }
-
 // Removes the demo's temporary folder however the demo ends.
 struct temp_folder {
 	std::string path;
@@ -327,12 +325,7 @@ std::unique_ptr<snapshot> demo::take(int p, snapshot_facts &facts)
 	// The freeze began after the start command was issued and the thaw ended before it
 	// returned: a window at least as wide as the real one, so the oracle errs towards
 	// accepting, never against.
-	oracle::start_timing t;
-	t.issued = s->started().issued_ns;
-	t.returned = s->started().returned_ns;
-	t.to_freeze = static_cast<oracle::nanos>(nanoseconds(facts.freeze.get_freeze));
-	t.frozen = static_cast<oracle::nanos>(nanoseconds(facts.freeze.frozen));
-	auto w = oracle::safe_window(t);
+	auto w = oracle::safe_window(oracle::start_timing::of(s->started()));
 	if (w)
 		facts.window = *w;
 	step(true, fmt::format("{}: {}", what, facts.node));
@@ -417,13 +410,7 @@ bool demo::full_backup_step()
 	snapshot &s = *snaps_[0];
 	std::optional<result<backup_summary>> b;
 	in_agent([&] {
-		const started_session &st = s.started();
-		backup_source src{.node = s.node(),
-				  .device = PART_NAMES[0],
-				  .snapshot_time = st.time,
-				  .get_freeze_ns = nanoseconds(st.freeze.get_freeze),
-				  .frozen_ns = nanoseconds(st.freeze.frozen),
-				  .session_error = [&] { return s.error_text(); }};
+		backup_source src = snapshot_source(s, PART_NAMES[0]);
 		b.emplace(zep::full_backup(repo_, src, {.progress = progress_.callback()}));
 	});
 	if (!b || !call(*b ? nullptr : &b->err(), fmt::format("full backup of {} into the repository", facts.node))) {
@@ -478,13 +465,7 @@ bool demo::incremental_step()
 	std::optional<result<backup_summary>> b;
 	in_agent([&] {
 		changes.emplace(drainer_->changes_since(parts_[0], first_mark_));
-		const started_session &st = s.started();
-		backup_source src{.node = s.node(),
-				  .device = PART_NAMES[0],
-				  .snapshot_time = st.time,
-				  .get_freeze_ns = nanoseconds(st.freeze.get_freeze),
-				  .frozen_ns = nanoseconds(st.freeze.frozen),
-				  .session_error = [&] { return s.error_text(); }};
+		backup_source src = snapshot_source(s, PART_NAMES[0]);
 		b.emplace(zep::incremental_backup(repo_, src, changes->changes,
 						  {.parent = f_.full_backup->sequence,
 						   .progress = progress_.callback()}));

@@ -43,14 +43,6 @@ protected:
 		return v;
 	}
 
-	static zep::backup_source source_of(zep::snapshot &s)
-	{
-		return {.node = s.node(),
-		        .device = "ard1",
-		        .snapshot_time = s.started().time,
-		        .session_error = [&s] { return s.error_text(); }};
-	}
-
 	// The whole device node, read from the calling process.
 	static std::vector<unsigned char> read_node(const std::string &node, size_t bytes)
 	{
@@ -100,7 +92,7 @@ TEST_F(BackupSessionTest, ASnapshotInvalidatedDuringAFullBackupLeavesNoImage)
 			EXPECT_TRUE(eventually([&] { return !s->error_text()->empty(); }));
 			kern::fault_clear_all();
 		}};
-		auto b = zep::full_backup(repo_, source_of(*s), bo);
+		auto b = zep::full_backup(repo_, zep::snapshot_source(*s, "ard1"), bo);
 		EXPECT_TRUE(broke);
 		EXPECT_FALSE(b.ok());
 		if (!b.ok()) {
@@ -134,7 +126,7 @@ TEST_F(BackupSessionTest, AfterTheControlDeviceClosedTheIncrementalComparesCheck
 			EXPECT_TRUE(s1.ok()) << s1.err().message;
 			if (!s1)
 				return 1;
-			auto full = zep::full_backup(repo_, source_of(*s1));
+			auto full = zep::full_backup(repo_, zep::snapshot_source(*s1, "ard1"));
 			EXPECT_TRUE(full.ok()) << full.err().message;
 			EXPECT_TRUE(s1->stop().ok());
 			EXPECT_TRUE(d1->stop().ok());
@@ -155,7 +147,7 @@ TEST_F(BackupSessionTest, AfterTheControlDeviceClosedTheIncrementalComparesCheck
 		EXPECT_FALSE(c.changes.complete);
 		EXPECT_NE(c.reason, "");
 
-		auto inc = zep::incremental_backup(repo_, source_of(*s2), c.changes);
+		auto inc = zep::incremental_backup(repo_, zep::snapshot_source(*s2, "ard1"), c.changes);
 		EXPECT_TRUE(inc.ok()) << inc.err().message;
 		if (inc) {
 			EXPECT_EQ(inc->method, zep::backup_method::checksum_compare);

@@ -276,11 +276,6 @@ std::string driver_errors()
 	return out.empty() ? " (the driver logged no error)" : out;
 }
 
-nanos span_ns(const zep::duration &d)
-{
-	return static_cast<nanos>(d.sec) * 1000000000 + d.nsec;
-}
-
 // Takes a snapshot and the tightest freeze window its start command allows: the freeze
 // began after the command was issued and the thaw ended before it returned.
 struct taken {
@@ -292,9 +287,7 @@ taken take_timed(kern::dev_t dev, const zep::snapshot_options &o)
 	taken t{zep::snapshot::take(dev, o), std::nullopt};
 	if (!t.snap)
 		return t;
-	const zep::started_session &st = t.snap->started();
-	auto w = safe_window({st.issued_ns, st.returned_ns, span_ns(st.freeze.get_freeze),
-			      span_ns(st.freeze.frozen)});
+	auto w = safe_window(start_timing::of(t.snap->started()));
 	if (!w)
 		ADD_FAILURE() << "the start command's timings: " << w.err().message;
 	else
@@ -441,12 +434,7 @@ void BackupStress::run_agent(const plan &p, const writer_set &ws)
 							      }));
 				EXPECT_GT(readers.back(), 0);
 			}
-			zep::backup_source src{.node = s.node(),
-					       .device = node_.substr(5),
-					       .snapshot_time = s.started().time,
-					       .get_freeze_ns = static_cast<uint64_t>(span_ns(s.started().freeze.get_freeze)),
-					       .frozen_ns = static_cast<uint64_t>(span_ns(s.started().freeze.frozen)),
-					       .session_error = [&s] { return s.error_text(); }};
+			zep::backup_source src = zep::snapshot_source(s, node_.substr(5));
 			auto made = k == 0 ? zep::full_backup(repo(), src)
 					   : zep::incremental_backup(repo(), src, pt.changes.changes);
 			for (kern::pid_t pid : readers) {
