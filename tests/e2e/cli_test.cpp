@@ -18,10 +18,14 @@
 #include <nlohmann/json.hpp>
 
 #include "kernel/faults.h"
+#include "tests/e2e/captured.h"
 #include "tools/cli.h"
 #include "tools/commands.h"
 
 namespace {
+
+using zeptest::captured;
+using zeptest::run_result;
 
 namespace fs = std::filesystem;
 using bytes = std::vector<unsigned char>;
@@ -29,23 +33,6 @@ using nlohmann::json;
 
 constexpr uint64_t CHUNK = 64 << 10;
 constexpr uint64_t IMAGE_BYTES = 4 << 20;	// 64 chunks
-
-struct run_result {
-	int rc = -1;
-	std::string out, err;
-	json doc() const { return json::parse(out); }	// throws unless out is one document
-};
-
-std::string read_stream(std::FILE *f)
-{
-	std::string s;
-	std::rewind(f);
-	char buf[4096];
-	for (size_t n; (n = std::fread(buf, 1, sizeof(buf), f)) > 0;)
-		s.append(buf, n);
-	std::fclose(f);
-	return s;
-}
 
 class ZepCli : public ::testing::Test {
 protected:
@@ -68,14 +55,9 @@ protected:
 	run_result zep(std::vector<std::string> args, std::function<void()> after_boot = {})
 	{
 		args.insert(args.begin(), "zep");
-		cli_io_.out = std::tmpfile();
-		cli_io_.err = std::tmpfile();
-		cli_io_.after_boot = std::move(after_boot);
-		run_result r;
-		r.rc = zep::run_cli(args, cli_io_);
-		r.out = read_stream(cli_io_.out);
-		r.err = read_stream(cli_io_.err);
-		return r;
+		zep::cli_io io;
+		io.after_boot = std::move(after_boot);
+		return captured(io, [&](zep::cli_io &c) { return zep::run_cli(args, c); });
 	}
 	run_result backup(std::vector<std::string> more = {}, std::function<void()> after_boot = {})
 	{
@@ -115,7 +97,6 @@ protected:
 
 	fs::path dir_;
 	std::string image_, repo_;
-	zep::cli_io cli_io_;
 	std::mt19937 rng_{2024};
 };
 

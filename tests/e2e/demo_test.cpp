@@ -14,30 +14,17 @@
 #include <nlohmann/json.hpp>
 
 #include "kernel/machine.h"
+#include "tests/e2e/captured.h"
 #include "tools/cli.h"
 #include "tools/demo.h"
 
 namespace {
 
+using zeptest::captured;
+using zeptest::run_result;
+
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-std::string read_stream(std::FILE *f)
-{
-	std::string s;
-	std::rewind(f);
-	char buf[4096];
-	for (size_t n; (n = std::fread(buf, 1, sizeof(buf), f)) > 0;)
-		s.append(buf, n);
-	std::fclose(f);
-	return s;
-}
-
-struct run_result {
-	int rc = -1;
-	std::string out, err;
-	json doc() const { return json::parse(out); }	// throws unless out is one document
-};
 
 class Demo : public ::testing::Test {
 protected:
@@ -53,14 +40,8 @@ protected:
 	{
 		args.insert(args.begin(), {"zep", "demo", "--dir", dir_.string()});
 		zep::cli_io io;
-		io.out = std::tmpfile();
-		io.err = std::tmpfile();
 		io.err_is_tty = err_is_tty;
-		run_result r;
-		r.rc = zep::run_cli(args, io);
-		r.out = read_stream(io.out);
-		r.err = read_stream(io.err);
-		return r;
+		return captured(io, [&](zep::cli_io &c) { return zep::run_cli(args, c); });
 	}
 
 	// The demo with a hook, as JSON.
@@ -69,14 +50,7 @@ protected:
 		o.dir = dir_.string();
 		o.json = true;
 		o.progress = zep::progress_mode::none;
-		zep::cli_io io;
-		io.out = std::tmpfile();
-		io.err = std::tmpfile();
-		run_result r;
-		r.rc = zep::run_demo(o, io);
-		r.out = read_stream(io.out);
-		r.err = read_stream(io.err);
-		return r;
+		return captured({}, [&](zep::cli_io &c) { return zep::run_demo(o, c); });
 	}
 
 	bool left_nothing() const { return fs::is_empty(dir_); }
@@ -239,14 +213,11 @@ TEST_F(Demo, WhatCannotBeDoneOrAskedIsSaidWithItsExitCode)
 {
 	// No folder to work in: a step that cannot be carried out, before any machine boots.
 	std::string missing = (dir_ / "missing").string();
-	zep::cli_io io;
-	io.out = std::tmpfile();
-	io.err = std::tmpfile();
-	int rc = zep::run_cli({"zep", "demo", "--dir", missing, "--json"}, io);
-	std::string out = read_stream(io.out);
-	read_stream(io.err);
-	ASSERT_EQ(rc, zep::DEMO_STEP_FAILED) << out;
-	json d = json::parse(out);
+	run_result f = captured({}, [&](zep::cli_io &c) {
+		return zep::run_cli({"zep", "demo", "--dir", missing, "--json"}, c);
+	});
+	ASSERT_EQ(f.rc, zep::DEMO_STEP_FAILED) << f.out;
+	json d = f.doc();
 	EXPECT_EQ(d["error"]["kind"], "step_failed");
 	EXPECT_EQ(d["error"]["message"], "temporary folder in " + missing);
 	EXPECT_FALSE(kern::booted());
