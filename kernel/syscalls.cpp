@@ -3,6 +3,7 @@
 #include "kernel/syscalls.h"
 
 #include <cstring>
+#include <exception>
 
 #include "kernel/fs.h"
 #include "kernel/fs_internal.h"
@@ -44,7 +45,10 @@ void do_signal()
 		if (!pending)
 			return;
 		if (fatal_signal_pending(t)) {
-			if (t->adopted)
+			// A process already unwinding (from this signal, or anything else) is on its
+			// way out: its destructors' calls complete, and a second throw would end the
+			// whole program. The signal stays pending for any call after a catch.
+			if (t->adopted || std::uncaught_exceptions() > 0)
 				return;
 			int sig = SIGKILL;
 			if (!(pending & sigbit(SIGKILL))) {

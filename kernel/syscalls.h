@@ -5,7 +5,8 @@
 // At the return of every call the process's pending signals are delivered: a fatal one
 // (default action terminate, or SIGKILL) throws kern::task_killed, so the process body
 // unwinds and the process ends with 128 + signal; one with a handler is dequeued and its
-// handler runs. A call interrupted by a signal returns -EINTR.
+// handler runs. A call interrupted by a signal returns -EINTR. Calls made while the process
+// unwinds (its destructors releasing what it holds) complete without a second throw.
 #pragma once
 
 #include "kernel/sched.h"

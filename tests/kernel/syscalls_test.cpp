@@ -256,13 +256,35 @@ TEST_F(Syscalls, KillEndsAProcessBlockedInAnIoctl)
 	EXPECT_FALSE(after);	// unwound at the syscall boundary, never saw the result
 	EXPECT_EQ(dev.releases, 1);
 
+	// What the process's destructors do while it unwinds completes: no second throw out
+	// of a destructor (which would end the whole program), and its file is closed.
+	std::atomic<long> closed{1};
+	struct closer {
+		int fd;
+		std::atomic<long> *closed;
+		~closer() { *closed = sys_close(static_cast<unsigned>(fd)); }
+	};
+	pid = spawn("waiter", [&] {
+		int fd = sys_open("/dev/testdev", O_RDWR);
+		closer c{fd, &closed};
+		result = sys_ioctl(static_cast<unsigned>(fd), CMD_WAIT, 0);
+		after = true;
+		return 0;
+	});
+	ASSERT_TRUE(eventually([] { return dev.waiting.load(); }));
+	EXPECT_EQ(kern::kill(pid, SIGKILL), 0);
+	EXPECT_EQ(waitpid(pid), 128 + SIGKILL);
+	EXPECT_FALSE(after);
+	EXPECT_EQ(closed, 0);
+	EXPECT_EQ(dev.releases, 2);
+
 	// A catchable signal left at its default action terminates as well.
 	pid = blocked_process([] {}, &result, &after);
 	ASSERT_TRUE(eventually([] { return dev.waiting.load(); }));
 	EXPECT_EQ(kern::kill(pid, SIGTERM), 0);
 	EXPECT_EQ(waitpid(pid), 128 + SIGTERM);
 	EXPECT_FALSE(after);
-	EXPECT_EQ(dev.releases, 2);
+	EXPECT_EQ(dev.releases, 3);
 }
 
 static std::atomic<int> handled{0};
