@@ -1,4 +1,5 @@
 #include "agent/backup_io.h"
+#include "agent/quietly.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,17 +17,6 @@ namespace {
 std::string errno_text(long r)
 {
 	return fmt::format("{} ({})", std::strerror(static_cast<int>(-r)), r);
-}
-
-// A system call made while releasing a resource. A fatal signal pending for the process
-// makes it throw after it has done its work; the signal stays pending and ends the
-// process at its next call, so it is let be here, where nothing may throw.
-template <typename F> void quietly(F &&call)
-{
-	try {
-		call();
-	} catch (const kern::task_killed &) {
-	}
 }
 
 } // namespace

@@ -434,11 +434,17 @@ change_drainer::~change_drainer()
 {
 	if (!s_ || s_->stopped)
 		return;
-	// A process unwinding from a fatal signal would get it again at its next system call.
-	if (std::uncaught_exceptions() > 0)
+	// A process unwinding, or killed while it stops the drainer politely, kills it instead.
+	if (std::uncaught_exceptions() > 0) {
 		s_->end(false);
-	else
+		return;
+	}
+	try {
 		(void)stop();
+	} catch (const kern::task_killed &) {
+		if (!s_->stopped)
+			s_->end(false);
+	}
 }
 
 result<change_drainer> change_drainer::start(const drainer_options &o)

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "agent/kernel_log.h"
+#include "agent/quietly.h"
 #include "backupdriver/zepdriver.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
@@ -214,13 +215,15 @@ control::~control()
 void control::close()
 {
 	// Only the process that opened it has this descriptor; anywhere else the number names
-	// another file (or none), and the process's end closes it anyway. So does the end of a
-	// process unwinding from a fatal signal, whose next system call would throw the signal
-	// again, out of this destructor.
-	if (fd_ >= 0 && std::uncaught_exceptions() == 0 && kern::sys_getpid() == owner_) {
-		kern::sys_munmap(mem_, len_);
-		kern::sys_close(static_cast<unsigned>(fd_));
-	}
+	// another file (or none), and the process's end closes it anyway: so it does when a
+	// fatal signal cuts this short.
+	if (fd_ >= 0)
+		quietly([&] {
+			if (kern::sys_getpid() == owner_) {
+				kern::sys_munmap(mem_, len_);
+				kern::sys_close(static_cast<unsigned>(fd_));
+			}
+		});
 	fd_ = -1;
 	mem_ = 0;
 	len_ = 0;
