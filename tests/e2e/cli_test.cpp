@@ -167,7 +167,7 @@ TEST_F(ZepCli, AChainOfBackupsRestoresEachPointAndVerifies)
 
 	auto v = zep({"verify", "--repo", repo_, "--against", image_, "--json"});
 	ASSERT_EQ(v.rc, 0) << v.out;
-	EXPECT_EQ(v.doc()["backups"], json({0, 1, 2}));
+	EXPECT_EQ(v.doc()["backups"], json::array({0, 1, 2}));
 	EXPECT_EQ(v.doc()["device"], image_);
 	EXPECT_EQ(v.doc()["device_bytes_compared"], IMAGE_BYTES);
 	// The image now is not the image at backup 0000: the first difference is named.
@@ -290,7 +290,7 @@ TEST_F(ZepCli, AFullRepositoryDiskExitsFourAndEarlierBackupsStillVerify)
 
 	auto v = zep({"verify", "--repo", repo_, "--json"});
 	ASSERT_EQ(v.rc, 0) << v.out;
-	EXPECT_EQ(v.doc()["backups"], json({0}));
+	EXPECT_EQ(v.doc()["backups"], json::array({0}));
 	ASSERT_EQ(zep({"restore", "--repo", repo_, "--output", out_file("at0")}).rc, 0);
 	EXPECT_TRUE(read_file(out_file("at0")) == at0);
 
