@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -43,30 +42,6 @@ protected:
 		return v;
 	}
 
-	// The whole device node, read from the calling process.
-	static std::vector<unsigned char> read_node(const std::string &node, size_t bytes)
-	{
-		std::vector<unsigned char> out(bytes);
-		int fd = kern::sys_open(node.c_str(), O_RDONLY, 0);
-		EXPECT_GE(fd, 0) << node;
-		if (fd < 0)
-			return {};
-		long buf = kern::sys_mmap(bytes);
-		ssize_t n = kern::sys_pread64(static_cast<unsigned>(fd), static_cast<unsigned long>(buf),
-		                              bytes, 0);
-		EXPECT_EQ(n, static_cast<ssize_t>(bytes));
-		kern::user_read(static_cast<unsigned long>(buf), out.data(), bytes);
-		kern::sys_munmap(static_cast<unsigned long>(buf), bytes);
-		kern::sys_close(static_cast<unsigned>(fd));
-		return out;
-	}
-
-	static std::vector<unsigned char> host_file(const std::string &p)
-	{
-		std::ifstream in(p, std::ios::binary);
-		return {std::istreambuf_iterator<char>(in), {}};
-	}
-
 	std::string repo_;
 };
 
@@ -89,7 +64,7 @@ TEST_F(BackupSessionTest, ASnapshotInvalidatedDuringAFullBackupLeavesNoImage)
 			broke = true;
 			kern::fault_inject("file_write:" + path("mid-io0.cow"));
 			EXPECT_EQ(write_node("ard1", PART_BYTES - CHUNK, pattern(4096, 9)), 0);
-			EXPECT_TRUE(eventually([&] { return !s->error_text()->empty(); }));
+			EXPECT_TRUE(wait_until([&] { return !s->error_text()->empty(); }));
 			kern::fault_clear_all();
 		}};
 		auto b = zep::full_backup(repo_, zep::snapshot_source(*s, "ard1"), bo);
@@ -156,10 +131,10 @@ TEST_F(BackupSessionTest, AfterTheControlDeviceClosedTheIncrementalComparesCheck
 			EXPECT_EQ(inc->bytes_read, PART_BYTES);
 			EXPECT_EQ(inc->chunks_stored, 2u) << "both changed chunks, found by checksum";
 		}
-		std::vector<unsigned char> image = read_node(s2->node(), PART_BYTES);
+		std::vector<unsigned char> image = read_node(s2->node().substr(5), 0, PART_BYTES);
 		auto r = zep::restore_backup(repo_, path("at1"), {.sequence = 1});
 		EXPECT_TRUE(r.ok()) << r.err().message;
-		EXPECT_TRUE(host_file(path("at1")) == image) << "the chain restores the snapshot";
+		EXPECT_TRUE(host_file_bytes(path("at1"), 0, PART_BYTES) == image) << "the chain restores the snapshot";
 		EXPECT_TRUE(s2->stop().ok());
 		return 0;
 	});

@@ -220,7 +220,7 @@ TEST_F(ChangesTest, TheCutAroundASnapshotCoversEveryWriteAfterTheMark)
 		auto advance = [&](size_t more) {
 			for (auto &x : w) {
 				size_t goal = x->begun() + more;
-				EXPECT_TRUE(eventually([&] { return x->done() >= goal; }));
+				EXPECT_TRUE(wait_until([&] { return x->done() >= goal; }));
 			}
 		};
 		advance(20);
@@ -365,7 +365,7 @@ TEST_F(ChangesTest, AKilledDrainerUntrustsEverything)
 			return 1;
 		zep::change_mark m = d.mark();
 		EXPECT_EQ(kern::kill(d.pid(), SIGKILL), 0);
-		EXPECT_TRUE(eventually([&] { return !d.running(); }));
+		EXPECT_TRUE(wait_until([&] { return !d.running(); }));
 		EXPECT_TRUE(has(untrusted(d, m, p1_), "was killed")) << untrusted(d, m, p1_);
 		EXPECT_EQ(d.flush().err().code, errc::other);
 		EXPECT_NE(untrusted(d, d.mark(), p1_), "");

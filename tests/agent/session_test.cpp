@@ -233,7 +233,7 @@ TEST_F(SnapshotTest, ASessionInvalidatedWhileInUseReportsTheDriversReason)
 		// live device cannot be kept.
 		kern::fault_inject("file_write:" + path("inv-io0.cow"));
 		EXPECT_EQ(write_node("ard1", 2 * CHUNK, pattern(4096, 5)), 0);
-		EXPECT_TRUE(eventually([&] { return !s->error_text()->empty(); }));
+		EXPECT_TRUE(wait_until([&] { return !s->error_text()->empty(); }));
 		kern::fault_clear_all();
 		EXPECT_EQ(s->error_text().value(), "FILE IO ERROR");
 		auto c = s->check();

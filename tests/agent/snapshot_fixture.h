@@ -20,6 +20,7 @@
 #include "kernel/syscalls.h"
 #include "kernel/time.h"
 #include "tests/driver/agent_util.h"
+#include "tests/driver/cow_util.h"
 #include "tests/support/driver_fixture.h"
 
 namespace zeptest
@@ -35,40 +36,6 @@ inline std::vector<unsigned char> pattern(size_t bytes, unsigned gen, size_t bas
 		    (at * 7 + (at >> 16) * 13 + gen * 101 + (at >> 9)) & 0xff);
 	}
 	return v;
-}
-
-// Writes data at byte off of /dev/<node> from the calling process: 0, or where it failed.
-inline int write_in_process(const std::string &node, kern::loff_t off,
-                            const std::vector<unsigned char> &data)
-{
-	int fd = kern::sys_open(("/dev/" + node).c_str(), O_RDWR, 0);
-	if (fd < 0)
-		return 1;
-	long buf = kern::sys_mmap(data.size());
-	kern::user_write(static_cast<unsigned long>(buf), data.data(), data.size());
-	ssize_t n = kern::sys_pwrite64(static_cast<unsigned>(fd), static_cast<unsigned long>(buf),
-	                               data.size(), off);
-	kern::sys_munmap(static_cast<unsigned long>(buf), data.size());
-	kern::sys_close(static_cast<unsigned>(fd));
-	return n == static_cast<ssize_t>(data.size()) ? 0 : 2;
-}
-
-// The same from a process of its own named comm.
-inline int write_node(const std::string &node, kern::loff_t off,
-                      const std::vector<unsigned char> &data, const char *comm = "writer")
-{
-	return in_process(comm, [&] { return write_in_process(node, off, data); });
-}
-
-// Polls cond in real time, for at most `ms` milliseconds; whether it came true.
-inline bool eventually(const std::function<bool()> &cond, unsigned ms = 20000)
-{
-	for (unsigned waited = 0; waited < ms; waited++) {
-		if (cond())
-			return true;
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	}
-	return cond();
 }
 
 class AgentTest : public DriverTest {

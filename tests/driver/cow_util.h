@@ -51,21 +51,27 @@ inline kern::pid_t start_io_thread(int session_id, const std::string &backing, i
 	});
 }
 
-// Writes `data` at byte `off` of the device node /dev/<node> from a process of its own.
+// Writes data at byte off of /dev/<node> from the calling process: 0, or where it failed.
+inline int write_in_process(const std::string &node, kern::loff_t off,
+			    const std::vector<unsigned char> &data)
+{
+	int fd = kern::sys_open(("/dev/" + node).c_str(), O_RDWR, 0);
+	if (fd < 0)
+		return 1;
+	long buf = kern::sys_mmap(data.size());
+	kern::user_write(static_cast<unsigned long>(buf), data.data(), data.size());
+	ssize_t n = kern::sys_pwrite64(static_cast<unsigned>(fd), static_cast<unsigned long>(buf),
+				       data.size(), off);
+	kern::sys_munmap(static_cast<unsigned long>(buf), data.size());
+	kern::sys_close(static_cast<unsigned>(fd));
+	return n == static_cast<ssize_t>(data.size()) ? 0 : 2;
+}
+
+// The same from a process of its own named comm.
 inline int write_node(const std::string &node, kern::loff_t off, const std::vector<unsigned char> &data,
 		      const char *comm = "writer")
 {
-	return in_process(comm, [&] {
-		int fd = kern::sys_open(("/dev/" + node).c_str(), O_RDWR, 0);
-		if (fd < 0)
-			return 1;
-		long buf = kern::sys_mmap(data.size());
-		kern::user_write(static_cast<unsigned long>(buf), data.data(), data.size());
-		ssize_t n = kern::sys_pwrite64(static_cast<unsigned>(fd), static_cast<unsigned long>(buf),
-					       data.size(), off);
-		kern::sys_close(static_cast<unsigned>(fd));
-		return n == static_cast<ssize_t>(data.size()) ? 0 : 2;
-	});
+	return in_process(comm, [&] { return write_in_process(node, off, data); });
 }
 
 // Reads bytes [off, off + n) of the device node from a process of its own.
