@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <exception>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -393,7 +392,7 @@ struct change_drainer::state {
 	}
 
 	// Ends the drainer process: unblocked from the owner's control device when `polite`,
-	// else killed (from another process, or while this one unwinds).
+	// else killed (from another process, or when the unblock fails).
 	void end(bool polite)
 	{
 		bool had_ended;
@@ -434,11 +433,7 @@ change_drainer::~change_drainer()
 {
 	if (!s_ || s_->stopped)
 		return;
-	// A process unwinding, or killed while it stops the drainer politely, kills it instead.
-	if (std::uncaught_exceptions() > 0) {
-		s_->end(false);
-		return;
-	}
+	// A process killed while it stops the drainer politely kills it instead.
 	try {
 		(void)stop();
 	} catch (const kern::task_killed &) {

@@ -45,7 +45,7 @@
 //
 // A drainer belongs to the emulated process that started it, which also holds a control
 // device of its own for the unblock and error commands: call it from that process.
-// Stopped elsewhere (or while that process unwinds), the drainer is killed instead.
+// Stopped elsewhere, the drainer is killed instead.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,5 @@
 #include "agent/oracle.h"
+#include "agent/backup_io.h"
 
 #include <xxhash.h>
 
@@ -69,97 +70,58 @@ std::string errno_text(long err)
 	return std::error_code(static_cast<int>(-err), std::generic_category()).message();
 }
 
-// A descriptor of the calling process, closed when it goes out of scope. Not while the
-// process unwinds from a fatal signal: then the system call would throw again, and the
-// process's end closes it anyway.
-class user_fd {
-public:
-	explicit user_fd(int fd) : fd_(fd) {}
-	user_fd(const user_fd &) = delete;
-	user_fd &operator=(const user_fd &) = delete;
-	~user_fd() noexcept(false)
-	{
-		if (fd_ >= 0 && std::uncaught_exceptions() == 0)
-			kern::sys_close(static_cast<unsigned>(fd_));
-	}
-	int raw() const { return fd_; }
-	unsigned get() const { return static_cast<unsigned>(fd_); }
-
-private:
-	int fd_;
-};
-
-// Mapped memory of the calling process, unmapped likewise.
-class user_buffer {
-public:
-	explicit user_buffer(std::size_t len) : len_(len), addr_(kern::sys_mmap(len)) {}
-	user_buffer(const user_buffer &) = delete;
-	user_buffer &operator=(const user_buffer &) = delete;
-	~user_buffer() noexcept(false)
-	{
-		if (addr_ >= 0 && std::uncaught_exceptions() == 0)
-			kern::sys_munmap(addr(), len_);
-	}
-	bool ok() const { return addr_ >= 0; }
-	long error() const { return addr_; }
-	unsigned long addr() const { return static_cast<unsigned long>(addr_); }
-
-private:
-	std::size_t len_;
-	long addr_;
-};
-
 // A device node opened in the calling process with a staging buffer of `piece` bytes.
 class device_io {
 public:
-	device_io(const std::string &device, int flags, std::size_t piece)
-		: path_(device), fd_(kern::sys_open(device.c_str(), flags, 0)), buf_(piece)
+	device_io(const std::string &device, open_mode mode, std::size_t piece)
 	{
+		auto f = sys_file::open(device, mode);
+		if (!f) {
+			problem_ = in_context(f.err(), "cannot open " + device);
+			return;
+		}
+		auto b = user_buffer::map(piece);
+		if (!b) {
+			problem_ = in_context(b.err(), "staging buffer for " + device);
+			return;
+		}
+		file_.emplace(std::move(*f));
+		buf_.emplace(std::move(*b));
 	}
 
 	// Whether the node opened and the buffer is mapped.
 	result<void> ready() const
 	{
-		if (fd_.raw() < 0)
-			return make_error(fd_.raw() == -ENOENT || fd_.raw() == -ENXIO ? errc::not_found : errc::io,
-					  fmt::format("cannot open {}: {}", path_, errno_text(fd_.raw())), fd_.raw());
-		if (!buf_.ok())
-			return make_error(errc::io, fmt::format("cannot map a buffer for {}: {}", path_,
-								errno_text(buf_.error())), buf_.error());
+		if (problem_)
+			return *problem_;
 		return {};
 	}
 
 	result<void> write(const unsigned char *src, std::size_t n, std::uint64_t sector)
 	{
-		if (kern::user_write(buf_.addr(), src, n) != 0)
-			return make_error(errc::other, "cannot fill the staging buffer");
-		return transfer(kern::sys_pwrite64(fd_.get(), buf_.addr(), n, offset(sector)), n, sector, "write");
+		BACKUP_TRY(buf_->put(0, src, n));
+		return what(file_->write(*buf_, 0, n, offset(sector)), "write", n, sector);
 	}
 
 	result<void> read(unsigned char *dst, std::size_t n, std::uint64_t sector)
 	{
-		auto r = transfer(kern::sys_pread64(fd_.get(), buf_.addr(), n, offset(sector)), n, sector, "read");
-		if (r && kern::user_read(buf_.addr(), dst, n) != 0)
-			return make_error(errc::other, "cannot read the staging buffer");
-		return r;
+		BACKUP_TRY(what(file_->read(*buf_, 0, n, offset(sector)), "read", n, sector));
+		return buf_->get(0, dst, n);
 	}
 
 private:
-	static kern::loff_t offset(std::uint64_t sector) { return static_cast<kern::loff_t>(sector * sector_bytes); }
+	static std::uint64_t offset(std::uint64_t sector) { return sector * sector_bytes; }
 
-	result<void> transfer(ssize_t got, std::size_t n, std::uint64_t sector, const char *what) const
+	static result<void> what(result<void> r, const char *op, std::size_t n, std::uint64_t sector)
 	{
-		if (got == static_cast<ssize_t>(n))
-			return {};
-		return make_error(errc::io,
-				  fmt::format("{} of {} bytes at sector {} of {} {}", what, n, sector, path_,
-					      got < 0 ? "failed: " + errno_text(got) : fmt::format("stopped after {} bytes", got)),
-				  got < 0 ? static_cast<long>(got) : 0);
+		if (r)
+			return r;
+		return in_context(r.err(), fmt::format("{} of {} bytes at sector {}", op, n, sector));
 	}
 
-	std::string path_;
-	user_fd fd_;
-	user_buffer buf_;
+	std::optional<error> problem_;
+	std::optional<sys_file> file_;
+	std::optional<user_buffer> buf_;
 };
 
 } // namespace
@@ -237,7 +199,7 @@ result<void> prefill(const std::string &device, sector_range range)
 {
 	if (auto r = check_range(range); !r)
 		return r;
-	device_io io(device, O_RDWR, io_piece);
+	device_io io(device, open_mode::write, io_piece);
 	if (auto r = io.ready(); !r)
 		return r;
 	std::vector<unsigned char> piece(io_piece);
@@ -255,7 +217,7 @@ result<write_record> write_stamped(const std::string &device, std::uint64_t firs
 {
 	if (count == 0)
 		return make_error(errc::usage, "a write covers at least one sector");
-	device_io io(device, O_RDWR, count * sector_bytes);
+	device_io io(device, open_mode::write, count * sector_bytes);
 	if (auto r = io.ready(); !r)
 		return r.err();
 	std::vector<unsigned char> data(count * sector_bytes);
@@ -331,7 +293,7 @@ struct running_guard {
 int writer_set::state::run(unsigned w)
 {
 	running_guard guard{*this};
-	device_io io(opt.device, O_RDWR, opt.max_bytes);
+	device_io io(opt.device, open_mode::write, opt.max_bytes);
 	if (auto r = io.ready(); !r) {
 		fail(fmt::format("writer {}: {}", w, r.err().message));
 		return 1;
@@ -758,7 +720,7 @@ result<report> history::check(image_view image, const freeze_window &window) con
 
 result<report> history::check_device(const std::string &device, const freeze_window &window) const
 {
-	device_io io(device, O_RDONLY, io_piece);
+	device_io io(device, open_mode::read, io_piece);
 	if (auto r = io.ready(); !r)
 		return r.err();
 	std::vector<unsigned char> image(static_cast<std::size_t>(range_.count) * sector_bytes);
