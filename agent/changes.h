@@ -54,7 +54,7 @@
 
 #include "agent/backup.h"
 #include "agent/result.h"
-#include "kernel/types.h"
+#include "kernel/lib/types.h"
 
 namespace zep
 {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "agent/result.h"
-#include "kernel/types.h"
+#include "kernel/lib/types.h"
 
 namespace zep
 {

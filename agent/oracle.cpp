@@ -18,7 +18,7 @@
 
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
-#include "kernel/time.h"
+#include "kernel/core/time.h"
 
 namespace zep::oracle {
 

@@ -1,7 +1,7 @@
 // System calls made while releasing something, where nothing may throw.
 #pragma once
 
-#include "kernel/sched.h"
+#include "kernel/core/sched.h"
 
 namespace zep {
 

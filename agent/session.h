@@ -16,7 +16,7 @@
 
 #include "agent/control.h"
 #include "agent/result.h"
-#include "kernel/types.h"
+#include "kernel/lib/types.h"
 
 namespace zep
 {

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "backupdriver/session.h"
-#include "kernel/mm.h"
+#include "kernel/mm/mm.h"
 
 namespace kern {
 

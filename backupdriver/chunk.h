@@ -4,10 +4,10 @@
  */
 #pragma once
 
-#include "kernel/atomic.h"
-#include "kernel/list.h"
-#include "kernel/sync.h"
-#include "kernel/types.h"
+#include "kernel/lib/atomic.h"
+#include "kernel/lib/list.h"
+#include "kernel/locking/wait.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

@@ -4,10 +4,10 @@
  */
 #pragma once
 
-#include "kernel/atomic.h"
-#include "kernel/blkdev.h"
-#include "kernel/fs.h"
-#include "kernel/sync.h"
+#include "kernel/lib/atomic.h"
+#include "kernel/block/blkdev.h"
+#include "kernel/fs/fs.h"
+#include "kernel/locking/wait.h"
 
 namespace kern {
 

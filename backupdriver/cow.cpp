@@ -8,9 +8,9 @@
 #include "backupdriver/clone.h"
 #include "backupdriver/mrf.h"
 #include "backupdriver/zepdriver.h"
-#include "kernel/cpu.h"
-#include "kernel/notifier.h"
-#include "kernel/printk.h"
+#include "kernel/core/cpu.h"
+#include "kernel/core/notifier.h"
+#include "kernel/core/printk.h"
 
 namespace kern {
 

@@ -6,15 +6,15 @@
 
 #include "backupdriver/fc.h"
 #include "backupdriver/session.h"
-#include "kernel/atomic.h"
-#include "kernel/bio.h"
-#include "kernel/blkdev.h"
-#include "kernel/fs.h"
-#include "kernel/list.h"
-#include "kernel/mm.h"
-#include "kernel/module.h"
-#include "kernel/sched.h"
-#include "kernel/sync.h"
+#include "kernel/lib/atomic.h"
+#include "kernel/block/bio.h"
+#include "kernel/block/blkdev.h"
+#include "kernel/fs/fs.h"
+#include "kernel/lib/list.h"
+#include "kernel/mm/mm.h"
+#include "kernel/core/module.h"
+#include "kernel/core/sched.h"
+#include "kernel/locking/wait.h"
 
 struct qz_thread_info;
 

@@ -5,8 +5,8 @@
 
 #include "backupdriver/cow.h"
 #include "backupdriver/zepdriver.h"
-#include "kernel/printk.h"
-#include "kernel/uaccess.h"
+#include "kernel/core/printk.h"
+#include "kernel/mm/uaccess.h"
 
 namespace kern {
 

@@ -7,8 +7,8 @@
 #include "backupdriver/clone.h"
 #include "backupdriver/cow.h"
 #include "backupdriver/zepdriver.h"
-#include "kernel/printk.h"
-#include "kernel/uaccess.h"
+#include "kernel/core/printk.h"
+#include "kernel/mm/uaccess.h"
 
 namespace kern {
 

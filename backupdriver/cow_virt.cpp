@@ -9,7 +9,7 @@
 #include "backupdriver/clone.h"
 #include "backupdriver/cow.h"
 #include "backupdriver/mrf.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 
 namespace kern {
 

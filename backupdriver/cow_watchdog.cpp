@@ -4,7 +4,7 @@
  */
 #include "backupdriver/cow.h"
 #include "backupdriver/zepdriver.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 
 namespace kern {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "backupdriver/cow.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 
 namespace kern {
 

@@ -3,10 +3,10 @@
  */
 #pragma once
 
-#include "kernel/bio.h"
-#include "kernel/list.h"
-#include "kernel/sync.h"
-#include "kernel/types.h"
+#include "kernel/block/bio.h"
+#include "kernel/lib/list.h"
+#include "kernel/locking/wait.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

@@ -5,9 +5,9 @@
 #include "backupdriver/kfc.h"
 
 #include "backupdriver/cow.h"
-#include "kernel/mm.h"
-#include "kernel/printk.h"
-#include "kernel/uaccess.h"
+#include "kernel/mm/mm.h"
+#include "kernel/core/printk.h"
+#include "kernel/mm/uaccess.h"
 
 namespace kern {
 

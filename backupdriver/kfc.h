@@ -9,9 +9,9 @@
  */
 #pragma once
 
-#include "kernel/bio.h"
-#include "kernel/fs.h"
-#include "kernel/types.h"
+#include "kernel/block/bio.h"
+#include "kernel/fs/fs.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "backupdriver/cow.h"
-#include "kernel/mm.h"
-#include "kernel/printk.h"
+#include "kernel/mm/mm.h"
+#include "kernel/core/printk.h"
 
 namespace kern {
 

@@ -3,8 +3,8 @@
  */
 #pragma once
 
-#include "kernel/atomic.h"
-#include "kernel/blkdev.h"
+#include "kernel/lib/atomic.h"
+#include "kernel/block/blkdev.h"
 
 namespace kern {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "backupdriver/cow.h"
-#include "kernel/printk.h"
-#include "kernel/sched.h"
+#include "kernel/core/printk.h"
+#include "kernel/core/sched.h"
 
 namespace kern {
 

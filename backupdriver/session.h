@@ -6,16 +6,16 @@
 #pragma once
 
 #include "backupdriver/chunk.h"
-#include "kernel/atomic.h"
-#include "kernel/bio.h"
-#include "kernel/blkdev.h"
-#include "kernel/fs.h"
-#include "kernel/list.h"
-#include "kernel/mm.h"
-#include "kernel/rbtree.h"
-#include "kernel/sync.h"
-#include "kernel/time.h"
-#include "kernel/types.h"
+#include "kernel/lib/atomic.h"
+#include "kernel/block/bio.h"
+#include "kernel/block/blkdev.h"
+#include "kernel/fs/fs.h"
+#include "kernel/lib/list.h"
+#include "kernel/mm/mm.h"
+#include "kernel/lib/rbtree.h"
+#include "kernel/locking/wait.h"
+#include "kernel/core/time.h"
+#include "kernel/lib/types.h"
 
 struct snap_shot_request;
 

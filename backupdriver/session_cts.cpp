@@ -6,7 +6,7 @@
 #include "backupdriver/cow.h"
 #include "backupdriver/mrf.h"
 #include "backupdriver/session.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 
 namespace kern {
 

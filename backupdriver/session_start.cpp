@@ -10,8 +10,8 @@
 #include "backupdriver/kfc.h"
 #include "backupdriver/mrf.h"
 #include "backupdriver/zepdriver.h"
-#include "kernel/printk.h"
-#include "kernel/time.h"
+#include "kernel/core/printk.h"
+#include "kernel/core/time.h"
 
 namespace kern {
 

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <string>
 
-#include "kernel/bio.h"
-#include "kernel/blkdev.h"
+#include "kernel/block/bio.h"
+#include "kernel/block/blkdev.h"
 #include "kernel/machine.h"
-#include "kernel/sync.h"
+#include "kernel/locking/wait.h"
 
 namespace {
 

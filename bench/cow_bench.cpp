@@ -27,7 +27,7 @@
 
 #include "backupdriver/cow.h"
 #include "backupdriver/zepdriver.h"
-#include "kernel/fs.h"
+#include "kernel/fs/fs.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
 #include "tests/driver/cow_session.h"

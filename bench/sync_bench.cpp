@@ -5,8 +5,8 @@
 #include <atomic>
 
 #include "kernel/machine.h"
-#include "kernel/sched.h"
-#include "kernel/sync.h"
+#include "kernel/core/sched.h"
+#include "kernel/locking/wait.h"
 
 using namespace kern;
 

@@ -29,7 +29,7 @@
 #include "agent/oracle.h"
 #include "agent/session.h"
 #include "backupdriver/zepdriver.h"
-#include "kernel/fs.h"
+#include "kernel/fs/fs.h"
 #include "kernel/machine.h"
 #include "tools/demo_parts.h"
 

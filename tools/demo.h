@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "kernel/types.h"
+#include "kernel/lib/types.h"
 #include "tools/output.h"
 #include "tools/progress.h"
 

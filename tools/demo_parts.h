@@ -19,7 +19,7 @@
 #include "agent/control.h"
 #include "agent/oracle.h"
 #include "agent/result.h"
-#include "kernel/types.h"
+#include "kernel/lib/types.h"
 
 namespace zep::demo_parts {
 

@@ -11,7 +11,7 @@
 #include <fmt/format.h>
 
 #include "backupdriver/zepdriver.h"
-#include "kernel/fs.h"
+#include "kernel/fs/fs.h"
 
 namespace zep {
 

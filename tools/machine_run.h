@@ -11,7 +11,7 @@
 
 #include "agent/result.h"
 #include "kernel/machine.h"
-#include "kernel/types.h"
+#include "kernel/lib/types.h"
 
 namespace zep {
 

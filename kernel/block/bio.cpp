@@ -1,12 +1,12 @@
-#include "kernel/bio.h"
+#include "kernel/block/bio.h"
 
 #include <cstdio>
 #include <cstring>
 #include <new>
 
-#include "kernel/blkdev.h"
-#include "kernel/faults.h"
-#include "kernel/printk.h"
+#include "kernel/block/blkdev.h"
+#include "kernel/core/faults.h"
+#include "kernel/core/printk.h"
 
 namespace kern {
 

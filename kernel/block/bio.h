@@ -3,13 +3,13 @@
 // interrupt context, where it must not sleep).
 #pragma once
 
-#include "kernel/srcloc.h"
+#include "kernel/lib/srcloc.h"
 #include <string>
 #include <vector>
 
-#include "kernel/atomic.h"
-#include "kernel/mm.h"
-#include "kernel/types.h"
+#include "kernel/lib/atomic.h"
+#include "kernel/mm/mm.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

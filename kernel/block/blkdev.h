@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "kernel/atomic.h"
-#include "kernel/bio.h"
-#include "kernel/fs.h"
-#include "kernel/list.h"
-#include "kernel/sync.h"
-#include "kernel/types.h"
+#include "kernel/lib/atomic.h"
+#include "kernel/block/bio.h"
+#include "kernel/fs/fs.h"
+#include "kernel/lib/list.h"
+#include "kernel/locking/wait.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

@@ -1,13 +1,13 @@
-#include "kernel/blkdev.h"
+#include "kernel/block/blkdev.h"
 
 #include <array>
 #include <cstring>
 #include <new>
 
-#include "kernel/drivers/disk_common.h"
+#include "kernel/drivers/block/disk_common.h"
 #include "kernel/host/hostops.h"
 #include "kernel/internal.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 
 namespace kern {
 

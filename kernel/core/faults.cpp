@@ -1,4 +1,4 @@
-#include "kernel/faults.h"
+#include "kernel/core/faults.h"
 
 #include <atomic>
 #include <map>

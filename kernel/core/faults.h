@@ -11,7 +11,7 @@
 // Device IO faults are per disk (EIO on sector ranges): see the disk drivers.
 #pragma once
 
-#include "kernel/srcloc.h"
+#include "kernel/lib/srcloc.h"
 #include <string>
 
 namespace kern {

@@ -10,10 +10,10 @@
 
 #include "kernel/host/hostops.h"
 #include "kernel/internal.h"
-#include "kernel/module.h"
-#include "kernel/printk.h"
-#include "kernel/sched.h"
-#include "kernel/sync.h"
+#include "kernel/core/module.h"
+#include "kernel/core/printk.h"
+#include "kernel/core/sched.h"
+#include "kernel/locking/wait.h"
 
 namespace kern {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "kernel/atomic.h"
-#include "kernel/list.h"
+#include "kernel/lib/atomic.h"
+#include "kernel/lib/list.h"
 
 namespace kern {
 

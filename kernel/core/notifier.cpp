@@ -1,10 +1,10 @@
-#include "kernel/notifier.h"
+#include "kernel/core/notifier.h"
 
 #include <atomic>
 
 #include "kernel/internal.h"
-#include "kernel/sched.h"
-#include "kernel/sync.h"
+#include "kernel/core/sched.h"
+#include "kernel/locking/wait.h"
 
 namespace kern {
 

@@ -1,4 +1,4 @@
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 
 #include <atomic>
 #include <cstdio>

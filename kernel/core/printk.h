@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/types.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

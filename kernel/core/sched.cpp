@@ -1,4 +1,4 @@
-#include "kernel/sched.h"
+#include "kernel/core/sched.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -7,8 +7,8 @@
 
 #include "kernel/host/hostops.h"
 #include "kernel/internal.h"
-#include "kernel/printk.h"
-#include "kernel/sync.h"
+#include "kernel/core/printk.h"
+#include "kernel/locking/wait.h"
 
 namespace kern {
 

@@ -8,15 +8,15 @@
 
 #include <atomic>
 #include <functional>
-#include "kernel/srcloc.h"
+#include "kernel/lib/srcloc.h"
 #include <string>
 #include <vector>
 
-#include "kernel/atomic.h"
-#include "kernel/list.h"
-#include "kernel/raw_spinlock.h"
-#include "kernel/time.h"
-#include "kernel/types.h"
+#include "kernel/lib/atomic.h"
+#include "kernel/lib/list.h"
+#include "kernel/lib/raw_spinlock.h"
+#include "kernel/core/time.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

@@ -1,4 +1,4 @@
-#include "kernel/time.h"
+#include "kernel/core/time.h"
 
 #include <atomic>
 

@@ -1,7 +1,7 @@
 // The virtual clock: HZ ticks per virtual second, running `speed` times real time.
 #pragma once
 
-#include "kernel/types.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

@@ -2,9 +2,9 @@
 // direct IO in hardware-sector units through bios, built within the queue's limits.
 #include <vector>
 
-#include "kernel/blkdev.h"
-#include "kernel/printk.h"
-#include "kernel/uaccess.h"
+#include "kernel/block/blkdev.h"
+#include "kernel/core/printk.h"
+#include "kernel/mm/uaccess.h"
 
 namespace kern {
 

@@ -2,8 +2,8 @@
 #include <map>
 #include <string>
 
-#include "kernel/fs.h"
-#include "kernel/fs_internal.h"
+#include "kernel/fs/fs.h"
+#include "kernel/fs/internal.h"
 
 namespace kern {
 

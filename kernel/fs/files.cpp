@@ -7,12 +7,12 @@
 #include <cstring>
 #include <set>
 
-#include "kernel/fs.h"
-#include "kernel/fs_internal.h"
+#include "kernel/fs/fs.h"
+#include "kernel/fs/internal.h"
 #include "kernel/host/hostops.h"
 #include "kernel/internal.h"
-#include "kernel/printk.h"
-#include "kernel/uaccess.h"
+#include "kernel/core/printk.h"
+#include "kernel/mm/uaccess.h"
 
 namespace kern {
 

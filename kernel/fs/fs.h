@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "kernel/atomic.h"
-#include "kernel/list.h"
-#include "kernel/module.h"
-#include "kernel/sync.h"
-#include "kernel/types.h"
+#include "kernel/lib/atomic.h"
+#include "kernel/lib/list.h"
+#include "kernel/core/module.h"
+#include "kernel/locking/wait.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

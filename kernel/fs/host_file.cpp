@@ -5,10 +5,10 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/faults.h"
-#include "kernel/fs.h"
+#include "kernel/core/faults.h"
+#include "kernel/fs/fs.h"
 #include "kernel/host/hostops.h"
-#include "kernel/uaccess.h"
+#include "kernel/mm/uaccess.h"
 
 namespace kern {
 

@@ -5,10 +5,10 @@
 #include <utility>
 #include <new>
 
-#include "kernel/blkdev.h"
+#include "kernel/block/blkdev.h"
 #include "kernel/host/hostops.h"
-#include "kernel/machine.h"
-#include "kernel/printk.h"
+#include "kernel/machine/machine.h"
+#include "kernel/core/printk.h"
 
 namespace kern {
 

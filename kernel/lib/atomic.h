@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "kernel/types.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

@@ -1,7 +1,7 @@
 // Intrusive doubly linked lists, as in the kernel.
 #pragma once
 
-#include "kernel/types.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

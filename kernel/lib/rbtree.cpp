@@ -1,5 +1,5 @@
 // Red-black tree balancing, after the classic algorithm (CLR) as the 2.6.9 kernel has it.
-#include "kernel/rbtree.h"
+#include "kernel/lib/rbtree.h"
 
 namespace kern {
 

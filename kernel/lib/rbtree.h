@@ -18,7 +18,7 @@
 
 #include <cstddef>
 
-#include "kernel/types.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

@@ -1,4 +1,4 @@
-#include "kernel/sync.h"
+#include "kernel/locking/wait.h"
 
 #include <climits>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "kernel/host/hostops.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 
 namespace kern {
 

@@ -7,12 +7,12 @@
 #pragma once
 
 #include <atomic>
-#include "kernel/srcloc.h"
+#include "kernel/lib/srcloc.h"
 
-#include "kernel/list.h"
-#include "kernel/raw_spinlock.h"
-#include "kernel/sched.h"
-#include "kernel/types.h"
+#include "kernel/lib/list.h"
+#include "kernel/lib/raw_spinlock.h"
+#include "kernel/core/sched.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

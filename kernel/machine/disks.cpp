@@ -5,10 +5,10 @@
 #include <map>
 #include <new>
 
-#include "kernel/drivers/disk_common.h"
+#include "kernel/drivers/block/disk_common.h"
 #include "kernel/host/hostops.h"
-#include "kernel/machine.h"
-#include "kernel/printk.h"
+#include "kernel/machine/machine.h"
+#include "kernel/core/printk.h"
 
 namespace kern {
 

@@ -1,20 +1,20 @@
-#include "kernel/machine.h"
+#include "kernel/machine/machine.h"
 
 #include <atomic>
 
-#include "kernel/blkdev.h"
-#include "kernel/cpu.h"
-#include "kernel/faults.h"
-#include "kernel/fs.h"
+#include "kernel/block/blkdev.h"
+#include "kernel/core/cpu.h"
+#include "kernel/core/faults.h"
+#include "kernel/fs/fs.h"
 #include "kernel/host/hostops.h"
 #include "kernel/internal.h"
-#include "kernel/mm.h"
-#include "kernel/module.h"
-#include "kernel/notifier.h"
-#include "kernel/printk.h"
-#include "kernel/sched.h"
-#include "kernel/sync.h"
-#include "kernel/uaccess.h"
+#include "kernel/mm/mm.h"
+#include "kernel/core/module.h"
+#include "kernel/core/notifier.h"
+#include "kernel/core/printk.h"
+#include "kernel/core/sched.h"
+#include "kernel/locking/wait.h"
+#include "kernel/mm/uaccess.h"
 
 namespace kern {
 

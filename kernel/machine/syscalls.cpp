@@ -1,14 +1,14 @@
 // The system-call layer: argument checks, descriptor lookups, and signal delivery on
 // the way back to the process.
-#include "kernel/syscalls.h"
+#include "kernel/machine/syscalls.h"
 
 #include <cstring>
 #include <exception>
 
-#include "kernel/fs.h"
-#include "kernel/fs_internal.h"
+#include "kernel/fs/fs.h"
+#include "kernel/fs/internal.h"
 #include "kernel/host/hostops.h"
-#include "kernel/uaccess.h"
+#include "kernel/mm/uaccess.h"
 
 namespace kern {
 

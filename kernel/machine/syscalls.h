@@ -9,8 +9,8 @@
 // unwinds (its destructors releasing what it holds) complete without a second throw.
 #pragma once
 
-#include "kernel/sched.h"
-#include "kernel/types.h"
+#include "kernel/core/sched.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

@@ -1,6 +1,6 @@
 // User memory of the calling process, for code running in a process (agent, tests).
-#include "kernel/machine.h"
-#include "kernel/uaccess.h"
+#include "kernel/machine/machine.h"
+#include "kernel/mm/uaccess.h"
 
 namespace kern {
 

@@ -1,13 +1,13 @@
-#include "kernel/mm.h"
+#include "kernel/mm/mm.h"
 
 #include <cstring>
 #include <deque>
 #include <map>
 #include <unordered_set>
 
-#include "kernel/faults.h"
+#include "kernel/core/faults.h"
 #include "kernel/host/hostops.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 
 namespace kern {
 

@@ -6,14 +6,14 @@
 #pragma once
 
 #include <atomic>
-#include "kernel/srcloc.h"
+#include "kernel/lib/srcloc.h"
 #include <string>
 #include <vector>
 
-#include "kernel/atomic.h"
-#include "kernel/list.h"
-#include "kernel/sync.h"
-#include "kernel/types.h"
+#include "kernel/lib/atomic.h"
+#include "kernel/lib/list.h"
+#include "kernel/locking/wait.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

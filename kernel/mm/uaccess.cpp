@@ -6,7 +6,7 @@
 // lock, pins its backing block and copies with the lock dropped, so copies of
 // different processes never wait on each other and an munmap racing with a copy
 // cannot free the memory under it.
-#include "kernel/uaccess.h"
+#include "kernel/mm/uaccess.h"
 
 #include <atomic>
 #include <cstring>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "kernel/host/hostops.h"
-#include "kernel/mm.h"
+#include "kernel/mm/mm.h"
 
 namespace kern {
 

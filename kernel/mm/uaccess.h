@@ -2,10 +2,10 @@
 // sys_mmap to zeroed memory. copy_from_user/copy_to_user return the bytes not copied.
 #pragma once
 
-#include "kernel/srcloc.h"
+#include "kernel/lib/srcloc.h"
 
-#include "kernel/sched.h"
-#include "kernel/types.h"
+#include "kernel/core/sched.h"
+#include "kernel/lib/types.h"
 
 namespace kern {
 

@@ -4,7 +4,7 @@
 // while it was read gives no backup.
 #include <fmt/format.h>
 
-#include "kernel/faults.h"
+#include "kernel/core/faults.h"
 #include "tests/agent/backup_fixture.h"
 
 using namespace zeptest;

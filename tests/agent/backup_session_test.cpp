@@ -12,7 +12,7 @@
 #include "agent/backup_repo.h"
 #include "agent/backup_restore.h"
 #include "agent/changes.h"
-#include "kernel/faults.h"
+#include "kernel/core/faults.h"
 #include "tests/agent/snapshot_fixture.h"
 
 using namespace zeptest;

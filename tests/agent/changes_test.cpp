@@ -6,8 +6,8 @@
 #include <random>
 
 #include "agent/changes.h"
-#include "kernel/faults.h"
-#include "kernel/printk.h"
+#include "kernel/core/faults.h"
+#include "kernel/core/printk.h"
 #include "tests/agent/snapshot_fixture.h"
 
 using namespace zeptest;

@@ -1,9 +1,9 @@
 // zep::control against the real driver: every typed call, the results it turns the
 // driver's plain values into, and the driver's reasons carried in the error messages.
-#include "kernel/blkdev.h"
-#include "kernel/faults.h"
-#include "kernel/fs.h"
-#include "kernel/printk.h"
+#include "kernel/block/blkdev.h"
+#include "kernel/core/faults.h"
+#include "kernel/fs/fs.h"
+#include "kernel/core/printk.h"
 #include "tests/agent/snapshot_fixture.h"
 
 using namespace zeptest;

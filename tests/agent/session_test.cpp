@@ -2,7 +2,7 @@
 // can fail leaving nothing behind (no session, no process, no file, no leak at the halt).
 #include <algorithm>
 
-#include "kernel/faults.h"
+#include "kernel/core/faults.h"
 #include "tests/agent/snapshot_fixture.h"
 
 using namespace zeptest;

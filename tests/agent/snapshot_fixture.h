@@ -18,7 +18,7 @@
 #include "backupdriver/zepdriver.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
-#include "kernel/time.h"
+#include "kernel/core/time.h"
 #include "tests/driver/agent_util.h"
 #include "tests/driver/cow_util.h"
 #include "tests/support/driver_fixture.h"

@@ -9,9 +9,9 @@
 
 #include "backupdriver/zepdriver.h"
 #include "kernel/machine.h"
-#include "kernel/sync.h"
+#include "kernel/locking/wait.h"
 #include "kernel/syscalls.h"
-#include "kernel/uaccess.h"
+#include "kernel/mm/uaccess.h"
 #include "tests/support/driver_fixture.h"
 
 namespace zeptest {

@@ -6,7 +6,7 @@
 
 #include "backupdriver/cow.h"
 #include "backupdriver/zepdriver.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 #include "kernel/syscalls.h"
 #include "tests/support/driver_fixture.h"
 

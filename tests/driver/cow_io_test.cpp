@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/faults.h"
-#include "kernel/printk.h"
+#include "kernel/core/faults.h"
+#include "kernel/core/printk.h"
 #include "tests/driver/cow_util.h"
 
 using namespace zeptest;

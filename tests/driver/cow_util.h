@@ -18,7 +18,7 @@
 #include "backupdriver/zepdriver.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
-#include "kernel/uaccess.h"
+#include "kernel/mm/uaccess.h"
 #include "tests/driver/agent_util.h"
 #include "tests/driver/cow_session.h"
 #include "tests/support/driver_fixture.h"

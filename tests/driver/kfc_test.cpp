@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "backupdriver/kfc.h"
-#include "kernel/faults.h"
-#include "kernel/fs.h"
+#include "kernel/core/faults.h"
+#include "kernel/fs/fs.h"
 #include "kernel/machine.h"
-#include "kernel/mm.h"
-#include "kernel/printk.h"
+#include "kernel/mm/mm.h"
+#include "kernel/core/printk.h"
 #include "kernel/syscalls.h"
-#include "kernel/uaccess.h"
+#include "kernel/mm/uaccess.h"
 #include "tests/support/driver_fixture.h"
 
 using namespace zeptest;

@@ -1,9 +1,9 @@
 // Loading and unloading the driver: messages, caches, the control device's major.
 #include "backupdriver/cow.h"
 #include "backupdriver/zepdriver.h"
-#include "kernel/faults.h"
-#include "kernel/fs.h"
-#include "kernel/mm.h"
+#include "kernel/core/faults.h"
+#include "kernel/fs/fs.h"
+#include "kernel/mm/mm.h"
 #include "tests/support/driver_fixture.h"
 
 using namespace zeptest;

@@ -4,7 +4,7 @@
 #include <cctype>
 
 #include "backupdriver/clone.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 #include "tests/driver/agent_util.h"
 #include "tests/driver/cow_util.h"
 

@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "backupdriver/clone.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 #include "tests/driver/agent_util.h"
 #include "tests/driver/cow_util.h"
 

@@ -7,7 +7,7 @@
 
 #include "backupdriver/cow.h"
 #include "backupdriver/mrf.h"
-#include "kernel/faults.h"
+#include "kernel/core/faults.h"
 #include "kernel/machine.h"
 #include "tests/support/driver_fixture.h"
 

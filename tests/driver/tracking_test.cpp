@@ -5,7 +5,7 @@
 #include <climits>
 
 #include "backupdriver/clone.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 #include "tests/driver/agent_util.h"
 #include "tests/driver/cow_util.h"
 

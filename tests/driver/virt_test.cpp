@@ -5,8 +5,8 @@
 #include <atomic>
 
 #include "backupdriver/clone.h"
-#include "kernel/faults.h"
-#include "kernel/printk.h"
+#include "kernel/core/faults.h"
+#include "kernel/core/printk.h"
 #include "tests/driver/agent_util.h"
 #include "tests/driver/cow_util.h"
 #include "tests/kernel/blk_test_util.h"

@@ -17,7 +17,7 @@
 #include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
-#include "kernel/faults.h"
+#include "kernel/core/faults.h"
 #include "tests/e2e/captured.h"
 #include "tools/cli.h"
 #include "tools/commands.h"

@@ -3,9 +3,9 @@
 // swapped while bios go through it.
 #include "tests/kernel/blk_test_util.h"
 
-#include "kernel/faults.h"
+#include "kernel/core/faults.h"
 #include "kernel/machine.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 

@@ -4,13 +4,13 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/bio.h"
-#include "kernel/blkdev.h"
-#include "kernel/fs.h"
-#include "kernel/mm.h"
-#include "kernel/sched.h"
-#include "kernel/sync.h"
-#include "kernel/uaccess.h"
+#include "kernel/block/bio.h"
+#include "kernel/block/blkdev.h"
+#include "kernel/fs/fs.h"
+#include "kernel/mm/mm.h"
+#include "kernel/core/sched.h"
+#include "kernel/locking/wait.h"
+#include "kernel/mm/uaccess.h"
 
 namespace blktest {
 

@@ -2,7 +2,7 @@
 #include "tests/kernel/blk_test_util.h"
 
 #include "kernel/machine.h"
-#include "kernel/module.h"
+#include "kernel/core/module.h"
 #include "tests/support/machine_fixture.h"
 
 using namespace kern;

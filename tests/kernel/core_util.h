@@ -5,7 +5,7 @@
 #include <functional>
 #include <thread>
 
-#include "kernel/sched.h"
+#include "kernel/core/sched.h"
 
 namespace coretest {
 

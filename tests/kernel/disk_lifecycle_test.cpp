@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "kernel/fs.h"
+#include "kernel/fs/fs.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
 #include "tests/kernel/blk_test_util.h"

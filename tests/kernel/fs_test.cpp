@@ -7,10 +7,10 @@
 #include <string>
 #include <random>
 
-#include "kernel/faults.h"
-#include "kernel/fs.h"
+#include "kernel/core/faults.h"
+#include "kernel/fs/fs.h"
 #include "kernel/syscalls.h"
-#include "kernel/uaccess.h"
+#include "kernel/mm/uaccess.h"
 #include "tests/support/machine_fixture.h"
 
 using namespace kern;

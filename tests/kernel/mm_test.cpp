@@ -1,11 +1,11 @@
-#include "kernel/mm.h"
+#include "kernel/mm/mm.h"
 
 #include <atomic>
 #include <cstring>
 
-#include "kernel/faults.h"
+#include "kernel/core/faults.h"
 #include "kernel/machine.h"
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 

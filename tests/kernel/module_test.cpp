@@ -3,8 +3,8 @@
 #include <atomic>
 #include <vector>
 
-#include "kernel/fs.h"
-#include "kernel/module.h"
+#include "kernel/fs/fs.h"
+#include "kernel/core/module.h"
 #include "kernel/syscalls.h"
 #include "tests/support/machine_fixture.h"
 

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "kernel/machine.h"
-#include "kernel/module.h"
-#include "kernel/notifier.h"
-#include "kernel/sched.h"
-#include "kernel/sync.h"
+#include "kernel/core/module.h"
+#include "kernel/core/notifier.h"
+#include "kernel/core/sched.h"
+#include "kernel/locking/wait.h"
 #include "kernel/syscalls.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"

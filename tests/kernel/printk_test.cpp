@@ -1,8 +1,8 @@
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 
 #include <atomic>
 
-#include "kernel/sched.h"
+#include "kernel/core/sched.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 

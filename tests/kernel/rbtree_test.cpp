@@ -1,4 +1,4 @@
-#include "kernel/rbtree.h"
+#include "kernel/lib/rbtree.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
-#include "kernel/sched.h"
+#include "kernel/core/sched.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
-#include "kernel/fs.h"
+#include "kernel/fs/fs.h"
 #include "kernel/machine.h"
-#include "kernel/sync.h"
+#include "kernel/locking/wait.h"
 #include "kernel/syscalls.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <string>
 
-#include "kernel/mm.h"
-#include "kernel/sched.h"
-#include "kernel/sync.h"
+#include "kernel/mm/mm.h"
+#include "kernel/core/sched.h"
+#include "kernel/locking/wait.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 

@@ -1,5 +1,5 @@
-#include "kernel/sched.h"
-#include "kernel/sync.h"
+#include "kernel/core/sched.h"
+#include "kernel/locking/wait.h"
 #include "tests/support/machine_fixture.h"
 
 using namespace kern;

@@ -1,10 +1,10 @@
-#include "kernel/sync.h"
+#include "kernel/locking/wait.h"
 
 #include <atomic>
 #include <mutex>
 #include <vector>
 
-#include "kernel/sched.h"
+#include "kernel/core/sched.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "kernel/fs.h"
-#include "kernel/sync.h"
+#include "kernel/fs/fs.h"
+#include "kernel/locking/wait.h"
 #include "kernel/syscalls.h"
-#include "kernel/uaccess.h"
+#include "kernel/mm/uaccess.h"
 #include "tests/support/machine_fixture.h"
 
 using namespace kern;

@@ -1,10 +1,10 @@
-#include "kernel/time.h"
+#include "kernel/core/time.h"
 
 #include <chrono>
 #include <thread>
 
 #include "kernel/machine.h"
-#include "kernel/sched.h"
+#include "kernel/core/sched.h"
 #include "tests/support/machine_fixture.h"
 
 using namespace kern;

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "kernel/blkdev.h"
-#include "kernel/module.h"
-#include "kernel/sched.h"
+#include "kernel/block/blkdev.h"
+#include "kernel/core/module.h"
+#include "kernel/core/sched.h"
 
 DECLARE_THIS_MODULE(toydisk);
 

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/faults.h"
-#include "kernel/mm.h"
-#include "kernel/sync.h"
+#include "kernel/core/faults.h"
+#include "kernel/mm/mm.h"
+#include "kernel/locking/wait.h"
 #include "kernel/syscalls.h"
-#include "kernel/uaccess.h"
+#include "kernel/mm/uaccess.h"
 #include "tests/support/machine_fixture.h"
 
 using namespace kern;

@@ -4,8 +4,8 @@
 #include <atomic>
 
 #include "kernel/host/hostops.h"
-#include "kernel/sched.h"
-#include "kernel/sync.h"
+#include "kernel/core/sched.h"
+#include "kernel/locking/wait.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 

@@ -1,9 +1,9 @@
 #include "tests/support/driver_fixture.h"
 
 #include "backupdriver/zepdriver.h"
-#include "kernel/fs.h"
+#include "kernel/fs/fs.h"
 #include "kernel/machine.h"
-#include "kernel/sync.h"
+#include "kernel/locking/wait.h"
 #include "kernel/syscalls.h"
 
 namespace zeptest {

@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "kernel/sync.h"
-#include "kernel/types.h"
+#include "kernel/locking/wait.h"
+#include "kernel/lib/types.h"
 #include "tests/support/machine_fixture.h"
 
 namespace zeptest {

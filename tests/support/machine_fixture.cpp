@@ -1,6 +1,6 @@
 #include "tests/support/machine_fixture.h"
 
-#include "kernel/printk.h"
+#include "kernel/core/printk.h"
 
 namespace zeptest {
 

@@ -1,7 +1,7 @@
-#include "kernel/drivers/disk_common.h"
+#include "kernel/drivers/block/disk_common.h"
 
 #include "kernel/host/hostops.h"
-#include "kernel/sched.h"
+#include "kernel/core/sched.h"
 
 namespace kern {
 

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "kernel/blkdev.h"
-#include "kernel/machine.h"
+#include "kernel/block/blkdev.h"
+#include "kernel/machine/machine.h"
 
 namespace kern {
 

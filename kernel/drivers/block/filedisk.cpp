@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <new>
 
-#include "kernel/drivers/disk_common.h"
+#include "kernel/drivers/block/disk_common.h"
 #include "kernel/host/hostops.h"
-#include "kernel/printk.h"
-#include "kernel/sched.h"
-#include "kernel/sync.h"
+#include "kernel/core/printk.h"
+#include "kernel/core/sched.h"
+#include "kernel/locking/wait.h"
 
 namespace kern {
 

@@ -5,9 +5,9 @@
 #include <new>
 #include <unordered_map>
 
-#include "kernel/drivers/disk_common.h"
+#include "kernel/drivers/block/disk_common.h"
 #include "kernel/host/hostops.h"
-#include "kernel/mm.h"
+#include "kernel/mm/mm.h"
 
 namespace kern {
 

@@ -1,0 +1,4 @@
+// The machine's contract for host programs and tests: boot, halt, disks, processes.
+#pragma once
+
+#include "kernel/machine/machine.h"

@@ -1,0 +1,4 @@
+// The system calls of emulated processes.
+#pragma once
+
+#include "kernel/machine/syscalls.h"
