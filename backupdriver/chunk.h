@@ -6,7 +6,7 @@
 
 #include "kernel/lib/atomic.h"
 #include "kernel/lib/list.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/semaphore.h"
 #include "kernel/lib/types.h"
 
 namespace kern {

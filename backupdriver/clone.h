@@ -7,7 +7,7 @@
 #include "kernel/lib/atomic.h"
 #include "kernel/block/blkdev.h"
 #include "kernel/fs/fs.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/semaphore.h"
 
 namespace kern {
 

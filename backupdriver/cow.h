@@ -14,6 +14,9 @@
 #include "kernel/mm/mm.h"
 #include "kernel/core/module.h"
 #include "kernel/core/sched.h"
+#include "kernel/locking/completion.h"
+#include "kernel/locking/semaphore.h"
+#include "kernel/locking/spinlock.h"
 #include "kernel/locking/wait.h"
 
 struct qz_thread_info;

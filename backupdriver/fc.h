@@ -5,7 +5,7 @@
 
 #include "kernel/block/bio.h"
 #include "kernel/lib/list.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/completion.h"
 #include "kernel/lib/types.h"
 
 namespace kern {

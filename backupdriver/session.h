@@ -13,6 +13,8 @@
 #include "kernel/lib/list.h"
 #include "kernel/mm/mm.h"
 #include "kernel/lib/rbtree.h"
+#include "kernel/locking/completion.h"
+#include "kernel/locking/spinlock.h"
 #include "kernel/locking/wait.h"
 #include "kernel/core/time.h"
 #include "kernel/lib/types.h"

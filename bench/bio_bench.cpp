@@ -7,7 +7,7 @@
 #include "kernel/block/bio.h"
 #include "kernel/block/blkdev.h"
 #include "kernel/machine.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/completion.h"
 
 namespace {
 

@@ -6,7 +6,9 @@
 
 #include "kernel/machine.h"
 #include "kernel/core/sched.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/completion.h"
+#include "kernel/locking/semaphore.h"
+#include "kernel/locking/spinlock.h"
 
 using namespace kern;
 

@@ -8,9 +8,6 @@ namespace kern {
 
 struct task_struct;
 
-// Gives the calling host thread a fresh task (replacing one it was given before).
-task_struct *adopt_current(const char *comm);
-
 // Teardown at halt: each frees what its layer still holds and reports leaks.
 void blk_halt(std::vector<std::string> *problems);	// disks, queues, block devices
 void fs_halt(std::vector<std::string> *problems);	// nodes, character devices, open files

@@ -9,7 +9,8 @@
 #include "kernel/block/bio.h"
 #include "kernel/fs/fs.h"
 #include "kernel/lib/list.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/semaphore.h"
+#include "kernel/locking/spinlock.h"
 #include "kernel/lib/types.h"
 
 namespace kern {

@@ -13,7 +13,6 @@
 #include "kernel/core/module.h"
 #include "kernel/core/printk.h"
 #include "kernel/core/sched.h"
-#include "kernel/locking/wait.h"
 
 namespace kern {
 

@@ -4,7 +4,7 @@
 
 #include "kernel/internal.h"
 #include "kernel/core/sched.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/semaphore.h"
 
 namespace kern {
 

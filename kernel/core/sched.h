@@ -1,4 +1,4 @@
-// Tasks, sleeping and waking, signals, kernel threads and the context checks.
+// Tasks, sleeping and waking, kernel threads and the context checks.
 //
 // Every host thread that runs kernel code has a task_struct (`current`). A task sleeps
 // by setting its state and calling schedule(); a waker sets it back to TASK_RUNNING.
@@ -15,6 +15,7 @@
 #include "kernel/lib/atomic.h"
 #include "kernel/lib/list.h"
 #include "kernel/lib/raw_spinlock.h"
+#include "kernel/core/signal.h"
 #include "kernel/core/time.h"
 #include "kernel/lib/types.h"
 
@@ -28,7 +29,6 @@ struct host_cond;
 
 struct mm_struct;
 struct files_struct;
-struct spinlock_t;
 
 enum : long {
 	TASK_RUNNING = 0,
@@ -60,7 +60,7 @@ enum : unsigned long {
 
 } // namespace kern
 
-// clone flags and signal numbers are macros, as in the kernel (same values as the host's).
+// clone flags are macros, as in the kernel (same values as the host's).
 #ifndef CSIGNAL
 #define CSIGNAL 0x000000ff
 #endif
@@ -77,116 +77,8 @@ enum : unsigned long {
 #define CLONE_SIGHAND 0x00000800
 #endif
 #define CLONE_KERNEL (CLONE_FS | CLONE_FILES | CLONE_SIGHAND)
-#ifndef SIGHUP
-#define SIGHUP 1
-#endif
-#ifndef SIGINT
-#define SIGINT 2
-#endif
-#ifndef SIGQUIT
-#define SIGQUIT 3
-#endif
-#ifndef SIGILL
-#define SIGILL 4
-#endif
-#ifndef SIGTRAP
-#define SIGTRAP 5
-#endif
-#ifndef SIGABRT
-#define SIGABRT 6
-#endif
-#ifndef SIGBUS
-#define SIGBUS 7
-#endif
-#ifndef SIGFPE
-#define SIGFPE 8
-#endif
-#ifndef SIGKILL
-#define SIGKILL 9
-#endif
-#ifndef SIGUSR1
-#define SIGUSR1 10
-#endif
-#ifndef SIGSEGV
-#define SIGSEGV 11
-#endif
-#ifndef SIGUSR2
-#define SIGUSR2 12
-#endif
-#ifndef SIGPIPE
-#define SIGPIPE 13
-#endif
-#ifndef SIGALRM
-#define SIGALRM 14
-#endif
-#ifndef SIGTERM
-#define SIGTERM 15
-#endif
-#ifndef SIGSTKFLT
-#define SIGSTKFLT 16
-#endif
-#ifndef SIGCHLD
-#define SIGCHLD 17
-#endif
-#ifndef SIGCONT
-#define SIGCONT 18
-#endif
-#ifndef SIGSTOP
-#define SIGSTOP 19
-#endif
-#ifndef SIGTSTP
-#define SIGTSTP 20
-#endif
-#ifndef SIGTTIN
-#define SIGTTIN 21
-#endif
-#ifndef SIGTTOU
-#define SIGTTOU 22
-#endif
-#ifndef SIGURG
-#define SIGURG 23
-#endif
-#ifndef SIGXCPU
-#define SIGXCPU 24
-#endif
-#ifndef SIGXFSZ
-#define SIGXFSZ 25
-#endif
-#ifndef SIGVTALRM
-#define SIGVTALRM 26
-#endif
-#ifndef SIGPROF
-#define SIGPROF 27
-#endif
-#ifndef SIGWINCH
-#define SIGWINCH 28
-#endif
-#ifndef SIGIO
-#define SIGIO 29
-#endif
-#ifndef SIGPWR
-#define SIGPWR 30
-#endif
-#ifndef SIGSYS
-#define SIGSYS 31
-#endif
 
 namespace kern {
-
-constexpr int KERN_NSIG = 64;
-
-using sighandler_t = void (*)(int);
-#ifndef SIG_DFL
-#define SIG_DFL (reinterpret_cast<::kern::sighandler_t>(0))
-#define SIG_IGN (reinterpret_cast<::kern::sighandler_t>(1))
-#define SIG_ERR (reinterpret_cast<::kern::sighandler_t>(-1))
-#endif
-
-// Signal dispositions, shared between tasks created with CLONE_SIGHAND.
-struct sighand_struct {
-	atomic_t count;
-	std::atomic<sighandler_t> action[KERN_NSIG + 1];
-};
 
 constexpr unsigned long KERNEL_DS = ~0ul;
 constexpr unsigned long TASK_SIZE = 0xC0000000ul;
@@ -194,6 +86,14 @@ constexpr unsigned long USER_DS = TASK_SIZE;
 
 constexpr int MAX_HELD_LOCKS = 16;
 constexpr int TASK_COMM_LEN = 16;
+
+// A lock its task holds, as the lock checker recorded it when taken: the lock, its name
+// for reports, and its class for the order check (0 when it has none).
+struct held_lock {
+	const void *instance;
+	const char *name;
+	int cls;
+};
 
 struct task_struct {
 	std::atomic<long> state;
@@ -212,7 +112,7 @@ struct task_struct {
 	int preempt_count;	// spinlocks held
 	int irqs_off;		// local interrupts disabled
 	int hardirq_count;	// running a completion in interrupt context
-	const spinlock_t *held[MAX_HELD_LOCKS];
+	held_lock held[MAX_HELD_LOCKS];	// the first MAX_HELD_LOCKS of them
 	int nr_held;
 
 	// sleeping
@@ -282,6 +182,8 @@ void local_irq_restore(unsigned long flags);
 #define local_irq_save(flags) ((flags) = ::kern::__local_irq_save())
 void preempt_disable();
 void preempt_enable();
+// The name of the last lock t recorded as held ("?" when it has none), for reports.
+const char *held_lock_name(const task_struct *t);
 // Prints "BUG: ..." with the message and aborts.
 [[noreturn]] void kernel_bug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 #define BUG() ::kern::kernel_bug("kernel BUG at %s:%d!", __FILE__, __LINE__)
@@ -290,17 +192,6 @@ void preempt_enable();
 		if (unlikely(c))                                                                   \
 			BUG();                                                                     \
 	} while (0)
-
-// ---- signals ----
-int send_sig(int sig, task_struct *t, int priv);
-int kill_proc(pid_t pid, int sig, int priv);
-bool signal_pending(task_struct *t);
-bool fatal_signal_pending(task_struct *t);
-void flush_signals(task_struct *t);
-sighandler_t sig_action(int sig, sighandler_t handler);	// of current; returns the old one
-void allow_signal(int sig);
-void disallow_signal(int sig);
-int dequeue_signal_current();		// the lowest pending unblocked signal, 0 if none
 
 // ---- kernel threads ----
 int kernel_thread(int (*fn)(void *), void *arg, unsigned long flags);
@@ -336,16 +227,13 @@ void reap_dead_tasks();
 void tasks_boot();
 int tasks_halt(unsigned real_ms, std::vector<std::string> *problems);
 
+// Gives the calling host thread a fresh task (replacing one it was given before).
+task_struct *adopt_current(const char *comm);
+
 // Resource hooks implemented by the memory and file layers.
 void exit_mm(task_struct *t);
 void exit_files(task_struct *t);
 mm_struct *copy_mm_for(task_struct *parent);	// a new empty address space for a process
 files_struct *dup_files_for(task_struct *parent, bool share);
-
-// Thrown at a system-call boundary to end a process that has a fatal signal pending;
-// the process body unwinds and the task ends with 128 + signal.
-struct task_killed {
-	int sig;
-};
 
 } // namespace kern

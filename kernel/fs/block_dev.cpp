@@ -5,6 +5,8 @@
 #include "kernel/block/blkdev.h"
 #include "kernel/core/printk.h"
 #include "kernel/mm/uaccess.h"
+#include "kernel/locking/semaphore.h"
+#include "kernel/locking/completion.h"
 
 namespace kern {
 

@@ -4,6 +4,7 @@
 
 #include "kernel/fs/fs.h"
 #include "kernel/fs/internal.h"
+#include "kernel/locking/spinlock.h"
 
 namespace kern {
 

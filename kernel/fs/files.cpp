@@ -13,6 +13,7 @@
 #include "kernel/internal.h"
 #include "kernel/core/printk.h"
 #include "kernel/mm/uaccess.h"
+#include "kernel/locking/spinlock.h"
 
 namespace kern {
 

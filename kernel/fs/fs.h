@@ -7,6 +7,7 @@
 #include "kernel/lib/atomic.h"
 #include "kernel/lib/list.h"
 #include "kernel/core/module.h"
+#include "kernel/locking/semaphore.h"
 #include "kernel/locking/wait.h"
 #include "kernel/lib/types.h"
 

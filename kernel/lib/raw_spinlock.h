@@ -1,5 +1,6 @@
-// The raw spin lock: the kernel's own short internal lock, never checked and never held
-// across a sleep. Apart from sync.h so that task_struct (sched.h) can hold one.
+// The raw spin lock: the kernel's own short internal lock, a spin on one word, never
+// checked and never held across a sleep. Below the scheduler, so that task_struct and the
+// locking primitives' own records can hold one.
 #pragma once
 
 #include <atomic>

@@ -13,7 +13,7 @@
 #include "kernel/core/notifier.h"
 #include "kernel/core/printk.h"
 #include "kernel/core/sched.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/lockdep.h"
 #include "kernel/mm/uaccess.h"
 
 namespace kern {

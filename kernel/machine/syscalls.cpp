@@ -17,60 +17,6 @@ namespace {
 // Linux caps one read or write at this many bytes.
 constexpr size_t MAX_RW_COUNT = 0x7ffff000;
 
-u64 sigbit(int sig) { return 1ull << (sig - 1); }
-
-bool default_ignored(int sig)
-{
-	return sig == SIGCHLD || sig == SIGCONT || sig == SIGURG || sig == SIGWINCH;
-}
-
-// A real handler function, not one of the marker values (SIG_DFL, SIG_IGN, SIG_ERR, or
-// the "allowed" mark kernel threads use).
-bool is_handler(sighandler_t h)
-{
-	auto v = reinterpret_cast<unsigned long>(h);
-	return v > 2 && h != SIG_ERR;
-}
-
-// Delivers what is pending to the calling process. Kernel threads handle their own
-// signals; adopted host threads (the test's or tool's own thread) run handlers but
-// are never unwound, since nothing above them would catch it.
-void do_signal()
-{
-	task_struct *t = get_current();
-	if (t->kthread || !t->sighand)
-		return;
-	for (;;) {
-		u64 pending = t->pending.load() & ~t->blocked;
-		if (!pending)
-			return;
-		if (fatal_signal_pending(t)) {
-			// A process already unwinding (from this signal, or anything else) is on its
-			// way out: its destructors' calls complete, and a second throw would end the
-			// whole program. The signal stays pending for any call after a catch.
-			if (t->adopted || std::uncaught_exceptions() > 0)
-				return;
-			int sig = SIGKILL;
-			if (!(pending & sigbit(SIGKILL))) {
-				for (sig = 1; sig <= KERN_NSIG; sig++)
-					if ((pending & sigbit(sig)) && t->sighand->action[sig] == SIG_DFL &&
-					    !default_ignored(sig))
-						break;
-			}
-			t->flags |= PF_SIGNALED;
-			throw task_killed{sig};
-		}
-		int sig = 1;
-		while (!(pending & sigbit(sig)))
-			sig++;
-		t->pending.fetch_and(~sigbit(sig));
-		sighandler_t h = t->sighand->action[sig];
-		if (is_handler(h))
-			h(sig);
-		// Anything else pending here is ignored by disposition: dropped.
-	}
-}
-
 template <typename T> T syscall_exit(T ret)
 {
 	if (ret == -ERESTARTSYS || ret == -EINTR)

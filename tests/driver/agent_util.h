@@ -9,7 +9,7 @@
 
 #include "backupdriver/zepdriver.h"
 #include "kernel/machine.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/semaphore.h"
 #include "kernel/syscalls.h"
 #include "kernel/mm/uaccess.h"
 #include "tests/support/driver_fixture.h"

@@ -9,7 +9,7 @@
 #include "kernel/fs/fs.h"
 #include "kernel/mm/mm.h"
 #include "kernel/core/sched.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/completion.h"
 #include "kernel/mm/uaccess.h"
 
 namespace blktest {

@@ -9,6 +9,7 @@
 #include "kernel/core/module.h"
 #include "kernel/core/notifier.h"
 #include "kernel/core/sched.h"
+#include "kernel/locking/semaphore.h"
 #include "kernel/locking/wait.h"
 #include "kernel/syscalls.h"
 #include "tests/kernel/core_util.h"

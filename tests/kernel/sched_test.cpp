@@ -6,6 +6,7 @@
 
 #include "kernel/fs/fs.h"
 #include "kernel/machine.h"
+#include "kernel/locking/completion.h"
 #include "kernel/locking/wait.h"
 #include "kernel/syscalls.h"
 #include "tests/kernel/core_util.h"

@@ -5,7 +5,9 @@
 
 #include "kernel/mm/mm.h"
 #include "kernel/core/sched.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/completion.h"
+#include "kernel/locking/semaphore.h"
+#include "kernel/locking/spinlock.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 

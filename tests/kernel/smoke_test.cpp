@@ -1,5 +1,4 @@
 #include "kernel/core/sched.h"
-#include "kernel/locking/wait.h"
 #include "tests/support/machine_fixture.h"
 
 using namespace kern;

@@ -1,3 +1,6 @@
+#include "kernel/locking/completion.h"
+#include "kernel/locking/semaphore.h"
+#include "kernel/locking/spinlock.h"
 #include "kernel/locking/wait.h"
 
 #include <atomic>

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kernel/fs/fs.h"
+#include "kernel/locking/completion.h"
 #include "kernel/locking/wait.h"
 #include "kernel/syscalls.h"
 #include "kernel/mm/uaccess.h"

@@ -6,7 +6,8 @@
 
 #include "kernel/core/faults.h"
 #include "kernel/mm/mm.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/completion.h"
+#include "kernel/locking/spinlock.h"
 #include "kernel/syscalls.h"
 #include "kernel/mm/uaccess.h"
 #include "tests/support/machine_fixture.h"

@@ -5,7 +5,6 @@
 
 #include "kernel/host/hostops.h"
 #include "kernel/core/sched.h"
-#include "kernel/locking/wait.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 

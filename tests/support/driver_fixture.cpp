@@ -3,7 +3,7 @@
 #include "backupdriver/zepdriver.h"
 #include "kernel/fs/fs.h"
 #include "kernel/machine.h"
-#include "kernel/locking/wait.h"
+#include "kernel/locking/semaphore.h"
 #include "kernel/syscalls.h"
 
 namespace zeptest {

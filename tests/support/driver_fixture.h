@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "kernel/locking/wait.h"
+#include "kernel/locking/semaphore.h"
 #include "kernel/lib/types.h"
 #include "tests/support/machine_fixture.h"
 

@@ -9,6 +9,7 @@
 #include "kernel/host/hostops.h"
 #include "kernel/core/printk.h"
 #include "kernel/core/sched.h"
+#include "kernel/locking/spinlock.h"
 #include "kernel/locking/wait.h"
 
 namespace kern {
