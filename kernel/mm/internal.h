@@ -1,0 +1,45 @@
+// What the allocators share: one state record with their counters for the leak report.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <unordered_set>
+
+#include "kernel/host/hostops.h"
+#include "kernel/mm/mm.h"
+
+namespace kern {
+
+struct kmem_cache_s {
+	char name[64];
+	size_t size;
+	size_t align;
+	unsigned long flags;
+	kmem_ctor_t ctor;
+	kmem_ctor_t dtor;
+	std::atomic<long> objects;
+	list_head list;
+};
+
+// One short host lock guards the lists, maps and sets; nothing that sleeps runs under it.
+struct mm_state {
+	host::host_lock *lock;
+	list_head caches = LIST_HEAD_INIT(caches);
+	std::map<uintptr_t, struct page *> page_of;	// page-aligned address -> page
+	std::unordered_set<const void *> live;		// kmalloc and vmalloc objects
+	std::unordered_set<const void *> recent;	// freed lately
+	std::deque<const void *> recent_order;
+	std::atomic<long> kmalloc_objects{0};
+	std::atomic<long> vmalloc_objects{0};
+	std::atomic<long> pages{0};
+	std::atomic<long> mempools{0};
+	std::atomic<unsigned long> next_pfn{0x100};
+	std::atomic<long> page_state[PAGE_STATE_FIELDS];
+};
+
+mm_state &mm();
+// An allocation that may wait counts as sleeping.
+void check_gfp(gfp_t flags, const kern::source_location &loc);
+
+} // namespace kern
