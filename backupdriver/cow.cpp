@@ -9,7 +9,7 @@
 #include "backupdriver/mrf.h"
 #include "backupdriver/zepdriver.h"
 #include "kernel/core/cpu.h"
-#include "kernel/core/notifier.h"
+#include "kernel/machine/reboot.h"
 #include "kernel/core/printk.h"
 
 namespace kern {

@@ -9,6 +9,7 @@
 #include "backupdriver/zepdriver.h"
 #include "kernel/core/printk.h"
 #include "kernel/mm/uaccess.h"
+#include "kernel/block/super.h"
 
 namespace kern {
 

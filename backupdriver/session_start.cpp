@@ -12,6 +12,7 @@
 #include "backupdriver/zepdriver.h"
 #include "kernel/core/printk.h"
 #include "kernel/core/time.h"
+#include "kernel/block/super.h"
 
 namespace kern {
 

@@ -1,55 +1,23 @@
-#include "kernel/block/blkdev.h"
+// Disks and partitions: block majors, registering disks with their device nodes, and
+// partitions; the block layer's boot and halt.
+#include "kernel/block/internal.h"
 
-#include <array>
-#include <cstring>
-#include <new>
-
-#include "kernel/drivers/block/disk_common.h"
-#include "kernel/host/hostops.h"
-#include "kernel/internal.h"
 #include "kernel/core/printk.h"
+#include "kernel/fs/fs.h"
 
 namespace kern {
-
-namespace {
-
-const host::hostops &H() { return host::ops(); }
-
-constexpr unsigned MAX_BLKDEV_MAJOR = 4095;	// 12-bit majors
-constexpr unsigned MAX_DYNAMIC_MAJOR = 254;
-
-// One short host lock guards the disk list, the block-device cache and the majors.
-// Nothing that sleeps runs under it.
-struct blk_state {
-	host::host_lock *lock;
-	list_head disks = LIST_HEAD_INIT(disks);
-	list_head bdevs = LIST_HEAD_INIT(bdevs);
-	std::array<std::string, MAX_BLKDEV_MAJOR + 1> majors;
-};
 
 blk_state &blk()
 {
 	static blk_state *s = [] {
 		auto *st = new blk_state;
-		st->lock = H().lock_create();
+		st->lock = host::ops().lock_create();
 		return st;
 	}();
 	return *s;
 }
 
-struct blk_guard {
-	blk_guard() { H().lock_acquire(blk().lock); }
-	~blk_guard() { H().lock_release(blk().lock); }
-	blk_guard(const blk_guard &) = delete;
-};
-
-template <typename T> T *kernel_new(gfp_t gfp, kern::source_location loc)
-{
-	void *p = kzalloc(sizeof(T), gfp, loc);
-	return p ? new (p) T{} : nullptr;
-}
-
-int disk_flags(const gendisk *d) { return __atomic_load_n(&d->flags, __ATOMIC_ACQUIRE); }
+namespace {
 
 bool disk_covers(const gendisk *d, dev_t dev)
 {
@@ -57,7 +25,8 @@ bool disk_covers(const gendisk *d, dev_t dev)
 	       static_cast<int>(MINOR(dev)) < d->first_minor + d->minors;
 }
 
-// Called with the lock held.
+} // namespace
+
 gendisk *find_disk_locked(dev_t dev)
 {
 	gendisk *d;
@@ -69,162 +38,6 @@ gendisk *find_disk_locked(dev_t dev)
 	}
 	return nullptr;
 }
-
-block_device *find_bdev_locked(dev_t dev)
-{
-	block_device *b;
-	list_for_each_entry(b, &blk().bdevs, bd_hash)
-	{
-		if (b->bd_dev == dev && b->bd_hashed)
-			return b;
-	}
-	return nullptr;
-}
-
-unsigned pick_block_size(sector_t sectors, unsigned hardsect)
-{
-	unsigned bs = static_cast<unsigned>(PAGE_SIZE);
-	u64 bytes = sectors << 9;
-	while (bs > hardsect && bs > 512 && (bytes & (bs - 1)))
-		bs >>= 1;
-	return bs < hardsect ? hardsect : bs;
-}
-
-// Fills a fresh record for dev of disk; called with the lock held.
-void bdev_setup_locked(block_device *b, dev_t dev, gendisk *disk, int partno, block_device *whole)
-{
-	b->bd_dev = dev;
-	b->bd_disk = disk;
-	atomic_inc(&disk->refcnt);
-	b->bd_part = partno ? disk->part[partno - 1] : nullptr;
-	b->bd_contains = partno ? whole : b;
-	b->bd_inode = &b->bd_inode_store;
-	b->bd_inode_store.i_mode = S_IFBLK;
-	b->bd_inode_store.i_rdev = dev;
-	b->bd_inode_store.i_bdev = b;
-	atomic_set(&b->bd_inode_store.i_count, 1);
-	sector_t size = partno ? b->bd_part->nr_sects : get_capacity(disk);
-	b->bd_inode_store.i_size = static_cast<loff_t>(size << 9);
-	unsigned hs = disk->queue ? disk->queue->hardsect_size : 512;
-	b->bd_block_size = pick_block_size(size, hs);
-	atomic_set(&b->bd_count, 1);
-	b->bd_hashed = true;
-	list_add(&b->bd_hash, &blk().bdevs);
-}
-
-block_device *bdev_alloc(kern::source_location loc)
-{
-	auto *b = kernel_new<block_device>(GFP_KERNEL, loc);
-	if (!b)
-		return nullptr;
-	sema_init(&b->bd_sem, 1);
-	sema_init(&b->bd_mount_sem, 1);
-	INIT_LIST_HEAD(&b->bd_hash);
-	return b;
-}
-
-void bdev_free(block_device *b)
-{
-	b->~block_device();
-	kfree(b);
-}
-
-} // namespace
-
-// ---------------------------------------------------------------- queues
-
-request_queue_t *blk_alloc_queue(gfp_t gfp_mask, kern::source_location loc)
-{
-	auto *q = kernel_new<request_queue>(gfp_mask, loc);
-	if (!q)
-		return nullptr;
-	__spin_lock_init(&q->__queue_lock, "queue_lock");
-	q->queue_lock = &q->__queue_lock;
-	atomic_set(&q->refcnt, 1);
-	return q;
-}
-
-void blk_queue_make_request(request_queue_t *q, make_request_fn *mfn)
-{
-	__atomic_store_n(&q->make_request_fn, mfn, __ATOMIC_RELEASE);
-	q->unplug_fn = generic_unplug_device;
-	q->max_sectors = SAFE_MAX_SECTORS;
-	q->max_phys_segments = MAX_PHYS_SEGMENTS;
-	q->max_hw_segments = MAX_HW_SEGMENTS;
-	q->hardsect_size = 512;
-	q->max_segment_size = MAX_SEGMENT_SIZE;
-	q->seg_boundary_mask = 0xffffffffUL;
-	blk_queue_bounce_limit(q, BLK_BOUNCE_HIGH);
-}
-
-void blk_queue_max_sectors(request_queue_t *q, unsigned short max_sectors)
-{
-	if ((static_cast<unsigned long>(max_sectors) << 9) < PAGE_CACHE_SIZE) {
-		max_sectors = 1 << (PAGE_CACHE_SHIFT - 9);
-		printk(KERN_INFO "blk_queue_max_sectors: set to minimum %d\n", max_sectors);
-	}
-	q->max_sectors = max_sectors;
-}
-
-void blk_queue_max_phys_segments(request_queue_t *q, unsigned short max_segments)
-{
-	if (!max_segments) {
-		max_segments = 1;
-		printk(KERN_INFO "blk_queue_max_phys_segments: set to minimum %d\n", max_segments);
-	}
-	q->max_phys_segments = max_segments;
-}
-
-void blk_queue_max_hw_segments(request_queue_t *q, unsigned short max_segments)
-{
-	if (!max_segments) {
-		max_segments = 1;
-		printk(KERN_INFO "blk_queue_max_hw_segments: set to minimum %d\n", max_segments);
-	}
-	q->max_hw_segments = max_segments;
-}
-
-void blk_queue_max_segment_size(request_queue_t *q, unsigned int max_size)
-{
-	if (max_size < PAGE_CACHE_SIZE) {
-		max_size = PAGE_CACHE_SIZE;
-		printk(KERN_INFO "blk_queue_max_segment_size: set to minimum %u\n", max_size);
-	}
-	q->max_segment_size = max_size;
-}
-
-void blk_queue_hardsect_size(request_queue_t *q, unsigned short size) { q->hardsect_size = size; }
-
-void blk_queue_segment_boundary(request_queue_t *q, unsigned long mask)
-{
-	if (mask < PAGE_CACHE_SIZE - 1) {
-		mask = PAGE_CACHE_SIZE - 1;
-		printk(KERN_INFO "blk_queue_segment_boundary: set to minimum %lx\n", mask);
-	}
-	q->seg_boundary_mask = mask;
-}
-
-void blk_queue_bounce_limit(request_queue_t *q, u64 dma_addr)
-{
-	q->bounce_pfn = static_cast<unsigned long>(dma_addr >> PAGE_SHIFT);
-	q->bounce_gfp = dma_addr < BLK_BOUNCE_HIGH ? static_cast<gfp_t>(__GFP_DMA) : 0u;
-}
-
-void blk_queue_issue_flush_fn(request_queue_t *q, issue_flush_fn *fn) { q->issue_flush_fn = fn; }
-
-void blk_get_queue(request_queue_t *q) { atomic_inc(&q->refcnt); }
-
-void blk_cleanup_queue(request_queue_t *q)
-{
-	if (!q || !atomic_dec_and_test(&q->refcnt))
-		return;
-	q->~request_queue();
-	kfree(q);
-}
-
-// Bios go straight to make_request_fn here: there is no plugging to undo.
-void generic_unplug_device(request_queue_t *) {}
-void blk_run_queues() {}
 
 // ---------------------------------------------------------------- majors
 
@@ -492,214 +305,16 @@ int delete_disk_partition(gendisk *disk, int partno)
 	return 0;
 }
 
-// ---------------------------------------------------------------- block devices
-
-block_device *bdget(dev_t dev)
-{
-	block_device *fresh[2] = {nullptr, nullptr};
-	for (;;) {
-		bool need_more = false;
-		{
-			blk_guard g;
-			gendisk *disk = find_disk_locked(dev);
-			if (!disk)
-				break;
-			int partno = static_cast<int>(MINOR(dev)) - disk->first_minor;
-			if (partno && !disk->part[partno - 1])
-				break;
-			block_device *b = find_bdev_locked(dev);
-			if (b && b->bd_disk == disk) {
-				atomic_inc(&b->bd_count);
-				for (auto *f : fresh)
-					if (f)
-						bdev_free(f);
-				return b;
-			}
-			int want = partno ? 2 : 1;
-			for (int i = 0; i < want; i++)
-				need_more = need_more || !fresh[i];
-			if (!need_more) {
-				block_device *whole = nullptr;
-				int used = 0;
-				if (partno) {
-					whole = find_bdev_locked(disk_devt(disk));
-					if (whole && whole->bd_disk == disk) {
-						atomic_inc(&whole->bd_count);
-					} else {
-						whole = fresh[used++];
-						bdev_setup_locked(whole, disk_devt(disk), disk, 0, nullptr);
-					}
-				}
-				b = fresh[used++];
-				bdev_setup_locked(b, dev, disk, partno, whole);
-				for (int i = used; i < 2; i++)
-					if (fresh[i])
-						bdev_free(fresh[i]);
-				return b;
-			}
-		}
-		// Allocate outside the lock (it may sleep), then look again.
-		for (auto &f : fresh) {
-			if (!f && !(f = bdev_alloc(kern::source_location::current()))) {
-				for (auto *x : fresh)
-					if (x)
-						bdev_free(x);
-				return nullptr;
-			}
-		}
-	}
-	for (auto *f : fresh)
-		if (f)
-			bdev_free(f);
-	return nullptr;
-}
-
-void bdput(block_device *bdev)
-{
-	if (!bdev)
-		return;
-	{
-		blk_guard g;
-		if (!atomic_dec_and_test(&bdev->bd_count))
-			return;
-		list_del(&bdev->bd_hash);
-	}
-	block_device *whole = bdev->bd_contains != bdev ? bdev->bd_contains : nullptr;
-	put_disk(bdev->bd_disk);
-	bdev_free(bdev);
-	if (whole)
-		bdput(whole);
-}
-
-request_queue_t *bdev_get_queue(block_device *bdev)
-{
-	gendisk *d = bdev->bd_disk;
-	if (!d || (disk_flags(d) & GENHD_FL_GONE))
-		return nullptr;
-	return d->queue;
-}
-
-int bdev_hardsect_size(block_device *bdev)
-{
-	gendisk *d = bdev->bd_disk;
-	return d && d->queue && d->queue->hardsect_size ? d->queue->hardsect_size : 512;
-}
-
-sector_t bdev_nr_sectors(block_device *bdev)
-{
-	if (bdev->bd_part)
-		return bdev->bd_part->nr_sects;
-	return bdev->bd_disk ? get_capacity(bdev->bd_disk) : 0;
-}
-
-const char *bdevname(block_device *bdev, char *buf)
-{
-	gendisk *d = bdev ? bdev->bd_disk : nullptr;
-	if (!d)
-		std::snprintf(buf, BDEVNAME_SIZE, "unknown-block(%u,%u)", MAJOR(bdev ? bdev->bd_dev : 0),
-			      MINOR(bdev ? bdev->bd_dev : 0));
-	else if (bdev->bd_part)
-		std::snprintf(buf, BDEVNAME_SIZE, "%s", disk_partition_name(d, bdev->bd_part->partno).c_str());
-	else
-		std::snprintf(buf, BDEVNAME_SIZE, "%s", d->disk_name);
-	return buf;
-}
-
-int blkdev_issue_flush(block_device *bdev, sector_t *error_sector)
-{
-	request_queue_t *q = bdev_get_queue(bdev);
-	if (!q)
-		return -ENXIO;
-	if (!q->issue_flush_fn)
-		return -EOPNOTSUPP;
-	return q->issue_flush_fn(q, bdev->bd_disk, error_sector);
-}
-
-// ---------------------------------------------------------------- submitting
-
-void generic_make_request(bio *b)
-{
-	gendisk *counted = nullptr;
-	int ret;
-	do {
-		char name[BDEVNAME_SIZE];
-		block_device *bdev = b->bi_bdev;
-		request_queue_t *q = bdev ? bdev_get_queue(bdev) : nullptr;
-		// Loaded once: a hook may be installed or removed while this bio goes down.
-		make_request_fn *mrf = q ? queue_make_request_fn(q) : nullptr;
-		if (!mrf) {
-			printk(KERN_ERR "generic_make_request: Trying to access nonexistent block-device %s (%llu)\n",
-			       bdevname(bdev, name), static_cast<unsigned long long>(b->bi_sector));
-			bio_endio(b, b->bi_size, -EIO);
-			return;
-		}
-		sector_t max = bdev_nr_sectors(bdev);
-		sector_t nr = bio_sectors(b);
-		if (max < nr || max - nr < b->bi_sector) {
-			printk(KERN_INFO "attempt to access beyond end of device\n");
-			printk(KERN_INFO "%s: rw=%lu, want=%llu, limit=%llu\n", bdevname(bdev, name), b->bi_rw,
-			       static_cast<unsigned long long>(b->bi_sector + nr),
-			       static_cast<unsigned long long>(max));
-			__atomic_fetch_or(&b->bi_flags, 1ul << BIO_EOF, __ATOMIC_RELAXED);
-			bio_endio(b, b->bi_size, -EIO);
-			return;
-		}
-		if (unlikely(nr > q->max_sectors)) {
-			printk(KERN_ERR "bio too big device %s (%llu > %u)\n", bdevname(bdev, name),
-			       static_cast<unsigned long long>(nr), q->max_sectors);
-			bio_endio(b, b->bi_size, -EIO);
-			return;
-		}
-		// A driver may rely on its queue's segment limits (one page in one segment, say):
-		// a bio that breaks them never reaches it.
-		char why[128];
-		if (unlikely(bio_check_segments(q, b, why, sizeof(why)))) {
-			printk(KERN_ERR "bio breaks the segment limits of device %s (sector %llu): %s\n",
-			       bdevname(bdev, name), static_cast<unsigned long long>(b->bi_sector), why);
-			bio_endio(b, b->bi_size, -EIO);
-			return;
-		}
-		bool write = bio_data_dir(b) == WRITE;
-		if (bdev->bd_contains != bdev) {
-			hd_struct *p = bdev->bd_part;
-			(write ? p->writes : p->reads).add(1);
-			(write ? p->write_sectors : p->read_sectors).add(nr);
-			b->bi_sector += p->start_sect;
-			b->bi_bdev = bdev->bd_contains;
-		}
-		gendisk *disk = b->bi_bdev->bd_disk;
-		if (disk != counted) {
-			(write ? disk->dkstats.writes : disk->dkstats.reads).add(1);
-			(write ? disk->dkstats.write_sectors : disk->dkstats.read_sectors).add(nr);
-			counted = disk;
-		}
-		ret = mrf(q, b);
-	} while (ret);
-}
-
-void submit_bio(int rw, bio *b)
-{
-	b->bi_rw |= static_cast<unsigned long>(rw);
-	if (rw & WRITE)
-		mod_page_state(pgpgout, bio_sectors(b));
-	else
-		mod_page_state(pgpgin, bio_sectors(b));
-	generic_make_request(b);
-}
-
 // ---------------------------------------------------------------- boot and halt
 
 void blk_boot()
 {
-	super_boot();
-	machine_disks_boot();
 	if (bio_boot())
 		printk(KERN_ERR "blk_boot: cannot create the bio cache\n");
 }
 
 void blk_halt(std::vector<std::string> *problems)
 {
-	machine_disks_halt(problems);
 	std::vector<gendisk *> left;
 	{
 		blk_guard g;

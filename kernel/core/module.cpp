@@ -9,7 +9,6 @@
 #include <set>
 
 #include "kernel/host/hostops.h"
-#include "kernel/internal.h"
 #include "kernel/core/module.h"
 #include "kernel/core/printk.h"
 #include "kernel/core/sched.h"

@@ -43,5 +43,7 @@ int do_insmod(const std::string &name);
 int do_rmmod(const std::string &name);
 // Names of modules still loaded.
 std::vector<std::string> loaded_modules();
+// At halt: modules still loaded become problems.
+void module_halt(std::vector<std::string> *problems);
 
 } // namespace kern

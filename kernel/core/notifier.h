@@ -1,5 +1,4 @@
-// Notifier chains, and the reboot chain: what drivers register to hear that the machine
-// goes down while their threads can still run.
+// Notifier chains: a list of callbacks by priority, called in turn.
 #pragma once
 
 namespace kern {
@@ -17,12 +16,6 @@ constexpr int NOTIFY_STOP_MASK = 0x8000;	// call no further notifier
 constexpr int NOTIFY_BAD = NOTIFY_STOP_MASK | 0x0002;
 constexpr int NOTIFY_STOP = NOTIFY_OK | NOTIFY_STOP_MASK;
 
-// Actions of the reboot chain.
-constexpr unsigned long SYS_DOWN = 0x0001;
-constexpr unsigned long SYS_RESTART = SYS_DOWN;
-constexpr unsigned long SYS_HALT = 0x0002;
-constexpr unsigned long SYS_POWER_OFF = 0x0003;
-
 // Plain chains: the caller keeps registration and calls apart.
 int notifier_chain_register(notifier_block **list, notifier_block *n);	// 0 or -EEXIST
 int notifier_chain_unregister(notifier_block **list, notifier_block *n);	// 0 or -ENOENT
@@ -30,13 +23,5 @@ int notifier_chain_unregister(notifier_block **list, notifier_block *n);	// 0 or
 // NOTIFY_STOP_MASK; the last value returned (NOTIFY_DONE for an empty chain). A notifier
 // may unregister itself from its call.
 int notifier_call_chain(notifier_block **list, unsigned long val, void *v);
-
-// The reboot chain. Its notifiers run in process context and may sleep; they may also
-// (un)register reboot notifiers from their call. Registering may sleep. halt() calls the
-// chain once with SYS_HALT before it unloads modules and kills tasks; every boot starts
-// with an empty chain.
-int register_reboot_notifier(notifier_block *nb);	// 0 or -EEXIST
-int unregister_reboot_notifier(notifier_block *nb);	// 0 or -ENOENT
-int reboot_notifier_call_chain(unsigned long val, void *v);
 
 } // namespace kern

@@ -10,7 +10,6 @@
 #include "kernel/fs/fs.h"
 #include "kernel/fs/internal.h"
 #include "kernel/host/hostops.h"
-#include "kernel/internal.h"
 #include "kernel/core/printk.h"
 #include "kernel/mm/uaccess.h"
 #include "kernel/locking/spinlock.h"

@@ -1,4 +1,4 @@
-// Files, inodes, file tables, character devices, device nodes and super blocks.
+// Files, inodes, file tables, character devices, device nodes and host-backed files.
 #pragma once
 
 #include <string>
@@ -7,8 +7,7 @@
 #include "kernel/lib/atomic.h"
 #include "kernel/lib/list.h"
 #include "kernel/core/module.h"
-#include "kernel/locking/semaphore.h"
-#include "kernel/locking/wait.h"
+#include "kernel/lib/raw_spinlock.h"
 #include "kernel/lib/types.h"
 
 namespace kern {
@@ -53,15 +52,6 @@ struct file_operations {
 	int (*flush)(file *);
 	int (*release)(inode *, file *);
 	int (*fsync)(file *, dentry *, int datasync);
-};
-
-struct block_device_operations {
-	int (*open)(inode *, file *);
-	int (*release)(inode *, file *);
-	int (*ioctl)(inode *, file *, unsigned, unsigned long);
-	int (*media_changed)(gendisk *);
-	int (*revalidate_disk)(gendisk *);
-	module *owner;
 };
 
 struct inode {
@@ -166,46 +156,10 @@ std::vector<std::string> dev_node_list();
 // The operations of block device files (direct IO through the block layer).
 extern const file_operations def_blk_fops;
 
-// ---- super blocks ----
-enum { SB_UNFROZEN = 0, SB_FREEZE_WRITE = 1, SB_FREEZE_TRANS = 2 };
-
-struct super_block {
-	list_head s_list;
-	dev_t s_dev;
-	block_device *s_bdev;
-	file *s_bdev_file;	// the mount's open of its device, released by umount
-	int s_count;		// references from get_super, under the super-block lock
-	std::atomic<int> s_frozen;
-	wait_queue_head_t s_wait_unfrozen;
-	rw_semaphore s_umount;
-	atomic_t s_writers;	// writes in flight through the mounted file system
-	wait_queue_head_t s_writers_wait;
-};
-
-super_block *get_super(block_device *bdev);	// a reference, or null when not mounted
-void drop_super(super_block *sb);
-// Flushes the device's file system, waits for its writes in flight, holds new ones
-// until thaw_bdev. Returns the super block (null when nothing is mounted).
-super_block *freeze_bdev(block_device *bdev);
-void thaw_bdev(block_device *bdev, super_block *sb);
-int fsync_bdev(block_device *bdev);
-// A write through the mounted file system's path: waits while the file system is frozen
-// and counts itself in flight until sb_end_write.
-void sb_start_write(super_block *sb);
-void sb_end_write(super_block *sb);
-
-// The file systems a write through bdev's node reaches, held for the write.
-struct bdev_write_hold {
-	std::vector<super_block *> sbs;
-};
-// Before a write through bdev's node to its sectors [sector, sector + nr): finds the file
-// systems mounted on those sectors, whichever node of the disk they are mounted through
-// (bdev itself, its whole disk, or partitions of the disk bdev is), references them as
-// get_super does, waits until none is frozen and counts the write in flight on each (as
-// sb_start_write). Writes outside a file system's sectors are not held by its freeze.
-// Never holds one file system's freeze back while waiting for another's thaw. Sleeps.
-void bdev_start_write(block_device *bdev, sector_t sector, sector_t nr, bdev_write_hold *h);
-void bdev_end_write(bdev_write_hold *h);
+// The file layer at boot, and at halt: device nodes, character devices and open files
+// still there become problems, and are let go.
+void fs_boot();
+void fs_halt(std::vector<std::string> *problems);
 
 // Resource hooks for tasks (see sched.h).
 files_struct *files_alloc();

@@ -3,17 +3,18 @@
 #include <atomic>
 
 #include "kernel/block/blkdev.h"
+#include "kernel/block/super.h"
 #include "kernel/core/cpu.h"
 #include "kernel/core/faults.h"
-#include "kernel/fs/fs.h"
-#include "kernel/host/hostops.h"
-#include "kernel/internal.h"
-#include "kernel/mm/mm.h"
 #include "kernel/core/module.h"
-#include "kernel/core/notifier.h"
 #include "kernel/core/printk.h"
 #include "kernel/core/sched.h"
+#include "kernel/drivers/block/disk_common.h"
+#include "kernel/fs/fs.h"
+#include "kernel/host/hostops.h"
 #include "kernel/locking/lockdep.h"
+#include "kernel/machine/reboot.h"
+#include "kernel/mm/mm.h"
 #include "kernel/mm/uaccess.h"
 
 namespace kern {
@@ -52,6 +53,8 @@ void boot(const boot_params &p)
 	init_task->files = files_alloc();
 	reboot_notifiers_boot();
 	fs_boot();
+	super_boot();
+	machine_disks_boot();
 	blk_boot();
 	printk(KERN_INFO "Linux version 2.6.9 (zepdriver emulated kernel), NR_CPUS %d, HZ %lu\n",
 	       p.nr_cpus, HZ);
@@ -79,6 +82,7 @@ halt_report halt()
 	}
 	super_halt(&rep.problems);
 	fs_halt(&rep.problems);
+	machine_disks_halt(&rep.problems);
 	blk_halt(&rep.problems);
 	reap_dead_tasks();
 	mm_report_leaks(&rep.problems);
@@ -135,5 +139,8 @@ int waitpid(pid_t pid)
 }
 
 int kill(pid_t pid, int sig) { return kill_proc(pid, sig, 1); }
+
+int mount(dev_t dev) { return do_mount(dev); }
+int umount(dev_t dev) { return do_umount(dev); }
 
 } // namespace kern

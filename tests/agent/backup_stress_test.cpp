@@ -52,6 +52,7 @@
 #include "kernel/core/printk.h"
 #include "kernel/core/sched.h"
 #include "kernel/syscalls.h"
+#include "kernel/block/super.h"
 #include "tests/support/driver_fixture.h"
 
 namespace

@@ -6,6 +6,7 @@
 
 #include "backupdriver/clone.h"
 #include "kernel/core/printk.h"
+#include "kernel/block/super.h"
 #include "tests/driver/agent_util.h"
 #include "tests/driver/cow_util.h"
 

@@ -3,6 +3,7 @@
 
 #include "kernel/machine.h"
 #include "kernel/core/module.h"
+#include "kernel/block/super.h"
 #include "tests/support/machine_fixture.h"
 
 using namespace kern;

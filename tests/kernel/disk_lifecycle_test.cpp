@@ -8,6 +8,7 @@
 #include "kernel/fs/fs.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
+#include "kernel/block/super.h"
 #include "tests/kernel/blk_test_util.h"
 #include "tests/support/machine_fixture.h"
 

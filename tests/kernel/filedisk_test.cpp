@@ -8,6 +8,7 @@
 
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
+#include "kernel/block/super.h"
 #include "tests/support/machine_fixture.h"
 
 using namespace kern;

@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "kernel/machine.h"
+#include "kernel/block/super.h"
 #include "tests/support/machine_fixture.h"
 
 using namespace kern;

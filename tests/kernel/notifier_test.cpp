@@ -7,7 +7,7 @@
 
 #include "kernel/machine.h"
 #include "kernel/core/module.h"
-#include "kernel/core/notifier.h"
+#include "kernel/machine/reboot.h"
 #include "kernel/core/sched.h"
 #include "kernel/locking/semaphore.h"
 #include "kernel/locking/wait.h"

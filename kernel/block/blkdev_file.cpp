@@ -7,6 +7,7 @@
 #include "kernel/mm/uaccess.h"
 #include "kernel/locking/semaphore.h"
 #include "kernel/locking/completion.h"
+#include "kernel/block/super.h"
 
 namespace kern {
 

@@ -5,9 +5,8 @@
 #include <utility>
 #include <new>
 
-#include "kernel/block/blkdev.h"
+#include "kernel/block/super.h"
 #include "kernel/host/hostops.h"
-#include "kernel/machine/machine.h"
 #include "kernel/core/printk.h"
 
 namespace kern {
@@ -140,7 +139,7 @@ file *mount_open_device(block_device *bdev)
 
 } // namespace
 
-int mount(dev_t dev)
+int do_mount(dev_t dev)
 {
 	if (MAJOR(dev) == 0)
 		return -EINVAL;
@@ -191,7 +190,7 @@ int mount(dev_t dev)
 // Waits for a freeze of the device to end (bd_mount_sem) and for holders of the super
 // block from get_super (s_umount), then takes the super block away and releases the
 // device (its disk's release runs in the caller's task).
-int umount(dev_t dev)
+int do_umount(dev_t dev)
 {
 	block_device *bdev = bdget(dev);
 	if (!bdev)
