@@ -13,8 +13,6 @@ namespace kern {
 
 namespace {
 
-const host::hostops &H() { return host::ops(); }
-
 struct super_state {
 	host::host_lock *lock;	// the super-block list, s_count, bd_super, fsync counts
 	list_head supers = LIST_HEAD_INIT(supers);

@@ -34,8 +34,6 @@ module_table &table()
 	return *t;
 }
 
-const host::hostops &H() { return host::ops(); }
-
 } // namespace
 
 module_registrar::module_registrar(module *m)

@@ -13,9 +13,6 @@
 
 namespace kern {
 
-namespace {
-const host::hostops &H() { return host::ops(); }
-} // namespace
 // ---------------------------------------------------------------- contexts
 
 void kernel_bug(const char *fmt, ...)

@@ -30,8 +30,6 @@ task_table &table()
 	return *t;
 }
 
-const host::hostops &H() { return host::ops(); }
-
 void copy_comm(task_struct *t, const char *name)
 {
 	std::memset(t->comm, 0, sizeof(t->comm));

@@ -14,8 +14,6 @@ namespace kern {
 
 namespace {
 
-const host::hostops &H() { return host::ops(); }
-
 struct host_io {
 	int fd;
 	u64 off;

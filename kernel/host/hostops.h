@@ -103,3 +103,8 @@ const hostops &posix_ops();
 }
 
 } // namespace kern::host
+
+namespace kern {
+// The host table in force, as kernel code calls it.
+inline const host::hostops &H() { return host::ops(); }
+} // namespace kern

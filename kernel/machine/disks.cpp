@@ -1,44 +1,23 @@
-// The machine's disks: creation and removal of ramdisks and filedisks, partitions, and the
-// per-disk controls tests use (counters, EIO ranges, delays, held completions, peek/poke).
+// The machine's disks: creation and removal of ramdisks and filedisks, and partitions.
 #include <algorithm>
 #include <cstring>
 #include <map>
 #include <new>
 
-#include "kernel/drivers/block/disk_common.h"
-#include "kernel/host/hostops.h"
-#include "kernel/machine/machine.h"
+#include "kernel/machine/disks.h"
 #include "kernel/core/printk.h"
 
 namespace kern {
-
-namespace {
-
-const host::hostops &H() { return host::ops(); }
-
-struct machine_disks {
-	host::host_lock *lock;
-	std::vector<zdisk *> disks;
-	std::map<unsigned, std::string> machine_majors;	// majors the machine registered, by driver
-};
 
 machine_disks &md()
 {
 	static machine_disks *s = [] {
 		auto *st = new machine_disks;
-		st->lock = H().lock_create();
+		st->lock = host::ops().lock_create();
 		return st;
 	}();
 	return *s;
 }
-
-struct md_guard {
-	md_guard() { H().lock_acquire(md().lock); }
-	~md_guard() { H().lock_release(md().lock); }
-	md_guard(const md_guard &) = delete;
-};
-
-const block_device_operations zdisk_fops = {};
 
 zdisk *find_zdisk(dev_t dev)
 {
@@ -49,6 +28,10 @@ zdisk *find_zdisk(dev_t dev)
 			return zd;
 	return nullptr;
 }
+
+namespace {
+
+const block_device_operations zdisk_fops = {};
 
 void zdisk_free(zdisk *zd)
 {
@@ -302,84 +285,6 @@ int remove_disk(dev_t disk)
 		return -EINVAL;
 	remove_zdisk(zd);
 	return 0;
-}
-
-disk_stats get_disk_stats(dev_t disk)
-{
-	disk_stats s{};
-	zdisk *zd = find_zdisk(disk);
-	if (zd) {
-		H().lock_acquire(zd->lock);
-		s = zd->stats;
-		H().lock_release(zd->lock);
-	}
-	return s;
-}
-
-void disk_set_eio(dev_t disk, sector_t start, sector_t count, int rw)
-{
-	zdisk *zd = find_zdisk(disk);
-	if (!zd)
-		return;
-	H().lock_acquire(zd->lock);
-	zd->eio.push_back({start, count, rw});
-	H().lock_release(zd->lock);
-}
-
-void disk_clear_eio(dev_t disk)
-{
-	zdisk *zd = find_zdisk(disk);
-	if (!zd)
-		return;
-	H().lock_acquire(zd->lock);
-	zd->eio.clear();
-	H().lock_release(zd->lock);
-}
-
-void disk_set_delay(dev_t disk, unsigned usec)
-{
-	zdisk *zd = find_zdisk(disk);
-	if (!zd)
-		return;
-	H().lock_acquire(zd->lock);
-	zd->delay_usec = usec;
-	H().lock_release(zd->lock);
-}
-
-void disk_hold_completions(dev_t disk, bool hold)
-{
-	zdisk *zd = find_zdisk(disk);
-	if (!zd)
-		return;
-	H().lock_acquire(zd->lock);
-	zd->hold = hold;
-	H().lock_release(zd->lock);
-}
-
-int disk_release_completions(dev_t disk)
-{
-	zdisk *zd = find_zdisk(disk);
-	return zd ? zdisk_release_held(zd) : -ENXIO;
-}
-
-static int peek_poke(dev_t disk, sector_t sector, void *buf, size_t bytes, int dir)
-{
-	zdisk *zd = find_zdisk(disk);
-	if (!zd)
-		return -ENXIO;
-	if (sector > zd->capacity || ((bytes + 511) >> 9) > zd->capacity - sector)
-		return -EINVAL;
-	return zd->ops->rw(zd, dir, sector << 9, buf, bytes);
-}
-
-int disk_peek(dev_t disk, sector_t sector, void *buf, size_t bytes)
-{
-	return peek_poke(disk, sector, buf, bytes, READ);
-}
-
-int disk_poke(dev_t disk, sector_t sector, const void *buf, size_t bytes)
-{
-	return peek_poke(disk, sector, const_cast<void *>(buf), bytes, WRITE);
 }
 
 void machine_disks_boot()

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/drivers/block/disk.h"
 #include "kernel/lib/types.h"
 
 namespace kern {
@@ -34,18 +35,6 @@ int insmod(const std::string &module);
 int rmmod(const std::string &module);	// -EBUSY while in use, -ENOENT when not loaded
 
 // ---- disks ----
-struct disk_options {
-	unsigned hardsect_size = 512;
-	unsigned max_sectors = 255;
-	unsigned max_phys_segments = 128;
-	unsigned max_hw_segments = 128;
-	unsigned max_segment_size = 65536;
-	unsigned long seg_boundary_mask = 0xffffffffUL;
-	int minors = 16;		// the disk and its partitions
-	int workers = 2;		// filedisk: threads serving bios
-	bool create = true;		// filedisk: create the host file if missing
-	u64 size_bytes = 0;		// filedisk: size to give a new or shorter host file
-};
 dev_t add_ramdisk(const std::string &name, int major, sector_t sectors, const disk_options & = {});
 dev_t add_filedisk(const std::string &name, int major, const std::string &host_path,
 		   const disk_options & = {});
@@ -53,12 +42,6 @@ dev_t add_partition(dev_t disk, int partno, sector_t start, sector_t nr_sects);
 int remove_disk(dev_t disk);
 
 // Per-disk controls for tests.
-struct disk_stats {
-	u64 reads, writes;		// bios completed
-	u64 sectors_read, sectors_written;
-	u64 errors;			// bios ended with an error
-	u64 held;			// completions held now
-};
 disk_stats get_disk_stats(dev_t disk);
 // Bios touching [start, start + count) (whole-disk sectors) of the given direction
 // (0 read, 1 write, -1 both) end with -EIO.

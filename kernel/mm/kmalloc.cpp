@@ -9,8 +9,6 @@ namespace kern {
 
 namespace {
 
-const host::hostops &H() { return host::ops(); }
-
 constexpr u32 KMALLOC_MAGIC = 0x6b6d616c;
 constexpr u32 KMALLOC_FREED = 0x66726565;
 

@@ -3,10 +3,6 @@
 
 namespace kern {
 
-namespace {
-const host::hostops &H() { return host::ops(); }
-} // namespace
-
 mm_state &mm()
 {
 	static mm_state *s = [] {

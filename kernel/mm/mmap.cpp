@@ -44,8 +44,6 @@ void backing_put(user_backing *b)
 	}
 }
 
-const host::hostops &H() { return host::ops(); }
-
 constexpr unsigned long page_align(unsigned long len) { return (len + PAGE_SIZE - 1) & PAGE_MASK; }
 
 } // namespace

@@ -7,10 +7,6 @@
 
 namespace kern {
 
-namespace {
-const host::hostops &H() { return host::ops(); }
-} // namespace
-
 struct page *alloc_pages(gfp_t gfp_mask, unsigned order, kern::source_location loc)
 {
 	check_gfp(gfp_mask, loc);

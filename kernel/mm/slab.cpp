@@ -8,10 +8,6 @@
 
 namespace kern {
 
-namespace {
-const host::hostops &H() { return host::ops(); }
-} // namespace
-
 kmem_cache_t *kmem_cache_create(const char *name, size_t size, size_t offset, unsigned long flags,
 				kmem_ctor_t ctor, kmem_ctor_t dtor, kern::source_location loc)
 {

@@ -6,8 +6,6 @@
 namespace kern {
 
 namespace {
-const host::hostops &H() { return host::ops(); }
-
 bool eio_hits(const zdisk *zd, int dir, sector_t sector, sector_t nr)
 {
 	for (const eio_range &r : zd->eio) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kernel/block/blkdev.h"
-#include "kernel/machine/machine.h"
+#include "kernel/drivers/block/disk.h"
 
 namespace kern {
 
@@ -63,9 +63,5 @@ int zdisk_release_held(zdisk *zd);
 // Driver entry points used by the machine: set ops, priv and capacity. 0 or -errno.
 int ramdisk_create(zdisk *zd, sector_t sectors);
 int filedisk_create(zdisk *zd, const std::string &host_path);
-
-// Machine disks at boot and halt (called by blk_boot/blk_halt).
-void machine_disks_boot();
-void machine_disks_halt(std::vector<std::string> *problems);
 
 } // namespace kern

@@ -16,8 +16,6 @@ namespace kern {
 
 namespace {
 
-const host::hostops &H() { return host::ops(); }
-
 struct filedisk {
 	int fd = -1;
 	spinlock_t lock;	// the bio queue and `alive`

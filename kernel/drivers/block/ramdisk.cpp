@@ -13,8 +13,6 @@ namespace kern {
 
 namespace {
 
-const host::hostops &H() { return host::ops(); }
-
 constexpr size_t EXTENT_SIZE = 64 * 1024;
 constexpr size_t STRIPES = 16;
 
