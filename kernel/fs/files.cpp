@@ -28,15 +28,6 @@ std::set<file *> &registry()
 	return *open_files;
 }
 
-mode_t fmode_of(int flags)
-{
-	switch (flags & O_ACCMODE) {
-	case O_RDONLY: return FMODE_READ;
-	case O_WRONLY: return FMODE_WRITE;
-	default: return FMODE_READ | FMODE_WRITE;
-	}
-}
-
 bool fd_test(const files_struct *files, unsigned fd)
 {
 	return files->open_fds[fd / BITS_PER_LONG] & (1ul << (fd % BITS_PER_LONG));
@@ -77,6 +68,15 @@ void __fput(file *f)
 } // namespace
 
 // ---------------------------------------------------------------- files
+
+mode_t fmode_of(int flags)
+{
+	switch (flags & O_ACCMODE) {
+	case O_RDONLY: return FMODE_READ;
+	case O_WRONLY: return FMODE_WRITE;
+	default: return FMODE_READ | FMODE_WRITE;
+	}
+}
 
 file *get_empty_filp()
 {

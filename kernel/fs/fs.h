@@ -111,6 +111,8 @@ void fd_install(unsigned int fd, file *f);
 // Opens a path: "/dev/<name>" device nodes, or host paths for host-backed files.
 file *filp_open(const char *path, int flags, int mode);	// ERR_PTR on failure
 int filp_close(file *f, files_struct *id);
+// Removes fd from the caller's table and closes the file (flush, then fput).
+int close_fd(unsigned int fd);
 // Opens a device file for a node (character or block) on an inode of its own; `name`
 // (the node's) goes to the dentry. ERR_PTR on failure: -ENXIO when no driver has the
 // major or its module is not live.

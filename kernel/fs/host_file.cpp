@@ -7,6 +7,7 @@
 
 #include "kernel/core/faults.h"
 #include "kernel/fs/fs.h"
+#include "kernel/fs/internal.h"
 #include "kernel/host/hostops.h"
 #include "kernel/mm/uaccess.h"
 
@@ -163,11 +164,7 @@ file *host_filp_open(const char *path, int flags, int mode)
 	f->host_fd = fd;
 	f->f_op = &host_file_fops;
 	f->f_flags = static_cast<unsigned>(flags);
-	switch (flags & O_ACCMODE) {
-	case O_RDONLY: f->f_mode = FMODE_READ; break;
-	case O_WRONLY: f->f_mode = FMODE_WRITE; break;
-	default: f->f_mode = FMODE_READ | FMODE_WRITE; break;
-	}
+	f->f_mode = fmode_of(flags);
 	// The dentry keeps the path as opened: fault points and reports name files by it.
 	std::snprintf(f->f_dentry_store.d_name, sizeof(f->f_dentry_store.d_name), "%s", path);
 	inode *ino = f->f_dentry->d_inode;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "kernel/lib/types.h"
+
 namespace kern {
 
 struct file_operations;
@@ -15,7 +17,7 @@ const file_operations *chrdev_get(unsigned major);
 // Character devices still registered become problems; the table is emptied.
 void chrdev_halt(std::vector<std::string> *problems);
 void dev_nodes_clear();
-// Removes fd from the caller's table and closes the file (flush, then fput).
-int close_fd(unsigned int fd);
+// The f_mode of a file opened with these O_ flags.
+mode_t fmode_of(int flags);
 
 } // namespace kern

@@ -6,7 +6,6 @@
 #include <exception>
 
 #include "kernel/fs/fs.h"
-#include "kernel/fs/internal.h"
 #include "kernel/host/hostops.h"
 #include "kernel/mm/uaccess.h"
 
