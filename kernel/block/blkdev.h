@@ -44,6 +44,7 @@ struct request_queue {
 	// Null for make-request queues (every queue of this kernel): only a request-based
 	// driver's queue has one, and only such a queue has requests to unplug.
 	::kern::request_fn_proc *request_fn;
+	// generic_unplug_device, unless the driver set its own before blk_queue_make_request.
 	::kern::unplug_fn *unplug_fn;
 	::kern::issue_flush_fn *issue_flush_fn;
 	void *queuedata;

@@ -19,7 +19,9 @@ request_queue_t *blk_alloc_queue(gfp_t gfp_mask, kern::source_location loc)
 void blk_queue_make_request(request_queue_t *q, make_request_fn *mfn)
 {
 	__atomic_store_n(&q->make_request_fn, mfn, __ATOMIC_RELEASE);
-	q->unplug_fn = generic_unplug_device;
+	// A driver that set its own unplug function before (the snapshot devices do) keeps it.
+	if (!q->unplug_fn)
+		q->unplug_fn = generic_unplug_device;
 	q->max_sectors = SAFE_MAX_SECTORS;
 	q->max_phys_segments = MAX_PHYS_SEGMENTS;
 	q->max_hw_segments = MAX_HW_SEGMENTS;

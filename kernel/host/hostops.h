@@ -11,7 +11,7 @@
 
 namespace kern::host {
 
-constexpr int HOSTOPS_VERSION = 2;	// 2: file_statfs fills a host_statfs
+constexpr int HOSTOPS_VERSION = 3;	// 2: file_statfs fills a host_statfs; 3: no lock_try, cond_signal
 
 struct host_thread;	// opaque
 struct host_lock;	// opaque: a short mutual-exclusion lock
@@ -50,7 +50,6 @@ struct hostops {
 	host_lock *(*lock_create)();
 	void (*lock_destroy)(host_lock *l);
 	void (*lock_acquire)(host_lock *l);
-	bool (*lock_try)(host_lock *l);
 	void (*lock_release)(host_lock *l);
 
 	// Condition. wait() blocks until signalled (spurious wake-ups allowed);
@@ -59,7 +58,6 @@ struct hostops {
 	void (*cond_destroy)(host_cond *c);
 	void (*cond_wait)(host_cond *c, host_lock *l);
 	bool (*cond_wait_until)(host_cond *c, host_lock *l, uint64_t deadline_ns);
-	void (*cond_signal)(host_cond *c);
 	void (*cond_broadcast)(host_cond *c);
 
 	// Clocks. Do not block.

@@ -71,7 +71,6 @@ void p_thread_yield() { sched_yield(); }
 host_lock *p_lock_create() { return new host_lock; }
 void p_lock_destroy(host_lock *l) { delete l; }
 void p_lock_acquire(host_lock *l) { l->m.lock(); }
-bool p_lock_try(host_lock *l) { return l->m.try_lock(); }
 void p_lock_release(host_lock *l) { l->m.unlock(); }
 
 host_cond *p_cond_create() { return new host_cond; }
@@ -86,7 +85,6 @@ bool p_cond_wait_until(host_cond *c, host_lock *l, uint64_t deadline_ns)
 	return c->cv.wait_until(l->m, deadline) == std::cv_status::no_timeout;
 }
 
-void p_cond_signal(host_cond *c) { c->cv.notify_one(); }
 void p_cond_broadcast(host_cond *c) { c->cv.notify_all(); }
 
 uint64_t p_monotonic_ns()
@@ -245,8 +243,8 @@ void p_console_write(const char *s, size_t n)
 const hostops posix_table = {
 	HOSTOPS_VERSION,
 	p_thread_start, p_thread_join, p_thread_yield,
-	p_lock_create, p_lock_destroy, p_lock_acquire, p_lock_try, p_lock_release,
-	p_cond_create, p_cond_destroy, p_cond_wait, p_cond_wait_until, p_cond_signal, p_cond_broadcast,
+	p_lock_create, p_lock_destroy, p_lock_acquire, p_lock_release,
+	p_cond_create, p_cond_destroy, p_cond_wait, p_cond_wait_until, p_cond_broadcast,
 	p_monotonic_ns, p_wall_ns, p_sleep_ns,
 	p_aligned_alloc, p_aligned_free,
 	p_file_open, p_file_pread, p_file_pwrite, p_file_fsync, p_file_stat, p_file_truncate,

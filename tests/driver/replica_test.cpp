@@ -145,6 +145,8 @@ TEST_F(ReplicaTest, SnapshotDeviceHasTheSnapshottedSizeAndIgnoresIoctls)
 	EXPECT_EQ(users_cdp(1), 0);
 	EXPECT_EQ(atomic_read(&get_blkdev_replica(1)->sd), 0);
 	EXPECT_EQ(session_error(1), "");
+	// Its queue keeps the driver's unplug function through the make-request setup.
+	EXPECT_EQ(get_blkdev_replica(1)->q->unplug_fn, &clone_unplug);
 	EXPECT_EQ(stop_snapshot(1), 0);
 
 	// A whole disk: the snapshot device is as large as the disk.
