@@ -1,9 +1,13 @@
 // Only kernel/host/ may touch the host: no other file of the kernel or the driver may
-// include a threading, clock or POSIX/Linux header, nor wait on atomics.
+// include a threading, clock, stream, file-system or POSIX/Linux header, wait on atomics,
+// or call the C library's process and environment functions. And the kernel's folders
+// form layers: none includes a folder above it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,10 +29,14 @@ const char *const forbidden_headers[] = {
 	"thread", "mutex", "condition_variable", "chrono", "shared_mutex", "semaphore", "future",
 	"stop_token", "barrier", "latch", "unistd.h", "pthread.h", "fcntl.h", "sched.h", "signal.h",
 	"time.h", "poll.h", "csignal", "ctime", "dirent.h", "dlfcn.h", "semaphore.h",
+	"filesystem", "fstream", "iostream", "random",
 };
 const char *const forbidden_prefixes[] = {"sys/", "linux/", "asm/"};
 // Waiting on an atomic is a host wait in disguise.
 const char *const forbidden_calls[] = {".notify_one(", ".notify_all(", "atomic_wait", "atomic_notify"};
+// The C library's environment and process calls (not members or kernel functions that
+// end in the same word, such as m->exit() or do_exit()).
+const std::regex forbidden_libc(R"((^|[^A-Za-z0-9_.>])(getenv|exit|system)\s*\()");
 
 bool is_forbidden_header(const std::string &h)
 {
@@ -85,6 +93,9 @@ std::vector<violation> scan_source(const std::string &text)
 		for (const char *c : forbidden_calls)
 			if (code.find(c) != std::string::npos)
 				out.push_back({lineno, std::string("uses ") + c});
+		std::smatch m;
+		if (std::regex_search(code, m, forbidden_libc))
+			out.push_back({lineno, "calls " + m[2].str() + "()"});
 	}
 	return out;
 }
@@ -111,16 +122,23 @@ TEST(HostBoundary, ScannerFindsForbiddenIncludesAndCalls)
 				 "#include <sched.h>\n"			// 10 the host's, not ours
 				 "void f() { flag.notify_all(); }\n"	// 11
 				 "#include <time.h> // clock\n"		// 12
-				 "#include <string_view>\n";		// 13 fine
+				 "#include <string_view>\n"		// 13 fine
+				 "#include <fstream>\n"			// 14
+				 "const char *d = std::getenv(\"D\");\n"	// 15
+				 "if (bad) exit (1);\n"			// 16
+				 "do_exit(0); m->exit(); mod.exit();\n"	// 17 kernel and members: fine
+				 "int r = ::system(cmd);\n";		// 18
 	auto v = scan_source(text);
 	std::vector<int> lines;
 	for (auto &x : v)
 		lines.push_back(x.line);
-	EXPECT_EQ(lines, (std::vector<int>{3, 4, 9, 10, 11, 12}));
-	ASSERT_EQ(v.size(), 6u);
+	EXPECT_EQ(lines, (std::vector<int>{3, 4, 9, 10, 11, 12, 14, 15, 16, 18}));
+	ASSERT_EQ(v.size(), 10u);
 	EXPECT_EQ(v[0].what, "#include <thread>");
 	EXPECT_EQ(v[1].what, "#include <sys/stat.h>");
 	EXPECT_EQ(v[4].what, "uses .notify_all(");
+	EXPECT_EQ(v[7].what, "calls getenv()");
+	EXPECT_EQ(v[9].what, "calls system()");
 }
 
 TEST(HostBoundary, KernelAndDriverStayBehindTheHostOperations)
@@ -157,4 +175,69 @@ TEST(HostBoundary, TheHostImplementationIsWhereTheHostIsUsed)
 	std::stringstream ss;
 	ss << f.rdbuf();
 	EXPECT_FALSE(scan_source(ss.str()).empty());
+}
+
+namespace {
+
+// The kernel's layers, lowest first. The headers at kernel/'s root (machine.h,
+// syscalls.h) forward to the machine's.
+const std::vector<std::string> kernel_layers = {"host", "lib", "core", "locking", "mm",
+						"fs", "block", "drivers/block", "machine"};
+
+int layer_of(const std::string &under_kernel)
+{
+	if (under_kernel.find('/') == std::string::npos)
+		return static_cast<int>(kernel_layers.size()) - 1;
+	for (int i = static_cast<int>(kernel_layers.size()) - 1; i >= 0; i--)
+		if (under_kernel.rfind(kernel_layers[i] + "/", 0) == 0)
+			return i;
+	return -1;
+}
+
+std::string read_file(const fs::path &p)
+{
+	std::ifstream f(p);
+	std::stringstream ss;
+	ss << f.rdbuf();
+	return ss.str();
+}
+
+} // namespace
+
+TEST(KernelLayers, NoFolderIncludesAFolderAboveIt)
+{
+	const fs::path kernel = fs::path(ZEP_SOURCE_DIR) / "kernel";
+	const std::regex include_re(R"(^\s*#\s*include\s*"kernel/([^"]+)\")");
+	int files = 0, root_files = 0;
+	for (auto &entry : fs::recursive_directory_iterator(kernel)) {
+		if (!entry.is_regular_file())
+			continue;
+		std::string rel = fs::relative(entry.path(), kernel).generic_string();
+		if (rel.find('/') == std::string::npos)
+			root_files++;
+		if (!is_source(entry.path()))
+			continue;
+		files++;
+		int mine = layer_of(rel);
+		EXPECT_GE(mine, 0) << "kernel/" << rel << " is in no layer's folder";
+		std::string text = read_file(entry.path());
+		std::istringstream in(text);
+		std::string line;
+		int lineno = 0;
+		while (std::getline(in, line)) {
+			lineno++;
+			std::smatch m;
+			if (!std::regex_search(line, m, include_re))
+				continue;
+			int theirs = layer_of(m[1].str());
+			if (theirs > mine)
+				ADD_FAILURE() << "kernel/" << rel << ":" << lineno << " (" << kernel_layers[mine]
+					      << ") includes kernel/" << m[1].str() << ", of a layer above ("
+					      << kernel_layers[theirs] << ")";
+		}
+		// One concern a file, of a few hundred lines.
+		EXPECT_LE(lineno, 600) << "kernel/" << rel << " has " << lineno << " lines";
+	}
+	EXPECT_GT(files, 40);
+	EXPECT_LE(root_files, 6) << "kernel/ keeps its files in its layers' folders";
 }
