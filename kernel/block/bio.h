@@ -129,7 +129,7 @@ void bio_pair_pool_free(void *element, void *pool_data);
 // Number of bios allocated and not yet freed (for leak reports).
 long bio_objects();
 
-// Block layer lifecycle (blkdev.cpp calls these).
+// Block layer lifecycle (blk_boot and blk_halt call these).
 int bio_boot();
 int bio_halt(std::vector<std::string> *problems);
 

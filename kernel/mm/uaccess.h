@@ -9,7 +9,7 @@
 
 namespace kern {
 
-struct mm_struct;	// defined in uaccess.cpp
+struct mm_struct;	// defined in mmap.cpp
 
 using mm_segment_t = unsigned long;
 inline mm_segment_t get_fs() { return get_current()->addr_limit; }
