@@ -111,8 +111,8 @@ if_chunk *alloc_if_chunk(u64 chunk)
 	atomic_set(&ic->count, 0);
 	ic->cc = nullptr;
 	/* Created held: the creator releases both once its copy or write is done. */
-	sema_init(&ic->real_lock, 0);
-	sema_init(&ic->virt_lock, 0);
+	init_MUTEX_LOCKED(&ic->real_lock);
+	init_MUTEX_LOCKED(&ic->virt_lock);
 	INIT_LIST_HEAD(&ic->fc_list_head);
 	INIT_LIST_HEAD(&ic->submit_list);
 	atomic_set(&ic->processed, 0);

@@ -265,7 +265,10 @@ super_block *freeze_bdev(block_device *bdev)
 		fsync_bdev(bdev);
 		sb->s_frozen = SB_FREEZE_TRANS;
 		smp_mb();
+		rwsem_disown(&sb->s_umount);
 	}
+	// Both stay held until thaw_bdev, which another task may call.
+	sem_disown(&bdev->bd_mount_sem);
 	return sb;
 }
 

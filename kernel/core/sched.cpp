@@ -17,7 +17,7 @@ namespace kern {
 
 void kernel_bug(const char *fmt, ...)
 {
-	char buf[512];
+	char buf[2048];
 	va_list ap;
 	va_start(ap, fmt);
 	std::vsnprintf(buf, sizeof(buf), fmt, ap);
@@ -31,13 +31,14 @@ void might_sleep(kern::source_location loc)
 {
 	task_struct *t = get_current();
 	if (t->preempt_count > 0 || t->irqs_off > 0 || t->hardirq_count > 0) {
+		const held_lock *spin = last_held_lock(t, true);
 		char buf[512];
 		std::snprintf(buf, sizeof(buf),
 			      "BUG: sleeping function called from invalid context at %s:%u\n"
 			      "in_atomic():%d, irqs_disabled():%d, in_interrupt():%d, task %s/%d%s%s",
 			      loc.file_name(), static_cast<unsigned>(loc.line()),
 			      t->preempt_count > 0, t->irqs_off > 0, t->hardirq_count > 0, t->comm,
-			      t->pid, t->nr_held ? ", holding " : "", t->nr_held ? held_lock_name(t) : "");
+			      t->pid, spin ? ", holding " : "", spin ? (spin->name ?: "?") : "");
 		printk(KERN_ERR "%s\n", buf);
 		host::panic(buf);
 	}
@@ -63,10 +64,12 @@ void local_irq_restore(unsigned long flags) { get_current()->irqs_off = static_c
 void preempt_disable() { get_current()->preempt_count++; }
 void preempt_enable() { get_current()->preempt_count--; }
 
-const char *held_lock_name(const task_struct *t)
+const held_lock *last_held_lock(const task_struct *t, bool spin_only)
 {
-	int n = min_t(t->nr_held, MAX_HELD_LOCKS);
-	return n > 0 && t->held[n - 1].name ? t->held[n - 1].name : "?";
+	for (int i = t->nr_held - 1; i >= 0; i--)
+		if (!spin_only || t->held[i].kind == HELD_SPIN)
+			return &t->held[i];
+	return nullptr;
 }
 
 // ---------------------------------------------------------------- sleeping

@@ -84,15 +84,19 @@ constexpr unsigned long KERNEL_DS = ~0ul;
 constexpr unsigned long TASK_SIZE = 0xC0000000ul;
 constexpr unsigned long USER_DS = TASK_SIZE;
 
-constexpr int MAX_HELD_LOCKS = 16;
+constexpr int MAX_HELD_LOCKS = 48;
 constexpr int TASK_COMM_LEN = 16;
 
+// How a lock is held.
+enum : unsigned char { HELD_SPIN, HELD_MUTEX, HELD_READ, HELD_WRITE };
+
 // A lock its task holds, as the lock checker recorded it when taken: the lock, its name
-// for reports, and its class for the order check (0 when it has none).
+// for reports, its class for the order check (0 when it has none), and how it is held.
 struct held_lock {
 	const void *instance;
 	const char *name;
 	int cls;
+	unsigned char kind;
 };
 
 struct task_struct {
@@ -112,7 +116,7 @@ struct task_struct {
 	int preempt_count;	// spinlocks held
 	int irqs_off;		// local interrupts disabled
 	int hardirq_count;	// running a completion in interrupt context
-	held_lock held[MAX_HELD_LOCKS];	// the first MAX_HELD_LOCKS of them
+	held_lock held[MAX_HELD_LOCKS];
 	int nr_held;
 
 	// sleeping
@@ -182,8 +186,8 @@ void local_irq_restore(unsigned long flags);
 #define local_irq_save(flags) ((flags) = ::kern::__local_irq_save())
 void preempt_disable();
 void preempt_enable();
-// The name of the last lock t recorded as held ("?" when it has none), for reports.
-const char *held_lock_name(const task_struct *t);
+// The last lock t holds (the last spin lock when spin_only), or null, for reports.
+const held_lock *last_held_lock(const task_struct *t, bool spin_only);
 // Prints "BUG: ..." with the message and aborts.
 [[noreturn]] void kernel_bug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 #define BUG() ::kern::kernel_bug("kernel BUG at %s:%d!", __FILE__, __LINE__)

@@ -98,9 +98,11 @@ struct task_exit {
 
 void release_task_resources(task_struct *t)
 {
-	if (t->nr_held > 0)
+	if (const held_lock *spin = last_held_lock(t, true))
 		kernel_bug("task %s/%d exited with spinlock %s held", t->comm, t->pid,
-			   held_lock_name(t));
+			   spin->name ?: "?");
+	if (const held_lock *l = last_held_lock(t, false))
+		kernel_bug("task %s/%d exited with lock %s held", t->comm, t->pid, l->name ?: "?");
 	exit_files(t);
 	exit_mm(t);
 }

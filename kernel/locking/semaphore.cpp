@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "kernel/locking/lockdep.h"
+
 namespace kern {
 
 namespace {
@@ -13,23 +15,50 @@ struct sem_waiter {
 	bool granted;
 	bool writer;
 };
+void mutex_acquired(semaphore *s, task_struct *t, int cls)
+{
+	s->owner = t;
+	lock_held_push(t, s, s->name, cls, HELD_MUTEX);
+}
+
 } // namespace
 
-void sema_init(semaphore *s, int val)
+void __sema_init(semaphore *s, int val, const char *name)
 {
 	s->lock.v.store(0);
 	s->count = val;
 	INIT_LIST_HEAD(&s->wait_list);
+	s->name = name;
+	s->mutex = val == 1;
+	s->cls = 0;
+	s->owner = nullptr;
+}
+
+void __init_MUTEX_LOCKED(semaphore *s, const char *name)
+{
+	__sema_init(s, 0, name);
+	s->mutex = true;
+	// No one can wait for it yet: held without an order to check.
+	mutex_acquired(s, get_current(), lock_class(s->name, &s->cls));
+}
+
+void sem_disown(semaphore *s)
+{
+	if (s->mutex && lock_held_pop(get_current(), s))
+		s->owner = nullptr;
 }
 
 static int __down(semaphore *s, long state, const kern::source_location &loc)
 {
 	might_sleep(loc);
 	task_struct *t = current;
+	int cls = s->mutex ? lockdep_acquire(t, s, s->name, &s->cls, true, loc) : 0;
 	raw_spin_lock(&s->lock);
 	if (s->count > 0) {
 		s->count--;
 		raw_spin_unlock(&s->lock);
+		if (s->mutex)
+			mutex_acquired(s, t, cls);
 		return 0;
 	}
 	sem_waiter w{{nullptr, nullptr}, t, false, false};
@@ -55,6 +84,8 @@ static int __down(semaphore *s, long state, const kern::source_location &loc)
 		raw_spin_lock(&s->lock);
 	}
 	set_current_state(TASK_RUNNING);
+	if (s->mutex)
+		mutex_acquired(s, t, cls);
 	return 0;
 }
 
@@ -74,11 +105,33 @@ int down_trylock(semaphore *s)
 		r = 0;
 	}
 	raw_spin_unlock(&s->lock);
+	// Taken without waiting, so it closes no cycle; later locks are ordered after it.
+	if (!r && s->mutex)
+		mutex_acquired(s, get_current(), lock_class(s->name, &s->cls));
 	return r;
 }
 
-void up(semaphore *s)
+// A mutex is released by its holder; one disowned (sem_disown) by anyone.
+static void mutex_release(semaphore *s, const kern::source_location &loc)
 {
+	task_struct *t = get_current();
+	if (lock_held_pop(t, s)) {
+		s->owner = nullptr;
+		return;
+	}
+	raw_spin_lock(&s->lock);
+	bool free_now = s->count > 0;
+	raw_spin_unlock(&s->lock);
+	if (s->owner.load() || free_now)
+		kernel_bug("semaphore %s released by %s/%d at %s:%u, which does not hold it",
+			   s->name ? s->name : "?", t->comm, t->pid, loc.file_name(),
+			   static_cast<unsigned>(loc.line()));
+}
+
+void up(semaphore *s, kern::source_location loc)
+{
+	if (s->mutex)
+		mutex_release(s, loc);
 	raw_spin_lock(&s->lock);
 	if (list_empty(&s->wait_list)) {
 		s->count++;
@@ -107,11 +160,14 @@ int sem_count(semaphore *s)
 
 // ---------------------------------------------------------------- rw semaphore
 
-void init_rwsem(rw_semaphore *s)
+void __init_rwsem(rw_semaphore *s, const char *name)
 {
 	s->lock.v.store(0);
 	s->activity = 0;
 	INIT_LIST_HEAD(&s->wait_list);
+	s->name = name;
+	s->cls = 0;
+	s->disowned = 0;
 }
 
 // Grants the lock to waiters at the head of the queue; called with s->lock held.
@@ -145,15 +201,24 @@ static void rwsem_wake(std::vector<task_struct *> &wake)
 	}
 }
 
+static void rwsem_acquired(rw_semaphore *s, task_struct *t, int cls, bool writer)
+{
+	lock_held_push(t, s, s->name, cls, writer ? HELD_WRITE : HELD_READ);
+}
+
+// Readers queue behind a waiting writer, so a read taken twice, or in two orders, can
+// deadlock as a write can: both are checked alike.
 static void rwsem_down(rw_semaphore *s, bool writer, const kern::source_location &loc)
 {
 	might_sleep(loc);
 	task_struct *t = current;
+	int cls = lockdep_acquire(t, s, s->name, &s->cls, true, loc);
 	raw_spin_lock(&s->lock);
 	bool free_now = writer ? s->activity == 0 : s->activity >= 0;
 	if (free_now && list_empty(&s->wait_list)) {
 		s->activity = writer ? -1 : s->activity + 1;
 		raw_spin_unlock(&s->lock);
+		rwsem_acquired(s, t, cls, writer);
 		return;
 	}
 	sem_waiter w{{nullptr, nullptr}, t, false, writer};
@@ -168,6 +233,7 @@ static void rwsem_down(rw_semaphore *s, bool writer, const kern::source_location
 		raw_spin_lock(&s->lock);
 	}
 	set_current_state(TASK_RUNNING);
+	rwsem_acquired(s, t, cls, writer);
 }
 
 void down_read(rw_semaphore *s, kern::source_location loc) { rwsem_down(s, false, loc); }
@@ -180,6 +246,8 @@ int down_read_trylock(rw_semaphore *s)
 	if (ok)
 		s->activity++;
 	raw_spin_unlock(&s->lock);
+	if (ok)
+		rwsem_acquired(s, get_current(), lock_class(s->name, &s->cls), false);
 	return ok;
 }
 
@@ -190,11 +258,28 @@ int down_write_trylock(rw_semaphore *s)
 	if (ok)
 		s->activity = -1;
 	raw_spin_unlock(&s->lock);
+	if (ok)
+		rwsem_acquired(s, get_current(), lock_class(s->name, &s->cls), true);
 	return ok;
 }
 
-void up_read(rw_semaphore *s)
+static void rwsem_release(rw_semaphore *s, const char *how, const kern::source_location &loc)
 {
+	task_struct *t = get_current();
+	if (lock_held_pop(t, s))
+		return;
+	int d = s->disowned.load();
+	while (d > 0 && !s->disowned.compare_exchange_weak(d, d - 1))
+		;
+	if (d <= 0)
+		kernel_bug("%s of %s by %s/%d at %s:%u, which does not hold it", how,
+			   s->name ? s->name : "?", t->comm, t->pid, loc.file_name(),
+			   static_cast<unsigned>(loc.line()));
+}
+
+void up_read(rw_semaphore *s, kern::source_location loc)
+{
+	rwsem_release(s, "up_read", loc);
 	std::vector<task_struct *> wake;
 	raw_spin_lock(&s->lock);
 	if (s->activity <= 0)
@@ -205,8 +290,15 @@ void up_read(rw_semaphore *s)
 	rwsem_wake(wake);
 }
 
-void up_write(rw_semaphore *s)
+void rwsem_disown(rw_semaphore *s)
 {
+	if (lock_held_pop(get_current(), s))
+		s->disowned++;
+}
+
+void up_write(rw_semaphore *s, kern::source_location loc)
+{
+	rwsem_release(s, "up_write", loc);
 	std::vector<task_struct *> wake;
 	raw_spin_lock(&s->lock);
 	if (s->activity != -1)

@@ -11,7 +11,7 @@ void acquired(task_struct *t, spinlock_t *l, int cls)
 {
 	l->owner = t;
 	t->preempt_count++;
-	lock_held_push(t, l, l->name, cls);
+	lock_held_push(t, l, l->name, cls, HELD_SPIN);
 }
 
 } // namespace
@@ -31,8 +31,7 @@ void spin_lock(spinlock_t *l, kern::source_location loc)
 		kernel_bug("spinlock recursion: %s taken again by %s/%d at %s:%u",
 			   l->name ? l->name : "?", t->comm, t->pid, loc.file_name(),
 			   static_cast<unsigned>(loc.line()));
-	int cls = lock_class(l->name, &l->cls);
-	lockdep_check_order(t, cls, loc);
+	int cls = lockdep_acquire(t, l, l->name, &l->cls, false, loc);
 	for (int spins = 0;; spins++) {
 		if (!l->locked.exchange(1, std::memory_order_acquire))
 			break;

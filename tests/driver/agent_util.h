@@ -171,8 +171,8 @@ class NodeHolder {
 public:
 	NodeHolder(const std::string &node, const char *comm)
 	{
-		kern::sema_init(&opened_, 0);
-		kern::sema_init(&release_, 0);
+		sema_init(&opened_, 0);
+		sema_init(&release_, 0);
 		pid_ = kern::spawn(comm, [this, node] {
 			fd_ = kern::sys_open(("/dev/" + node).c_str(), O_RDONLY, 0);
 			kern::up(&opened_);

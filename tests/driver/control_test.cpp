@@ -220,8 +220,8 @@ TEST_F(ControlTest, DeviceReadWriteReturnNothing)
 TEST_F(ControlTest, ModuleCannotBeRemovedWhileTheDeviceIsOpen)
 {
 	kern::semaphore opened, release;
-	kern::sema_init(&opened, 0);
-	kern::sema_init(&release, 0);
+	sema_init(&opened, 0);
+	sema_init(&release, 0);
 	kern::pid_t pid = kern::spawn("cdpagent", [&] {
 		Control c;
 		bool ok = c.open();

@@ -1,6 +1,7 @@
 // Each violation of the sleeping and locking rules prints its BUG line with the site and
 // aborts the machine.
 #include <atomic>
+#include <functional>
 #include <string>
 
 #include "kernel/mm/mm.h"
@@ -207,6 +208,66 @@ TEST_F(SleepingRules, LockOrderInversionBetweenTwoClasses)
 		return 0;
 	});
 	EXPECT_EQ(coretest::finish(t), 0);
+}
+
+// Sleeping locks are ordered too, through chains of any length: three tasks that each
+// take two of three locks, one after another, never deadlock here, but would if they
+// ran together.
+TEST_F(SleepingRules, ACycleOfThreeSleepingLocks)
+{
+	semaphore a, c;
+	rw_semaphore b;
+	init_MUTEX(&a);
+	init_rwsem(&b);
+	init_MUTEX(&c);
+	auto pair = [](const char *comm, std::function<void()> first_then_second) {
+		return coretest::finish(coretest::start(comm, [=] {
+			first_then_second();
+			return 0;
+		}));
+	};
+	EXPECT_DEATH(({
+			     pair("ab", [&] { down(&a); down_write(&b); up_write(&b); up(&a); });
+			     pair("bc", [&] { down_read(&b); down(&c); up(&c); up_read(&b); });
+			     pair("ca", [&] { down(&c); down(&a); up(&a); up(&c); });
+		     }),
+		     "BUG: possible circular locking dependency: a taken while holding c at "
+		     ".*sleeping_rules_test\\.cpp:[0-9]+, but c came after a before \\(a -> b at "
+		     ".*:[0-9]+, b -> c at .*:[0-9]+\\); ca/[0-9]+ holds c");
+	// The same order in every task is fine; so is a counting semaphore given by another.
+	pair("ab", [&] { down(&a); down_write(&b); up_write(&b); up(&a); });
+	pair("bc", [&] { down_read(&b); down(&c); up(&c); up_read(&b); });
+	semaphore event;
+	sema_init(&event, 0);
+	pair("giver", [&] { up(&event); });
+	down(&event);
+}
+
+// A mutex or rw-semaphore is released by the task that holds it, once; taking one again
+// while holding it waits forever; a task does not end holding one.
+TEST_F(SleepingRules, SleepingLocksBelongToTheirHolder)
+{
+	semaphore m;
+	init_MUTEX(&m);
+	DECLARE_RWSEM(rw);
+	EXPECT_DEATH(({ down(&m); down(&m); }),
+		     "BUG: possible recursive locking: &m taken again by init/1 at .*sleeping_rules_test");
+	EXPECT_DEATH(({ down_read(&rw); down_read(&rw); }), "BUG: possible recursive locking: rw");
+	EXPECT_DEATH(({
+			     coretest::finish(coretest::start("taker", [&] {
+				     down(&m);
+				     up(&m);
+				     return 0;
+			     }));
+			     up(&m);
+		     }),
+		     "BUG: semaphore &m released by init/1 at .*, which does not hold it");
+	EXPECT_DEATH(up_read(&rw), "BUG: up_read of rw by init/1 at .*, which does not hold it");
+	EXPECT_DEATH(coretest::finish(coretest::start("keeper", [&] {
+			     down_write(&rw);
+			     return 0;
+		     })),
+		     "BUG: task keeper/[0-9]+ exited with lock rw held");
 }
 
 TEST_F(SleepingRules, SpinlockRecursion)

@@ -24,8 +24,8 @@ int DriverTest::unload()
 
 void DriverTest::hold_open()
 {
-	kern::sema_init(&holder_opened_, 0);
-	kern::sema_init(&holder_release_, 0);
+	sema_init(&holder_opened_, 0);
+	sema_init(&holder_release_, 0);
 	holder_ = kern::spawn("cdpholder", [this] {
 		Control c;
 		bool ok = c.open();
