@@ -51,14 +51,16 @@ TEST_F(Yielding, ScheduleWithoutSleepingGivesUpTheProcessor)
 	schedule();
 	EXPECT_EQ(yields, 1);
 
-	// A pause of 1000 ticks asked for in the running state returns once the thread runs
-	// again, with the ticks not spent.
+	// A pause asked for in the running state returns once the thread runs again, with the
+	// ticks not spent. (Long enough, a second of real time, that a loaded host's yield
+	// cannot spend it all.)
+	const long pause = 100 * HZ;
 	unsigned long before = jiffies;
-	long left = schedule_timeout(1000);
+	long left = schedule_timeout(pause);
 	unsigned long spent = jiffies - before;
 	EXPECT_EQ(yields, 2);
-	EXPECT_LE(left, 1000);
-	EXPECT_GE(left, 1000 - static_cast<long>(spent));
+	EXPECT_LE(left, pause);
+	EXPECT_GE(left, pause - static_cast<long>(spent));
 	EXPECT_GT(left, 0) << "the running state must not wait the timeout out";
 	EXPECT_EQ(schedule_timeout(0), 0);
 	EXPECT_EQ(yields, 3);
