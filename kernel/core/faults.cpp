@@ -15,10 +15,18 @@ struct rule {
 	long failed = 0;
 };
 
+struct sweep_state {
+	bool armed = false;
+	long fail_at = -1;
+	bool and_after = false;
+	fault_sweep_result seen;
+};
+
 struct fault_table {
 	host::host_lock *lock;
 	std::map<std::string, rule> rules;
-	std::atomic<int> nr{0};	// fast path: no rule at all
+	sweep_state sweep;
+	std::atomic<int> nr{0};	// rules, and 1 for an armed sweep; fast path: 0
 };
 
 fault_table &ft()
@@ -38,6 +46,48 @@ std::string base_name(const char *path)
 	return slash == std::string::npos ? s : s.substr(slash + 1);
 }
 
+// With the table locked.
+void update_nr(fault_table &t) { t.nr = static_cast<int>(t.rules.size()) + (t.sweep.armed ? 1 : 0); }
+
+// With the table locked: counts a point reached by an armed sweep; whether it fails.
+bool sweep_point(fault_table &t, const std::string &key)
+{
+	sweep_state &w = t.sweep;
+	if (!w.armed)
+		return false;
+	long n = w.seen.reached++;
+	w.seen.by_point[key]++;
+	bool fail = w.fail_at >= 0 && (n == w.fail_at || (w.and_after && n > w.fail_at));
+	if (fail)
+		w.seen.failed++;
+	return fail;
+}
+
+// File points name their file: a sweep counts them by kind.
+std::string sweep_key(const std::string &point)
+{
+	if (point.rfind("file_", 0) == 0 || point.rfind("statfs:", 0) == 0)
+		return point.substr(0, point.find(':'));
+	return point;
+}
+
+// With the table locked: applies the rule for point, if any.
+bool rule_hit(fault_table &t, const std::string &point, fault_spec *spec)
+{
+	auto it = t.rules.find(point);
+	if (it == t.rules.end())
+		return false;
+	rule &r = it->second;
+	long n = r.hits++;
+	if (n >= r.spec.skip && (r.spec.times < 0 || n - r.spec.skip < r.spec.times)) {
+		r.failed++;
+		if (spec)
+			*spec = r.spec;
+		return true;
+	}
+	return false;
+}
+
 } // namespace
 
 void fault_inject(const std::string &point, fault_spec spec)
@@ -45,7 +95,7 @@ void fault_inject(const std::string &point, fault_spec spec)
 	auto &t = ft();
 	host::ops().lock_acquire(t.lock);
 	t.rules[point] = rule{spec, 0, 0};
-	t.nr = static_cast<int>(t.rules.size());
+	update_nr(t);
 	host::ops().lock_release(t.lock);
 }
 
@@ -54,7 +104,7 @@ void fault_clear(const std::string &point)
 	auto &t = ft();
 	host::ops().lock_acquire(t.lock);
 	t.rules.erase(point);
-	t.nr = static_cast<int>(t.rules.size());
+	update_nr(t);
 	host::ops().lock_release(t.lock);
 }
 
@@ -63,7 +113,8 @@ void fault_clear_all()
 	auto &t = ft();
 	host::ops().lock_acquire(t.lock);
 	t.rules.clear();
-	t.nr = 0;
+	t.sweep = sweep_state{};
+	update_nr(t);
 	host::ops().lock_release(t.lock);
 }
 
@@ -74,30 +125,27 @@ bool should_fail_spec(const std::string &point, fault_spec *spec)
 	auto &t = ft();
 	if (!t.nr.load(std::memory_order_relaxed))
 		return false;
-	bool fail = false;
 	host::ops().lock_acquire(t.lock);
-	auto it = t.rules.find(point);
-	if (it != t.rules.end()) {
-		rule &r = it->second;
-		long n = r.hits++;
-		if (n >= r.spec.skip && (r.spec.times < 0 || n - r.spec.skip < r.spec.times)) {
-			r.failed++;
-			fail = true;
-			if (spec)
-				*spec = r.spec;
-		}
-	}
+	bool fail = sweep_point(t, sweep_key(point));
+	if (fail && spec)
+		*spec = fault_spec{};
+	fail = fail || rule_hit(t, point, spec);
 	host::ops().lock_release(t.lock);
 	return fail;
 }
 
 bool should_fail_at(const char *point, const kern::source_location &loc)
 {
-	if (!ft().nr.load(std::memory_order_relaxed))
+	auto &t = ft();
+	if (!t.nr.load(std::memory_order_relaxed))
 		return false;
-	if (should_fail(point))
-		return true;
-	return should_fail("site:" + base_name(loc.file_name()) + ":" + std::to_string(loc.line()));
+	std::string site = base_name(loc.file_name()) + ":" + std::to_string(loc.line());
+	host::ops().lock_acquire(t.lock);
+	bool fail = sweep_point(t, std::string(point) + "@" + site);
+	fail = fail || rule_hit(t, point, nullptr);
+	fail = fail || rule_hit(t, "site:" + site, nullptr);
+	host::ops().lock_release(t.lock);
+	return fail;
 }
 
 long fault_count(const std::string &point)
@@ -108,6 +156,28 @@ long fault_count(const std::string &point)
 	long n = it == t.rules.end() ? 0 : it->second.failed;
 	host::ops().lock_release(t.lock);
 	return n;
+}
+
+bool fault_points_armed() { return ft().nr.load(std::memory_order_relaxed) != 0; }
+
+void fault_sweep_arm(long fail_at, bool and_after)
+{
+	auto &t = ft();
+	host::ops().lock_acquire(t.lock);
+	t.sweep = sweep_state{true, fail_at, and_after, {}};
+	update_nr(t);
+	host::ops().lock_release(t.lock);
+}
+
+fault_sweep_result fault_sweep_disarm()
+{
+	auto &t = ft();
+	host::ops().lock_acquire(t.lock);
+	fault_sweep_result r = std::move(t.sweep.seen);
+	t.sweep = sweep_state{};
+	update_nr(t);
+	host::ops().lock_release(t.lock);
+	return r;
 }
 
 } // namespace kern

@@ -7,12 +7,15 @@
 //   "file_read:<path>", "file_write:<path>"  (host-backed file IO; path as opened): a hit
 //       returns `error` (-EIO when 0), or, when `short_bytes` >= 0, moves at most that
 //       many bytes and returns the count (a short transfer),
-//   "statfs:<path>"  (vfs_statfs of a host-backed file): a hit returns `error` (-EIO when 0).
-// Device IO faults are per disk (EIO on sector ranges): see the disk drivers.
+//   "statfs:<path>"  (vfs_statfs of a host-backed file): a hit returns `error` (-EIO when 0),
+//   "disk_io:<disk>"  (a bio served by a machine disk): a hit ends it with -EIO.
+// Device IO faults by sector range are per disk: see the disk drivers.
 #pragma once
 
-#include "kernel/lib/srcloc.h"
+#include <map>
 #include <string>
+
+#include "kernel/lib/srcloc.h"
 
 namespace kern {
 
@@ -34,5 +37,21 @@ bool should_fail_spec(const std::string &point, fault_spec *spec);
 bool should_fail_at(const char *point, const kern::source_location &loc);
 // How many times `point` has failed so far.
 long fault_count(const std::string &point);
+// Whether any rule or sweep is armed: a caller that builds a point's name checks this first.
+bool fault_points_armed();
+
+// ---- sweeps ----
+// While a sweep is armed, every fault point reached counts, in the order reached (an
+// allocation once, as its point and call site). The point numbered fail_at (from 0)
+// fails, and with and_after every later one too; fail_at < 0 only counts. Rules set with
+// fault_inject still apply. Boot and halt disarm it.
+void fault_sweep_arm(long fail_at, bool and_after = false);
+struct fault_sweep_result {
+	long reached = 0;	// points reached while armed
+	long failed = 0;	// of them, made to fail
+	std::map<std::string, long> by_point;	// "kmalloc@fc.cpp:57", "file_write", "disk_io:vda" ...
+};
+// Disarms the sweep and says what it saw.
+fault_sweep_result fault_sweep_disarm();
 
 } // namespace kern

@@ -67,7 +67,8 @@ int kmem_cache_destroy(kmem_cache_t *c)
 void *kmem_cache_alloc(kmem_cache_t *c, gfp_t flags, kern::source_location loc)
 {
 	check_gfp(flags, loc);
-	if (should_fail_at((std::string("kmem_cache_alloc:") + c->name).c_str(), loc))
+	if (fault_points_armed() &&
+	    should_fail_at((std::string("kmem_cache_alloc:") + c->name).c_str(), loc))
 		return nullptr;
 	size_t sz = (c->size + c->align - 1) / c->align * c->align;
 	void *p = H().aligned_alloc(c->align, sz);

@@ -1,7 +1,8 @@
 #include "kernel/drivers/block/disk_common.h"
 
-#include "kernel/host/hostops.h"
+#include "kernel/core/faults.h"
 #include "kernel/core/sched.h"
+#include "kernel/host/hostops.h"
 
 namespace kern {
 
@@ -28,6 +29,8 @@ int zdisk_do_bio(zdisk *zd, bio *b)
 	bool fail = eio_hits(zd, dir, sector, nr);
 	unsigned delay = zd->delay_usec;
 	H().lock_release(zd->lock);
+	if (fault_points_armed() && should_fail("disk_io:" + zd->name))
+		fail = true;
 	if (delay)
 		H().sleep_ns(static_cast<u64>(delay) * 1000);
 	if (fail)

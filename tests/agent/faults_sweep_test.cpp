@@ -1,0 +1,18 @@
+// The full fault sweep of the snapshot path: every fault point each scenario reaches fails
+// alone and from there on (label sweep: the sanitizer runs take it).
+#include "tests/agent/fault_sweep.h"
+
+namespace {
+
+class FullSweep : public ::testing::TestWithParam<zeptest::sweep::scenario> {};
+
+TEST_P(FullSweep, NothingIsLostLeakedOrHung) { zeptest::sweep::sweep(GetParam(), 1); }
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, FullSweep, ::testing::ValuesIn(zeptest::sweep::scenarios()),
+			 [](const auto &info) {
+				 std::string n = info.param.name;
+				 std::replace(n.begin(), n.end(), '-', '_');
+				 return n;
+			 });
+
+} // namespace
