@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -233,7 +234,8 @@ inline bool wait_bounded(kern::pid_t pid, unsigned ms)
 inline kern::fault_sweep_result run_once(const scenario &sc, long fail_at, bool and_after)
 {
 	SCOPED_TRACE(std::string(sc.name) + ": fault point " + std::to_string(fail_at) +
-		     (and_after ? " and every later one" : " alone"));
+		     (and_after ? " and every later one" : " alone") + " (ZEP_SWEEP=" + sc.name + ":" +
+		     std::to_string(fail_at) + (and_after ? "+" : "") + " reruns it)");
 	run r;
 	r.clean = fail_at < 0;
 	r.dir = (std::filesystem::temp_directory_path() /
@@ -303,8 +305,18 @@ inline kern::fault_sweep_result run_once(const scenario &sc, long fail_at, bool 
 
 // Sweeps sc: a clean run counts its points, then every `step`-th point is failed alone
 // and from there on, up to the first run that fails. Prints what was covered.
+// ZEP_SWEEP=<scenario>:<k> (or <k>+ for "and every later one") runs only that run, to
+// look at one failure.
 inline void sweep(const scenario &sc, long step)
 {
+	if (const char *only = std::getenv("ZEP_SWEEP")) {
+		std::string o = only;
+		size_t colon = o.find(':');
+		if (o.substr(0, colon) != sc.name)
+			GTEST_SKIP() << "ZEP_SWEEP names another scenario";
+		run_once(sc, std::stol(o.substr(colon + 1)), o.back() == '+');
+		return;
+	}
 	kern::fault_sweep_result clean = run_once(sc, -1, false);
 	ASSERT_GT(clean.reached, 0);
 	ASSERT_FALSE(::testing::Test::HasFailure()) << "the clean run fails";
