@@ -3,6 +3,8 @@
 // a request at a chunk boundary, the order between snapshot reads and live writes, what
 // an invalid session still serves, failures on the way, and change records.
 #include <atomic>
+#include <memory>
+#include <thread>
 
 #include "backupdriver/clone.h"
 #include "kernel/core/faults.h"
@@ -60,6 +62,71 @@ kernel_io bio_on_zep(const char *comm, int id, int rw, sector_t sector)
 	EXPECT_EQ(rc, 0);
 	return io;
 }
+
+// Holds one of the driver's spinlocks from a process of its own until release(): whoever
+// takes it meanwhile waits right there, with whatever it did before done.
+class SpinHolder {
+public:
+	explicit SpinHolder(spinlock_t *l)
+	{
+		pid_ = spawn("holder", [this, l] {
+			unsigned long flags;
+			spin_lock_irqsave(l, flags);
+			held_ = true;
+			while (!release_)
+				std::this_thread::yield();
+			spin_unlock_irqrestore(l, flags);
+			return 0;
+		});
+		EXPECT_TRUE(wait_until([&] { return held_.load(); }));
+	}
+	SpinHolder(const SpinHolder &) = delete;
+	SpinHolder &operator=(const SpinHolder &) = delete;
+	~SpinHolder() { release(); }
+	void release()
+	{
+		if (pid_ < 0)
+			return;
+		release_ = true;
+		EXPECT_EQ(waitpid(pid_), 0);
+		pid_ = -1;
+	}
+
+private:
+	std::atomic<bool> held_{false}, release_{false};
+	kern::pid_t pid_ = -1;
+};
+
+// A process running fn in the background; finished() waits for it, within `ms` of real
+// time, and tells whether it ended.
+class Background {
+public:
+	Background(const char *comm, std::function<int()> fn)
+		: state_(std::make_shared<std::atomic<int>>(RUNNING))
+	{
+		pid_ = spawn(comm, [st = state_, fn] {
+			*st = fn();
+			return 0;
+		});
+	}
+	bool finished(unsigned ms = 20000)
+	{
+		if (!wait_until([&] { return *state_ != RUNNING; }, ms))
+			return false;
+		if (pid_ >= 0) {
+			EXPECT_EQ(waitpid(pid_), 0);
+		}
+		pid_ = -1;
+		return true;
+	}
+	int result() const { return *state_; }
+	kern::pid_t pid() const { return pid_; }
+
+private:
+	static constexpr int RUNNING = -1000;
+	std::shared_ptr<std::atomic<int>> state_;
+	kern::pid_t pid_ = -1;
+};
 
 class VirtTest : public CowTest {
 protected:
@@ -489,4 +556,58 @@ TEST_F(VirtTest, SnapshotWritesAreRecordedAgainstTheSnapshotDevice)
 	EXPECT_EQ(+recs[2].start_sector, PAGE / 512);
 	EXPECT_EQ(atomic_read(&record_list_lenght), 0);
 	finish();
+}
+
+TEST_F(VirtTest, StopFreesTheReplicaUnderNoRequest)
+{
+	// A cdp write is stopped on its way, after it has found its session valid: its
+	// change record waits for the queue.
+	auto data = chunk_pattern(PAGE, 140);
+	SpinHolder queue(&record_list_lock);
+	Background writer("cdpwrite", [&] { return write_in_process(zep_, 5 * CHUNK, data); });
+	ASSERT_TRUE(wait_until([&] { return get_users(cs_) == 1; }));
+	std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+	// cdp readers hammer the device, and do not hold the stop back: it goes as far as
+	// waiting for the session's users, the replica freed.
+	std::atomic<bool> reading{true};
+	std::atomic<int> served{0}, wrong{0};
+	std::vector<kern::pid_t> readers;
+	for (int r = 0; r < 2; r++)
+		readers.push_back(spawn("cdpread", [&, r] {
+			int fd = sys_open(("/dev/" + zep_).c_str(), O_RDONLY, 0);
+			long buf = sys_mmap(PAGE);
+			bytes got(PAGE);
+			for (size_t i = static_cast<size_t>(r); fd >= 0 && reading; i += 7) {
+				size_t off = i % (PART_BYTES / PAGE) * PAGE;
+				if (sys_pread64(static_cast<unsigned>(fd), static_cast<unsigned long>(buf), PAGE,
+						static_cast<kern::loff_t>(off)) != static_cast<ssize_t>(PAGE))
+					continue;
+				user_read(static_cast<unsigned long>(buf), got.data(), PAGE);
+				served++;
+				wrong += got != old(off, PAGE);
+			}
+			if (fd >= 0)
+				sys_close(static_cast<unsigned>(fd));
+			return fd >= 0 ? 0 : 1;
+		}));
+	EXPECT_TRUE(wait_until([&] { return served > 50; }));
+	Background stopper("cdpstop", [&] { return static_cast<int>(stop_snapshot(id_)); });
+	EXPECT_TRUE(wait_until([&] { return get_blkdev_replica(id_) == nullptr; }));
+	EXPECT_FALSE(stopper.finished(50));
+
+	// The write goes on, with nothing of the replica.
+	queue.release();
+	EXPECT_TRUE(writer.finished());
+	EXPECT_EQ(writer.result(), 0);
+	EXPECT_TRUE(stopper.finished());
+	EXPECT_EQ(stopper.result(), 0);
+	reading = false;
+	for (kern::pid_t pid : readers)
+		EXPECT_EQ(waitpid(pid), 0);
+	EXPECT_GT(served, 50);
+	EXPECT_EQ(wrong, 0);
+	EXPECT_EQ(sem_count(&session_list_lock), 1);
+	EXPECT_TRUE(list_empty(&session_list_head));
+	EXPECT_EQ(atomic_read(&total_cow_pages), 0);
 }
