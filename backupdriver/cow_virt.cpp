@@ -251,8 +251,10 @@ int handle_virt_write(handle_io *hio)
 
 int prep_chunk_list(cow_session *cs, chunk_list *cl, int rw)
 {
-	cl->cc = lookup_preserved(cs, cl->chunk);
+	/* In flight first, as the live write path does: a chunk whose copy-out ends between
+	 * the two lookups is then found preserved, never read from the live device. */
 	cl->ic = get_and_inc_if(cs, cl->chunk);
+	cl->cc = lookup_preserved(cs, cl->chunk);
 	if (cl->ic)
 		cl->new_ic = 0;
 	unsigned long flags;

@@ -47,10 +47,14 @@ int get_affected_chunks(cow_session *cs, struct bio *bio, list_head *chunk_list_
 	int count = 0;
 	for (u64 chunk = first_chunk; chunk <= last_chunk; chunk++) {
 		unsigned long flags;
+		/* In flight first: a copy-out enters its chunk as preserved before it drops
+		 * its last reference, so a chunk whose copy-out ends between the two lookups
+		 * is found preserved. The other order would miss it twice and copy out data
+		 * that is already new. */
+		if_chunk *ic = get_and_inc_if(cs, chunk);
 		spin_lock_irqsave(&cs->chunk_lock, flags);
 		cow_chunk *cc = get_cow_chunk(&cs->chunk_table, chunk);
 		spin_unlock_irqrestore(&cs->chunk_lock, flags);
-		if_chunk *ic = get_and_inc_if(cs, chunk);
 		if (!(cc == nullptr && rw == 1) && !ic)
 			continue;
 

@@ -209,6 +209,16 @@ protected:
 		return cc ? host_file_bytes(backing("io0"), cc->new_chunk * CHUNK, CHUNK) : bytes{};
 	}
 
+	// The chunk's in-flight record, or null.
+	if_chunk *in_flight(u64 chunk)
+	{
+		unsigned long flags;
+		spin_lock_irqsave(&cs_->if_lock, flags);
+		if_chunk *ic = get_if_chunk(&cs_->if_table, chunk);
+		spin_unlock_irqrestore(&cs_->if_lock, flags);
+		return ic;
+	}
+
 	kern::dev_t disk_ = 0, p1_ = 0;
 	bytes old_;
 	int id_ = 0;
@@ -610,4 +620,60 @@ TEST_F(VirtTest, StopFreesTheReplicaUnderNoRequest)
 	EXPECT_EQ(sem_count(&session_list_lock), 1);
 	EXPECT_TRUE(list_empty(&session_list_head));
 	EXPECT_EQ(atomic_read(&total_cow_pages), 0);
+}
+
+TEST_F(VirtTest, ChunkWhoseCopyOutEndsBetweenTheLookupsIsFoundPreserved)
+{
+	// The last references of a chunk in flight go while a live write or a snapshot read
+	// is looking the chunk up: the in-flight table is held for as long as both its holders
+	// and the request wait for it, and then they race for it. Whoever wins, the chunk is
+	// copied out once and the snapshot shows its old contents.
+	add_thread();
+	constexpr int ROUNDS = 24;
+	for (int r = 0; r < ROUNDS; r++) {
+		u64 c = 32 + static_cast<u64>(r);
+		bool read = r % 2 == 0;
+		disk_hold_completions(disk_, true);
+		auto fresh = chunk_pattern(PAGE, 150 + static_cast<unsigned>(r));
+		Background first("writer", [&] { return write_in_process("vrd1", c * CHUNK, fresh); });
+		ASSERT_EQ(held(1), 1u) << "round " << r;
+		if_chunk *ic = in_flight(c);
+		ASSERT_NE(ic, nullptr);
+		bytes got;
+		std::unique_ptr<Background> second;
+		{
+			SpinHolder table(&cs_->if_lock);
+			second = std::make_unique<Background>("cdpio", [&] {
+				if (read) {
+					got = read_device(zep_, c * CHUNK, PAGE, "cdpread");
+					return got.empty() ? 1 : 0;
+				}
+				return write_in_process("vrd1", c * CHUNK + 2 * PAGE, fresh);
+			});
+			EXPECT_TRUE(wait_until([] { return sem_count(&session_work_lock) <= 0; }));
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+			// The copy-out's read ends: the chunk is entered as preserved, the IO thread
+			// files it, and both wait to let the record go.
+			disk_hold_completions(disk_, false);
+			EXPECT_EQ(disk_release_completions(disk_), 1);
+			EXPECT_TRUE(wait_until([&] { return preserved(cs_, c) && atomic_read(&ic->processed) == 1; }));
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		}
+		ASSERT_TRUE(first.finished()) << "round " << r;
+		ASSERT_TRUE(second->finished()) << "round " << r;
+		EXPECT_EQ(first.result(), 0);
+		EXPECT_EQ(second->result(), 0);
+		if (read)
+			EXPECT_EQ(got, old(c * CHUNK, PAGE)) << "round " << r;
+		else
+			EXPECT_EQ(read_device(zep_, c * CHUNK, CHUNK, "cdpread"), old(c * CHUNK, CHUNK)) << "round " << r;
+	}
+	ASSERT_TRUE(drained(cs_));
+	unsigned long flags;
+	spin_lock_irqsave(&cs_->pos_lock, flags);
+	u64 copied_out = cs_->pos;
+	spin_unlock_irqrestore(&cs_->pos_lock, flags);
+	EXPECT_EQ(copied_out, static_cast<u64>(ROUNDS));
+	EXPECT_EQ(session_error(id_), "");
+	finish();
 }
