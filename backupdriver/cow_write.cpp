@@ -433,8 +433,10 @@ static void copy_out_entries(list_head *chunk_list_head, struct bio *bio, make_r
 		cow_session *cs = cl->cs;
 		if_chunk *ic = cl->ic;
 		if (cl->new_ic == 1) {
-			enter_copy(cs, copy_chunk(cs, ic, bio->bi_bdev, savedMRF, page_tree, nullptr,
-						  nullptr));
+			/* A failed session needs no copy: nothing reads its snapshot any more. */
+			if (!is_error(cs))
+				enter_copy(cs, copy_chunk(cs, ic, bio->bi_bdev, savedMRF, page_tree,
+							  nullptr, nullptr));
 			ic->real_free = 1;
 			up(&ic->real_lock);
 			up(&ic->virt_lock);
@@ -505,7 +507,9 @@ int __cow_request(request_queue_t *q, struct bio *bio)
 	}
 	up(&session_work_lock);
 
-	if (affcted_flow > 0) {
+	/* A count of 0 can still leave entries: a session whose list could not be completed
+	 * keeps what it made so far, in-flight chunks it holds included. */
+	if (affcted_flow > 0 || !list_empty(&chunk_list_head)) {
 		copy_out_entries(&chunk_list_head, bio, savedMRF, page_tree);
 		if (page_tree)
 			rb_free_node_and_page(page_tree);

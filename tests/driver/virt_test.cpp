@@ -219,6 +219,14 @@ protected:
 		return ic;
 	}
 
+	// Whether a live write of a page into the chunk is through within 5 s.
+	bool live_write_passes(u64 chunk)
+	{
+		auto data = chunk_pattern(PAGE, 130);
+		Background w("writer", [data, chunk] { return write_in_process("vrd1", chunk * CHUNK + PAGE, data); });
+		return w.finished(5000) && w.result() == 0;
+	}
+
 	kern::dev_t disk_ = 0, p1_ = 0;
 	bytes old_;
 	int id_ = 0;
@@ -676,4 +684,95 @@ TEST_F(VirtTest, ChunkWhoseCopyOutEndsBetweenTheLookupsIsFoundPreserved)
 	EXPECT_EQ(copied_out, static_cast<u64>(ROUNDS));
 	EXPECT_EQ(session_error(id_), "");
 	finish();
+}
+
+TEST_F(VirtTest, FailuresPartWayLeaveNothingInFlight)
+{
+	// After each failure: live writes to the chunks it touched pass at once, nothing is
+	// in flight and no file copy is left.
+	auto settled = [&](std::initializer_list<u64> chunks) {
+		EXPECT_EQ(session_error(id_), "OUT OF MEMORY");
+		EXPECT_TRUE(drained(cs_));
+		for (u64 c : chunks) {
+			EXPECT_EQ(in_flight(c), nullptr) << "chunk " << c;
+			EXPECT_TRUE(live_write_passes(c)) << "chunk " << c;
+		}
+		EXPECT_EQ(atomic_read(&cs_->fc_count), 0);
+	};
+	auto restart = [&] {
+		finish();
+		auto ssr = start_request(p1_, backing("image"));
+		id_ = static_cast<int>(start_snapshot(&ssr));
+		ASSERT_EQ(id_, 1);
+		ASSERT_EQ(set_backing_file(id_, backing("image.cow")), 0);
+		cs_ = get_blkdev_replica(id_)->cs;
+		add_thread();
+	};
+	add_thread();
+
+	// A live write over chunks 2 and 3: chunk 2's record is made, chunk 3's entry cannot be.
+	fault_inject("kmem_cache_alloc:cdp_chunk_list_cache", {1, -1});
+	EXPECT_EQ(write_node("vrd1", 3 * CHUNK - PAGE, chunk_pattern(2 * PAGE, 131)), 0);
+	fault_clear_all();
+	settled({2, 3});
+
+	// A snapshot read of a preserved chunk whose file copy cannot be made.
+	restart();
+	ASSERT_EQ(write_node("vrd1", 4 * CHUNK, chunk_pattern(PAGE, 132)), 0);
+	ASSERT_TRUE(drained(cs_));
+	fault_inject("kmem_cache_alloc:cdp_fc_cache");
+	EXPECT_TRUE(read_device(zep_, 4 * CHUNK, PAGE, "cdpread").empty());
+	fault_clear_all();
+	settled({4});
+
+	// A snapshot write split over preserved chunk 6, which fails the same way, and chunk 7,
+	// whose new record it holds.
+	restart();
+	ASSERT_EQ(write_node("vrd1", 6 * CHUNK, chunk_pattern(PAGE, 133)), 0);
+	ASSERT_TRUE(drained(cs_));
+	fault_inject("kmem_cache_alloc:cdp_fc_cache");
+	EXPECT_EQ(write_node(zep_, 7 * CHUNK - 2048, chunk_pattern(PAGE, 134), "cdpwrite"), 2);
+	fault_clear_all();
+	settled({6, 7});
+	finish();
+
+	// A start whose answer cannot be copied back: the session it made goes again, with the
+	// copy-out of a live write that came while it was registered.
+	down_read(&rw_mutex);	// the start waits before it publishes its snapshot device
+	std::atomic<unsigned long> record{0};
+	Background agent("cdpagent", [&] {
+		Control c;
+		if (!c.open())
+			return 1;
+		unsigned long at = c.put(start_request(p1_, backing("late"), USER_SPACE_FILE));
+		record = c.mem;
+		long r = c.ioctl(ZEP_IOC_START, at);
+		c.close();
+		return static_cast<int>(r);
+	});
+	auto listed = [] {
+		down(&session_list_lock);
+		bool any = !list_empty(&session_list_head);
+		up(&session_list_lock);
+		return any;
+	};
+	// Registered and hooked, it waits: a live write copies chunk 9 out for it, and the
+	// agent's record goes from under it.
+	EXPECT_TRUE(wait_until(listed));
+	EXPECT_TRUE(live_write_passes(9));
+	EXPECT_EQ(atomic_read(&total_cow_pages), 16);
+	task_struct *t = find_task_by_pid(agent.pid());
+	EXPECT_NE(t, nullptr);
+	if (t) {
+		EXPECT_EQ(mm_unmap(t->mm, record, 1 << 16), 0);
+		put_task_struct(t);
+	}
+	up_read(&rw_mutex);
+	ASSERT_TRUE(agent.finished());
+	EXPECT_EQ(agent.result(), -1);
+	EXPECT_TRUE(dmesg_has("<3>zep: ERROR: Could not copy snapshot request to user space."));
+	EXPECT_FALSE(listed());
+	EXPECT_EQ(get_blkdev_replica(1), nullptr);
+	EXPECT_EQ(atomic_read(&total_cow_pages), 0);
+	EXPECT_TRUE(live_write_passes(9));
 }
