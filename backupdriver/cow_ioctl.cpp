@@ -226,7 +226,9 @@ static int ioctl_set_session_file(set_cow_file *scf)
 	int ret = 0;
 	down(&session_list_lock);
 	cow_session *cs = get_cow_session_by_id(scf->id);
-	if (!cs)
+	/* A session being stopped is still listed for a while at unload (under id 0 once
+	 * stopped): its stop has closed, or is about to close, its file for the last time. */
+	if (!cs || is_shutdown(cs))
 		goto out;
 	if (cs->cow_file) {
 		printk(KERN_ERR "%s: ERROR: cow file already set on zep session with id: %d.\n",

@@ -119,6 +119,28 @@ TEST_F(SessionCmdTest, StartRefusalsComeInTheirOrder)
 	EXPECT_TRUE(logged("zep: ERROR: Driver is currently not accepting new Corvane sessions request.", seq));
 }
 
+TEST_F(SessionCmdTest, SetBackingFileLeavesAStoppedSessionAlone)
+{
+	ASSERT_EQ(start("a"), 1);
+	long files = files_open_count();
+	// Unload stops each session before it unlinks it: in between, the stopped session is
+	// still listed, under id 0. A backing file handed over then would never be closed.
+	down(&session_list_lock);
+	cow_session *cs = get_cow_session_by_id(1);
+	up(&session_list_lock);
+	ASSERT_NE(cs, nullptr);
+	down(&workLock);
+	EXPECT_EQ(stop_cow_session(cs), 0);
+	EXPECT_EQ(set_backing_file(0, backing("late")), 0);
+	EXPECT_EQ(cs->cow_file, nullptr);
+	down(&session_list_lock);
+	list_del_init(&cs->list);
+	up(&session_list_lock);
+	put_cow_session(cs);
+	up(&workLock);
+	EXPECT_EQ(files_open_count(), files);
+}
+
 TEST_F(SessionCmdTest, StopWaitsForOrdinaryOpenersOnly)
 {
 	int id = start("a");
