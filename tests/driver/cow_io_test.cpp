@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include <sys/statfs.h>
+
 #include "kernel/core/faults.h"
 #include "kernel/core/printk.h"
 #include "tests/driver/cow_util.h"
@@ -305,6 +307,22 @@ TEST_F(CowIoTest, FreeSpaceBelowTheReserveEndsTheSession)
 	ASSERT_TRUE(drained(cs));
 	EXPECT_TRUE(dmesg_has("<3>zep: ERROR: user specified quota reached, corvane session zep4 ending."));
 	EXPECT_STREQ(cs->errorMsg, "USER QUOTA REACHED");
+	EXPECT_EQ(atomic_read(&total_cow_pages), 0);
+}
+
+TEST_F(CowIoTest, FreeSpaceAboveTheReserveKeepsTheSession)
+{
+	// Half of what the backing file system has free is kept free: more than a buffer's
+	// worth of copy-outs is pending when the thread comes, and the reserve holds.
+	struct statfs st;
+	ASSERT_EQ(::statfs(dir_.c_str(), &st), 0);
+	cow_session *cs = start(part_, 4, USER_SPACE_FILE, st.f_bavail / 2);
+	write_chunks(0, 161);
+	attach(cs, "t0");
+	ASSERT_TRUE(drained(cs));
+	EXPECT_FALSE(dmesg_has("user specified quota reached"));
+	EXPECT_FALSE(is_error(cs)) << cs->errorMsg;
+	EXPECT_EQ(host_file_bytes(backing("t0"), 160 * CHUNK, CHUNK).size(), CHUNK);
 	EXPECT_EQ(atomic_read(&total_cow_pages), 0);
 }
 
