@@ -563,23 +563,28 @@ TEST_F(VirtTest, SnapshotWritesAreRecordedAgainstTheSnapshotDevice)
 
 TEST_F(VirtTest, StopFreesTheReplicaUnderNoRequest)
 {
-	// A cdp write waits with its change record, its session found valid.
+	// A cdp write waits with its change record, its session found valid. (The watchdog,
+	// kept busy, does not count itself a user meanwhile.)
 	std::optional<SpinHolder> queue(std::in_place, &record_list_lock);
 	auto data = chunk_pattern(PAGE, 140);
 	Background writer("cdpwrite", [this, data] { return write_in_process(zep_, 5 * CHUNK, data); });
-	ASSERT_TRUE(wait_until([&] { return get_users(cs_) == 1; }));
-	std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	ASSERT_TRUE(wait_until([&] {
+		poke_watchdog();
+		return get_users(cs_) == 1;
+	}));
+	std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
 	// cdp readers hammer the device and do not hold the stop back: it frees the replica
 	// and waits for the session's users.
 	std::atomic<bool> reading{true};
-	std::atomic<int> served{0}, wrong{0};
+	std::atomic<int> opened{0}, served{0}, wrong{0};
 	auto reader = [&](size_t from) {
 		int fd = sys_open(("/dev/" + zep_).c_str(), O_RDONLY, 0);
+		opened += fd >= 0;
 		auto buf = static_cast<unsigned long>(sys_mmap(PAGE));
 		bytes got(PAGE);
 		for (size_t i = from; fd >= 0 && reading; i += 7) {
-			size_t off = i % (PART_BYTES / PAGE) * PAGE;
+			size_t off = i % (4 * CHUNK / PAGE) * PAGE;	// not the written chunk
 			if (sys_pread64(static_cast<unsigned>(fd), buf, PAGE, static_cast<kern::loff_t>(off)) > 0) {
 				user_read(buf, got.data(), PAGE);
 				served++;
@@ -589,7 +594,7 @@ TEST_F(VirtTest, StopFreesTheReplicaUnderNoRequest)
 		return fd < 0 ? 1 : 0;
 	};
 	Background r1("cdpread", [&] { return reader(0); }), r2("cdpread", [&] { return reader(3); });
-	EXPECT_TRUE(wait_until([&] { return served > 50; }));
+	EXPECT_TRUE(wait_until([&] { return opened == 2 && served > 50; }));
 	Background stopper("cdpstop", [this] { return static_cast<int>(stop_snapshot(id_)); });
 	EXPECT_TRUE(wait_until([&] { return get_blkdev_replica(id_) == nullptr; }));
 	EXPECT_FALSE(stopper.finished(50));
@@ -633,7 +638,10 @@ TEST_F(VirtTest, ChunkWhoseCopyOutEndsBetweenTheLookupsIsFoundPreserved)
 					return (got = read_device(zep_, c * CHUNK, PAGE, "cdpread")).empty() ? 1 : 0;
 				return write_in_process("vrd1", c * CHUNK + 2 * PAGE, fresh);
 			});
-			EXPECT_TRUE(wait_until([] { return sem_count(&session_work_lock) <= 0; }));
+			EXPECT_TRUE(wait_until([] {
+				poke_watchdog();	// its probes take the lock too
+				return sem_count(&session_work_lock) <= 0;
+			}));
 			std::this_thread::sleep_for(std::chrono::milliseconds(10));
 			// The copy-out's read ends: the chunk is entered as preserved, the IO thread
 			// files it, and both wait to let the record go.
