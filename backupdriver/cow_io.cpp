@@ -8,6 +8,7 @@
 #include "backupdriver/kfc.h"
 #include "backupdriver/zepdriver.h"
 #include "kernel/core/printk.h"
+#include "kernel/mm/uaccess.h"
 
 namespace kern {
 
@@ -315,6 +316,15 @@ void runIOThread(qz_thread_info ti)
 		printk(KERN_ERR "%s: ERROR: Didsabling zep session (%d) due to file error.\n",
 		       ZEP_NAME, cs->clone_id);
 		invalidate_session(cs, "FILE ERROR");
+	}
+	/* Every transfer copies through the buffer: one that does not lie wholly in the
+	 * thread's user space is never used. The thread still drains its failed session. */
+	if (!access_ok(VERIFY_WRITE, uptr(ti.user_addr),
+		       static_cast<unsigned long>(static_cast<long>(ti.buffer_size)))) {
+		printk(KERN_ERR "%s: ERROR: COW Thread (%d) buffer %p + %d is not in user space.\n",
+		       ZEP_NAME, ti.id, uptr(ti.user_addr), ti.buffer_size);
+		invalidate_session(cs, "BUFFER ERROR");
+		ub.size = 0;
 	}
 	adjust_thread_properites(cs->clone_id, thread_id);
 	complete(&info->io_thread_done);

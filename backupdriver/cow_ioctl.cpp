@@ -226,7 +226,9 @@ static int ioctl_set_session_file(set_cow_file *scf)
 	int ret = 0;
 	down(&session_list_lock);
 	cow_session *cs = get_cow_session_by_id(scf->id);
-	if (!cs)
+	/* A session being stopped is still listed for a while at unload (under id 0 once
+	 * stopped): its stop has closed, or is about to close, its file for the last time. */
+	if (!cs || is_shutdown(cs))
 		goto out;
 	if (cs->cow_file) {
 		printk(KERN_ERR "%s: ERROR: cow file already set on zep session with id: %d.\n",
@@ -278,19 +280,27 @@ static cow_session *ioctl_start_zep_session(snap_shot_request *ssr)
 		       ZEP_NAME);
 		return nullptr;
 	}
+	/* Set-backing-file renames a session's file under the list lock, not workLock. */
+	bool in_use = false;
 	cow_session *s;
+	down(&session_list_lock);
 	list_for_each_entry(s, &session_list_head, list)
 	{
 		if (s->other_info &&
 		    !std::strncmp(ssr->backing_file, s->other_info->backing_file, 4096)) {
-			ssr->id = -2;
-			char name[4096];
-			copy_text(name, sizeof(name), ssr->backing_file, sizeof(ssr->backing_file), false);
-			printk(KERN_ERR "%s: ERROR: Backing file `%s' is already in use by another "
-					"active session.\n",
-			       ZEP_NAME, name);
-			return nullptr;
+			in_use = true;
+			break;
 		}
+	}
+	up(&session_list_lock);
+	if (in_use) {
+		ssr->id = -2;
+		char name[4096];
+		copy_text(name, sizeof(name), ssr->backing_file, sizeof(ssr->backing_file), false);
+		printk(KERN_ERR "%s: ERROR: Backing file `%s' is already in use by another active "
+				"session.\n",
+		       ZEP_NAME, name);
+		return nullptr;
 	}
 	cow_session *cs = new_cow_session(ssr);
 	if (!cs) {

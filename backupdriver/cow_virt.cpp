@@ -251,8 +251,10 @@ int handle_virt_write(handle_io *hio)
 
 int prep_chunk_list(cow_session *cs, chunk_list *cl, int rw)
 {
-	cl->cc = lookup_preserved(cs, cl->chunk);
+	/* In flight first, as the live write path does: a chunk whose copy-out ends between
+	 * the two lookups is then found preserved, never read from the live device. */
 	cl->ic = get_and_inc_if(cs, cl->chunk);
+	cl->cc = lookup_preserved(cs, cl->chunk);
 	if (cl->ic)
 		cl->new_ic = 0;
 	unsigned long flags;
@@ -369,9 +371,13 @@ int cached_io(cow_session *cs, struct bio *bio, int rw)
 	return 1;
 }
 
-/* The session of the replica a request is addressed to, with a user reference so that a
- * concurrent stop cannot free it under the request. */
-static blkdev_replica *get_replica_session(request_queue_t *q, struct bio *bio, cow_session **cs)
+/* What a request needs of the replica it is addressed to, taken while the table lock
+ * keeps the replica: its session, with a user reference so that a stop waits for the
+ * request, and the live device (null when it has gone), with a reference of the
+ * request's own. A stop frees the replica as soon as it has the lock: the request never
+ * looks at it again. 0 when the request's replica has gone. */
+static int get_replica_session(request_queue_t *q, struct bio *bio, cow_session **cs,
+			       struct block_device **live)
 {
 	down_read(&rw_mutex);
 	blkdev_replica *clone = get_blkdev_replica(static_cast<int>(MINOR(bio->bi_bdev->bd_dev)));
@@ -382,9 +388,10 @@ static blkdev_replica *get_replica_session(request_queue_t *q, struct bio *bio, 
 	if (clone) {
 		*cs = clone->cs;
 		inc_users(*cs);
+		*live = clone->bdev ? bdget(clone->bdev->bd_dev) : nullptr;
 	}
 	up_read(&rw_mutex);
-	return clone;
+	return clone ? 1 : 0;
 }
 
 /* Ends what is left of a request: the whole request, or the halves of a split one that
@@ -417,7 +424,7 @@ int __virt_request(request_queue_t *q, struct bio *bio)
 	LIST_HEAD(lf);
 	bio_pair *bp = nullptr;
 	bool first_half_taken = false;
-	struct block_device *live;
+	struct block_device *held = nullptr, *live;
 	make_request_fn *mrf;
 	handle_io hio;
 	u64 chunk, pos, end, start_b;
@@ -425,23 +432,21 @@ int __virt_request(request_queue_t *q, struct bio *bio)
 
 	std::memset(static_cast<void *>(&a), 0, sizeof(a));
 	std::memset(static_cast<void *>(&b), 0, sizeof(b));
-	blkdev_replica *clone = get_replica_session(q, bio, &cs);
-	if (!clone) {
+	if (!get_replica_session(q, bio, &cs, &held)) {
 		printk(KERN_ERR "%s: ERROR: IO on virtual device without clone!\n", ZEP_NAME);
 		end_virt_request(bio, nullptr, false, rw);
 		return 0;
 	}
 	if (!is_valid_session(cs) && !is_cdp_process() && cached_io(cs, bio, rw)) {
 		bio_endio(bio, bio->bi_size, 0);
-		dec_users(cs);
-		return 0;
+		goto out;
 	}
 	if (!is_valid_session(cs) && (rw == 1 || is_cdp_process()))
 		goto ending;
 	if (rw == 1)
 		record_change(cs->cts, bio, 1);
 
-	live = clone->bdev;
+	live = held;
 	if (!live)
 		goto ending;
 	if (live->bd_contains && live->bd_contains != live)
@@ -483,7 +488,7 @@ int __virt_request(request_queue_t *q, struct bio *bio)
 	hio.cs = cs;
 	hio.bdev = live;
 	hio.mrf = mrf;
-	hio.clone = clone;
+	hio.clone = nullptr;	/* may be gone already: nothing of it is needed */
 	hio.lf = &lf;
 	list_for_each_entry(cl, &entries, list)
 	{
@@ -500,11 +505,15 @@ int __virt_request(request_queue_t *q, struct bio *bio)
 		if (cl == &a)
 			first_half_taken = true;
 	}
-	dec_users(cs);
-	return 0;
+	goto out;
 
 ending:
 	end_virt_request(bio, bp, first_half_taken, rw);
+out:
+	/* Reads lent to the live device are in its queue by now: its driver no longer needs
+	 * the request's reference. */
+	if (held)
+		bdput(held);
 	dec_users(cs);
 	return 0;
 }

@@ -47,10 +47,14 @@ int get_affected_chunks(cow_session *cs, struct bio *bio, list_head *chunk_list_
 	int count = 0;
 	for (u64 chunk = first_chunk; chunk <= last_chunk; chunk++) {
 		unsigned long flags;
+		/* In flight first: a copy-out enters its chunk as preserved before it drops
+		 * its last reference, so a chunk whose copy-out ends between the two lookups
+		 * is found preserved. The other order would miss it twice and copy out data
+		 * that is already new. */
+		if_chunk *ic = get_and_inc_if(cs, chunk);
 		spin_lock_irqsave(&cs->chunk_lock, flags);
 		cow_chunk *cc = get_cow_chunk(&cs->chunk_table, chunk);
 		spin_unlock_irqrestore(&cs->chunk_lock, flags);
-		if_chunk *ic = get_and_inc_if(cs, chunk);
 		if (!(cc == nullptr && rw == 1) && !ic)
 			continue;
 
@@ -429,8 +433,10 @@ static void copy_out_entries(list_head *chunk_list_head, struct bio *bio, make_r
 		cow_session *cs = cl->cs;
 		if_chunk *ic = cl->ic;
 		if (cl->new_ic == 1) {
-			enter_copy(cs, copy_chunk(cs, ic, bio->bi_bdev, savedMRF, page_tree, nullptr,
-						  nullptr));
+			/* A failed session needs no copy: nothing reads its snapshot any more. */
+			if (!is_error(cs))
+				enter_copy(cs, copy_chunk(cs, ic, bio->bi_bdev, savedMRF, page_tree,
+							  nullptr, nullptr));
 			ic->real_free = 1;
 			up(&ic->real_lock);
 			up(&ic->virt_lock);
@@ -501,7 +507,9 @@ int __cow_request(request_queue_t *q, struct bio *bio)
 	}
 	up(&session_work_lock);
 
-	if (affcted_flow > 0) {
+	/* A count of 0 can still leave entries: a session whose list could not be completed
+	 * keeps what it made so far, in-flight chunks it holds included. */
+	if (affcted_flow > 0 || !list_empty(&chunk_list_head)) {
 		copy_out_entries(&chunk_list_head, bio, savedMRF, page_tree);
 		if (page_tree)
 			rb_free_node_and_page(page_tree);

@@ -366,10 +366,13 @@ int stop_cow_session(cow_session *cs)
 	}
 	/* Work queued for threads that never came (or have gone) would hold its pages. */
 	runIOCleanup(cs);
-	if (cs->cow_file) {
-		kernel_close_file(cs->cow_file);
-		cs->cow_file = nullptr;
-	}
+	/* Taken under the lock set-backing-file binds under: after this, it sees the
+	 * shutdown and leaves the session alone. */
+	down(&session_list_lock);
+	struct file *cow_file = cs->cow_file;
+	cs->cow_file = nullptr;
+	up(&session_list_lock);
+	kernel_close_file(cow_file);
 	if (cs->clone_id >= 1)
 		session_count--;
 	/* Counted once: a second stop of the same record changes nothing here. */

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include <sys/statfs.h>
+
 #include "kernel/core/faults.h"
 #include "kernel/core/printk.h"
 #include "tests/driver/cow_util.h"
@@ -306,6 +308,53 @@ TEST_F(CowIoTest, FreeSpaceBelowTheReserveEndsTheSession)
 	EXPECT_TRUE(dmesg_has("<3>zep: ERROR: user specified quota reached, corvane session zep4 ending."));
 	EXPECT_STREQ(cs->errorMsg, "USER QUOTA REACHED");
 	EXPECT_EQ(atomic_read(&total_cow_pages), 0);
+}
+
+TEST_F(CowIoTest, FreeSpaceAboveTheReserveKeepsTheSession)
+{
+	// Half of what the backing file system has free is kept free: more than a buffer's
+	// worth of copy-outs is pending when the thread comes, and the reserve holds.
+	struct statfs st;
+	ASSERT_EQ(::statfs(dir_.c_str(), &st), 0);
+	cow_session *cs = start(part_, 4, USER_SPACE_FILE, st.f_bavail / 2);
+	write_chunks(0, 161);
+	attach(cs, "t0");
+	ASSERT_TRUE(drained(cs));
+	EXPECT_FALSE(dmesg_has("user specified quota reached"));
+	EXPECT_FALSE(is_error(cs)) << cs->errorMsg;
+	EXPECT_EQ(host_file_bytes(backing("t0"), 160 * CHUNK, CHUNK).size(), CHUNK);
+	EXPECT_EQ(atomic_read(&total_cow_pages), 0);
+}
+
+TEST_F(CowIoTest, BufferOutsideUserSpaceIsRefusedWhenTheThreadAttaches)
+{
+	cow_session *cs = start(part_, 1);
+	write_chunks(0, 3);
+	// A buffer running past the end of user space, then one of a negative size: neither
+	// is ever copied through; the threads drain the failed session.
+	auto thread = [&](int id, uint32_t addr, int size) {
+		threads_.push_back(spawn("cdpio", [=, this] {
+			int fd = sys_open(backing("t" + std::to_string(id)).c_str(), O_RDWR | O_CREAT, 0600);
+			Control c;
+			if (fd < 0 || !c.open())
+				return 100;
+			qz_thread_info ti{id, 1, fd, size, addr};
+			return static_cast<int>(c.ioctl(ZEP_IOC_RUN_IO_THREAD, c.put(ti)));
+		}));
+		wait_for_completion(&cs->thread_info->io_thread_done);
+	};
+	thread(5, static_cast<uint32_t>(TASK_SIZE - 4096), 65536);
+	ASSERT_TRUE(drained(cs));
+	EXPECT_TRUE(dmesg_has("<3>zep: ERROR: COW Thread (5) buffer 0xbffff000 + 65536 is not in user space."));
+	EXPECT_STREQ(cs->errorMsg, "BUFFER ERROR");
+	thread(6, 0x10000000u, -1);
+	EXPECT_TRUE(dmesg_has("<3>zep: ERROR: COW Thread (6) buffer 0x10000000 + -1 is not in user space."));
+	EXPECT_FALSE(dmesg_has("user space at address"));
+	EXPECT_EQ(atomic_read(&total_cow_pages), 0);
+	stop(cs);
+	for (kern::pid_t pid : threads_)
+		EXPECT_EQ(waitpid(pid), 0);
+	threads_.clear();
 }
 
 TEST_F(CowIoTest, BackingFileWriteErrorInvalidatesAndTheQueueDrains)

@@ -119,6 +119,64 @@ TEST_F(SessionCmdTest, StartRefusalsComeInTheirOrder)
 	EXPECT_TRUE(logged("zep: ERROR: Driver is currently not accepting new Corvane sessions request.", seq));
 }
 
+TEST_F(SessionCmdTest, StartComparesNamesWhileBackingFilesAreSet)
+{
+	// Starts compare their backing file with every session's while the sessions' files are
+	// handed over and renamed: a start for the last session's name is refused throughout,
+	// and every rename holds.
+	constexpr int N = 12;
+	for (int i = 1; i <= N; i++)
+		ASSERT_EQ(start("s" + std::to_string(i)), i);
+	std::atomic<bool> renaming{true};
+	std::atomic<int> refused{0}, accepted{0};
+	kern::pid_t starter = spawn("cdpstart", [&] {
+		Control c;
+		if (!c.open())
+			return 1;
+		auto ssr = start_request(p1_, backing("s12") + ".cow_zep12");
+		while (renaming) {
+			long r = c.ioctl(ZEP_IOC_START, c.put(ssr));
+			(r == -1 && c.get<snap_shot_request>().id == -2 ? refused : accepted)++;
+		}
+		c.close();
+		return 0;
+	});
+	ASSERT_TRUE(wait_until([&] { return refused > 0; }));
+	for (int i = 1; i < N; i++)
+		EXPECT_EQ(set_backing_file(i, backing("given" + std::to_string(i))), 0);
+	renaming = false;
+	EXPECT_EQ(waitpid(starter), 0);
+	EXPECT_EQ(accepted, 0);
+	for (int i = 1; i < N; i++) {
+		get_string gs{};
+		gs.id = i;
+		EXPECT_EQ(agent_command(ZEP_IOC_GET_BACKING_FILE, &gs), 0);
+		EXPECT_EQ(std::string(gs.string), backing("given" + std::to_string(i)));
+	}
+}
+
+TEST_F(SessionCmdTest, SetBackingFileLeavesAStoppedSessionAlone)
+{
+	ASSERT_EQ(start("a"), 1);
+	long files = files_open_count();
+	// Unload stops each session before it unlinks it: in between, the stopped session is
+	// still listed, under id 0. A backing file handed over then would never be closed.
+	down(&session_list_lock);
+	cow_session *cs = get_cow_session_by_id(1);
+	up(&session_list_lock);
+	ASSERT_NE(cs, nullptr);
+	down(&workLock);
+	EXPECT_EQ(stop_cow_session(cs), 0);
+	EXPECT_EQ(set_backing_file(0, backing("late")), 0);
+	EXPECT_EQ(cs->cow_file, nullptr);
+	down(&session_list_lock);
+	list_del_init(&cs->list);
+	up(&session_list_lock);
+	put_cow_session(cs);
+	up(&workLock);
+	EXPECT_EQ(files_open_count(), files);
+}
+
 TEST_F(SessionCmdTest, StopWaitsForOrdinaryOpenersOnly)
 {
 	int id = start("a");

@@ -3,6 +3,10 @@
 // a request at a chunk boundary, the order between snapshot reads and live writes, what
 // an invalid session still serves, failures on the way, and change records.
 #include <atomic>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <utility>
 
 #include "backupdriver/clone.h"
 #include "kernel/core/faults.h"
@@ -60,6 +64,54 @@ kernel_io bio_on_zep(const char *comm, int id, int rw, sector_t sector)
 	EXPECT_EQ(rc, 0);
 	return io;
 }
+
+// Holds one of the driver's spinlocks from a process of its own while in scope: whoever
+// takes it meanwhile waits right there, with whatever it did before done.
+struct SpinHolder {
+	explicit SpinHolder(spinlock_t *l)
+	{
+		pid = spawn("holder", [this, l] {
+			unsigned long flags;
+			spin_lock_irqsave(l, flags);
+			for (held = true; !release;)
+				std::this_thread::yield();
+			spin_unlock_irqrestore(l, flags);
+			return 0;
+		});
+		EXPECT_TRUE(wait_until([&] { return held.load(); }));
+	}
+	~SpinHolder()
+	{
+		release = true;
+		EXPECT_EQ(waitpid(pid), 0);
+	}
+	std::atomic<bool> held{false}, release{false};
+	kern::pid_t pid;
+};
+
+// A process running fn in the background; finished() waits for it, at most `ms` of real
+// time, and tells whether it ended.
+struct Background {
+	Background(const char *comm, std::function<int()> fn)
+	{
+		pid = spawn(comm, [st = state, fn] {
+			*st = fn();
+			return 0;
+		});
+	}
+	bool finished(unsigned ms = 20000)
+	{
+		if (!wait_until([&] { return *state != -1000; }, ms))
+			return false;
+		if (pid >= 0) {
+			EXPECT_EQ(waitpid(std::exchange(pid, -1)), 0);
+		}
+		return true;
+	}
+	int result() const { return *state; }
+	std::shared_ptr<std::atomic<int>> state = std::make_shared<std::atomic<int>>(-1000);
+	kern::pid_t pid;
+};
 
 class VirtTest : public CowTest {
 protected:
@@ -140,6 +192,24 @@ protected:
 		cow_chunk *cc = preserved(cs_, chunk);
 		EXPECT_NE(cc, nullptr);
 		return cc ? host_file_bytes(backing("io0"), cc->new_chunk * CHUNK, CHUNK) : bytes{};
+	}
+
+	// The chunk's in-flight record, or null.
+	if_chunk *in_flight(u64 chunk)
+	{
+		unsigned long flags;
+		spin_lock_irqsave(&cs_->if_lock, flags);
+		if_chunk *ic = get_if_chunk(&cs_->if_table, chunk);
+		spin_unlock_irqrestore(&cs_->if_lock, flags);
+		return ic;
+	}
+
+	// Whether a live write of a page into the chunk is through within 5 s.
+	bool live_write_passes(u64 chunk)
+	{
+		auto data = chunk_pattern(PAGE, 130);
+		Background w("writer", [data, chunk] { return write_in_process("vrd1", chunk * CHUNK + PAGE, data); });
+		return w.finished(5000) && w.result() == 0;
 	}
 
 	kern::dev_t disk_ = 0, p1_ = 0;
@@ -489,4 +559,195 @@ TEST_F(VirtTest, SnapshotWritesAreRecordedAgainstTheSnapshotDevice)
 	EXPECT_EQ(+recs[2].start_sector, PAGE / 512);
 	EXPECT_EQ(atomic_read(&record_list_lenght), 0);
 	finish();
+}
+
+TEST_F(VirtTest, StopFreesTheReplicaUnderNoRequest)
+{
+	// A cdp write waits with its change record, its session found valid. (The watchdog,
+	// kept busy, does not count itself a user meanwhile.)
+	std::optional<SpinHolder> queue(std::in_place, &record_list_lock);
+	auto data = chunk_pattern(PAGE, 140);
+	Background writer("cdpwrite", [this, data] { return write_in_process(zep_, 5 * CHUNK, data); });
+	ASSERT_TRUE(wait_until([&] {
+		poke_watchdog();
+		return get_users(cs_) == 1;
+	}));
+	std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+	// cdp readers hammer the device and do not hold the stop back: it frees the replica
+	// and waits for the session's users.
+	std::atomic<bool> reading{true};
+	std::atomic<int> opened{0}, served{0}, wrong{0};
+	auto reader = [&](size_t from) {
+		int fd = sys_open(("/dev/" + zep_).c_str(), O_RDONLY, 0);
+		opened += fd >= 0;
+		auto buf = static_cast<unsigned long>(sys_mmap(PAGE));
+		bytes got(PAGE);
+		for (size_t i = from; fd >= 0 && reading; i += 7) {
+			size_t off = i % (4 * CHUNK / PAGE) * PAGE;	// not the written chunk
+			if (sys_pread64(static_cast<unsigned>(fd), buf, PAGE, static_cast<kern::loff_t>(off)) > 0) {
+				user_read(buf, got.data(), PAGE);
+				served++;
+				wrong += got != old(off, PAGE);
+			}
+		}
+		return fd < 0 ? 1 : 0;
+	};
+	Background r1("cdpread", [&] { return reader(0); }), r2("cdpread", [&] { return reader(3); });
+	EXPECT_TRUE(wait_until([&] { return opened == 2 && served > 50; }));
+	Background stopper("cdpstop", [this] { return static_cast<int>(stop_snapshot(id_)); });
+	EXPECT_TRUE(wait_until([&] { return get_blkdev_replica(id_) == nullptr; }));
+	EXPECT_FALSE(stopper.finished(50));
+
+	// The write goes on without the replica, then the stop.
+	queue.reset();
+	EXPECT_TRUE(writer.finished());
+	EXPECT_EQ(writer.result(), 0);
+	EXPECT_TRUE(stopper.finished());
+	EXPECT_EQ(stopper.result(), 0);
+	reading = false;
+	EXPECT_TRUE(r1.finished() && r2.finished());
+	EXPECT_EQ(r1.result() + r2.result(), 0);
+	EXPECT_EQ(wrong, 0);
+	EXPECT_TRUE(list_empty(&session_list_head));
+	EXPECT_EQ(atomic_read(&total_cow_pages), 0);
+}
+
+TEST_F(VirtTest, ChunkWhoseCopyOutEndsBetweenTheLookupsIsFoundPreserved)
+{
+	// The last references of a chunk in flight go while a live write or a snapshot read
+	// is looking the chunk up: the in-flight table is held for as long as both its holders
+	// and the request wait for it, and then they race for it. Whoever wins, the chunk is
+	// copied out once and the snapshot shows its old contents.
+	add_thread();
+	constexpr u64 ROUNDS = 24;
+	for (u64 c = 32; c < 32 + ROUNDS; c++) {
+		bool read = c % 2 == 0;
+		disk_hold_completions(disk_, true);
+		auto fresh = chunk_pattern(PAGE, 150 + static_cast<unsigned>(c));
+		Background first("writer", [c, fresh] { return write_in_process("vrd1", c * CHUNK, fresh); });
+		ASSERT_EQ(held(1), 1u) << "chunk " << c;
+		if_chunk *ic = in_flight(c);
+		ASSERT_NE(ic, nullptr);
+		bytes got;
+		std::optional<Background> second;
+		{
+			SpinHolder table(&cs_->if_lock);
+			second.emplace("cdpio", [&] {
+				if (read)
+					return (got = read_device(zep_, c * CHUNK, PAGE, "cdpread")).empty() ? 1 : 0;
+				return write_in_process("vrd1", c * CHUNK + 2 * PAGE, fresh);
+			});
+			EXPECT_TRUE(wait_until([] {
+				poke_watchdog();	// its probes take the lock too
+				return sem_count(&session_work_lock) <= 0;
+			}));
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+			// The copy-out's read ends: the chunk is entered as preserved, the IO thread
+			// files it, and both wait to let the record go.
+			disk_hold_completions(disk_, false);
+			EXPECT_EQ(disk_release_completions(disk_), 1);
+			EXPECT_TRUE(wait_until([&] { return preserved(cs_, c) && atomic_read(&ic->processed) == 1; }));
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		}
+		ASSERT_TRUE(first.finished() && second->finished()) << "chunk " << c;
+		EXPECT_EQ(first.result() + second->result(), 0);
+		EXPECT_EQ(read ? got : read_device(zep_, c * CHUNK, PAGE, "cdpread"), old(c * CHUNK, PAGE))
+			<< "chunk " << c;
+	}
+	ASSERT_TRUE(drained(cs_));
+	EXPECT_EQ(cs_->pos, ROUNDS);
+	EXPECT_EQ(session_error(id_), "");
+	finish();
+}
+
+TEST_F(VirtTest, FailuresPartWayLeaveNothingInFlight)
+{
+	// After each failure: live writes to the chunks it touched pass at once, nothing is
+	// in flight and no file copy is left.
+	auto settled = [&](std::initializer_list<u64> chunks) {
+		EXPECT_EQ(session_error(id_), "OUT OF MEMORY");
+		EXPECT_TRUE(drained(cs_));
+		for (u64 c : chunks) {
+			EXPECT_EQ(in_flight(c), nullptr) << "chunk " << c;
+			EXPECT_TRUE(live_write_passes(c)) << "chunk " << c;
+		}
+		EXPECT_EQ(atomic_read(&cs_->fc_count), 0);
+	};
+	auto restart = [&] {
+		finish();
+		auto ssr = start_request(p1_, backing("image"));
+		id_ = static_cast<int>(start_snapshot(&ssr));
+		ASSERT_EQ(id_, 1);
+		ASSERT_EQ(set_backing_file(id_, backing("image.cow")), 0);
+		cs_ = get_blkdev_replica(id_)->cs;
+		add_thread();
+	};
+	add_thread();
+
+	// A live write over chunks 2 and 3: chunk 2's record is made, chunk 3's entry cannot be.
+	fault_inject("kmem_cache_alloc:cdp_chunk_list_cache", {1, -1});
+	EXPECT_EQ(write_node("vrd1", 3 * CHUNK - PAGE, chunk_pattern(2 * PAGE, 131)), 0);
+	fault_clear_all();
+	settled({2, 3});
+
+	// A snapshot read of a preserved chunk whose file copy cannot be made.
+	restart();
+	ASSERT_EQ(write_node("vrd1", 4 * CHUNK, chunk_pattern(PAGE, 132)), 0);
+	ASSERT_TRUE(drained(cs_));
+	fault_inject("kmem_cache_alloc:cdp_fc_cache");
+	EXPECT_TRUE(read_device(zep_, 4 * CHUNK, PAGE, "cdpread").empty());
+	fault_clear_all();
+	settled({4});
+
+	// A snapshot write split over preserved chunk 6, which fails the same way, and chunk 7,
+	// whose new record it holds.
+	restart();
+	ASSERT_EQ(write_node("vrd1", 6 * CHUNK, chunk_pattern(PAGE, 133)), 0);
+	ASSERT_TRUE(drained(cs_));
+	fault_inject("kmem_cache_alloc:cdp_fc_cache");
+	EXPECT_EQ(write_node(zep_, 7 * CHUNK - 2048, chunk_pattern(PAGE, 134), "cdpwrite"), 2);
+	fault_clear_all();
+	settled({6, 7});
+	finish();
+
+	// A start whose answer cannot be copied back: the session it made goes again, with the
+	// copy-out of a live write that came while it was registered.
+	down_read(&rw_mutex);	// the start waits before it publishes its snapshot device
+	std::atomic<unsigned long> record{0};
+	Background agent("cdpagent", [&] {
+		Control c;
+		if (!c.open())
+			return 1;
+		unsigned long at = c.put(start_request(p1_, backing("late"), USER_SPACE_FILE));
+		record = c.mem;
+		long r = c.ioctl(ZEP_IOC_START, at);
+		c.close();
+		return static_cast<int>(r);
+	});
+	auto listed = [] {
+		down(&session_list_lock);
+		bool any = !list_empty(&session_list_head);
+		up(&session_list_lock);
+		return any;
+	};
+	// Registered and hooked, it waits: a live write copies chunk 9 out for it, and the
+	// agent's record goes from under it.
+	EXPECT_TRUE(wait_until(listed));
+	EXPECT_TRUE(live_write_passes(9));
+	EXPECT_EQ(atomic_read(&total_cow_pages), 16);
+	task_struct *t = find_task_by_pid(agent.pid);
+	EXPECT_NE(t, nullptr);
+	if (t) {
+		EXPECT_EQ(mm_unmap(t->mm, record, 1 << 16), 0);
+		put_task_struct(t);
+	}
+	up_read(&rw_mutex);
+	ASSERT_TRUE(agent.finished());
+	EXPECT_EQ(agent.result(), -1);
+	EXPECT_TRUE(dmesg_has("<3>zep: ERROR: Could not copy snapshot request to user space."));
+	EXPECT_FALSE(listed());
+	EXPECT_EQ(get_blkdev_replica(1), nullptr);
+	EXPECT_EQ(atomic_read(&total_cow_pages), 0);
+	EXPECT_TRUE(live_write_passes(9));
 }
