@@ -1,7 +1,10 @@
 #include "kernel/mm/mm.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "kernel/core/faults.h"
 #include "kernel/machine.h"
@@ -283,4 +286,36 @@ TEST_F(Mm, PageStateCounters)
 	EXPECT_EQ(ps.nr_dirty, dirty + 1);
 	EXPECT_EQ(ps.pgpgout, 8u);
 	EXPECT_FALSE(irqs_disabled()) << "the counter update must restore interrupts";
+}
+
+TEST_F(Mm, RacingPutPageFreesEachPageExactlyOnce)
+{
+	// Two holders drop their references to the same page at the same moment, page after
+	// page in lock step: exactly one of them must free each page. Rounds go on for a
+	// second, so that the two threads surely meet on the processors for a while.
+	constexpr int N = 2000;
+	long before = mm_get_usage().pages;
+	std::vector<struct page *> pages(N);
+	auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+	for (int round = 0; std::chrono::steady_clock::now() < end; round++) {
+		for (auto &p : pages) {
+			p = alloc_page(GFP_KERNEL);
+			ASSERT_NE(p, nullptr);
+			get_page(p);
+		}
+		std::atomic<int> arrived{0};
+		auto drop = [&] {
+			for (int i = 0; i < N; i++) {
+				arrived++;
+				for (int spin = 1; arrived < 2 * (i + 1); spin++)
+					if (spin % 4096 == 0)
+						std::this_thread::yield();	// the other is off the processor
+				put_page(pages[i]);
+			}
+		};
+		std::thread a(drop), b(drop);
+		a.join();
+		b.join();
+		ASSERT_EQ(mm_get_usage().pages, before) << "round " << round;
+	}
 }
