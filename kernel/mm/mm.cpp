@@ -1,5 +1,6 @@
 // The allocators' shared state, and their accounting for the machine: usage and leaks.
 #include "kernel/mm/internal.h"
+#include "kernel/mm/uaccess.h"
 
 namespace kern {
 
@@ -72,6 +73,15 @@ int mm_report_leaks(std::vector<std::string> *problems)
 
 void mm_boot()
 {
+	// Kernel pointers are told from 32-bit user addresses by their size (user_walk):
+	// the host must place the kernel's memory and image above 4 GiB.
+	static char in_image;
+	void *heap = H().aligned_alloc(16, 16);
+	bool high = reinterpret_cast<uintptr_t>(&in_image) >= HOST_KERNEL_BASE &&
+		    reinterpret_cast<uintptr_t>(heap) >= HOST_KERNEL_BASE;
+	H().aligned_free(heap);
+	if (!high)
+		host::panic("mm_boot: host memory below 4 GiB would be taken for user addresses");
 	auto &s = mm();
 	for (auto &v : s.page_state)
 		v = 0;

@@ -209,8 +209,12 @@ unsigned long user_walk(const void __user *addr, unsigned long n, user_walk_fn f
 	if (n == 0)
 		return 0;
 
-	// Under KERNEL_DS an address above user space is kernel (host) memory.
-	if (limit > TASK_SIZE && a >= TASK_SIZE)
+	// Under KERNEL_DS a kernel pointer is host memory, and on this 64-bit host that
+	// lies at or above 4 GiB (heap, stacks, mappings and the position-independent image
+	// all sit there). Every address below is a 32-bit one: user space up to TASK_SIZE,
+	// and [TASK_SIZE, 4 GiB) is the kernel's half of a 32-bit machine, which no
+	// process here has mapped: it faults like any unmapped user address.
+	if (limit > TASK_SIZE && a >= HOST_KERNEL_BASE)
 		return fn(ctx, reinterpret_cast<char *>(a), n);
 
 	unsigned long top = min_t(limit, TASK_SIZE);
