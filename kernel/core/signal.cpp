@@ -23,9 +23,23 @@ bool is_handler(sighandler_t h)
 
 } // namespace
 
+// The stop signals are among them: there is no job control here, so their default
+// (stopping the process until SIGCONT) does nothing rather than end the process.
 bool sig_default_ignored(int sig)
 {
-	return sig == SIGCHLD || sig == SIGCONT || sig == SIGURG || sig == SIGWINCH;
+	switch (sig) {
+	case SIGCHLD:
+	case SIGCONT:
+	case SIGURG:
+	case SIGWINCH:
+	case SIGSTOP:
+	case SIGTSTP:
+	case SIGTTIN:
+	case SIGTTOU:
+		return true;
+	default:
+		return false;
+	}
 }
 
 sighand_struct *new_sighand(const sighand_struct *from)

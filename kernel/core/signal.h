@@ -127,7 +127,8 @@ struct sighand_struct {
 
 // The bit of sig in a pending or blocked mask.
 constexpr u64 sigbit(int sig) { return 1ull << (sig - 1); }
-// Signals whose default action is to do nothing.
+// Signals whose default action is to do nothing: SIGCHLD, SIGCONT, SIGURG, SIGWINCH,
+// and the stop signals (no job control here: they never stop, nor end, a process).
 bool sig_default_ignored(int sig);
 
 int send_sig(int sig, task_struct *t, int priv);

@@ -197,6 +197,25 @@ TEST_F(Sched, AProcessTheKernelMadeIgnoreEverySignalSurvivesSigkill)
 	EXPECT_EQ(waitpid(pid), 7);
 }
 
+TEST_F(Sched, StopSignalsDoNotEndAProcess)
+{
+	std::atomic<bool> ready{false}, stop{false};
+	pid_t pid = spawn("jobless", [&] {
+		ready = true;
+		while (!stop) {
+			msleep_interruptible(1);
+			sys_getpid();	// a system-call boundary: pending signals are acted on
+		}
+		return signal_pending(get_current()) ? 1 : 0;
+	});
+	ASSERT_TRUE(eventually([&] { return ready.load(); }));
+	for (int sig : {SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU})
+		EXPECT_EQ(kern::kill(pid, sig), 0) << sig;
+	settle();
+	stop = true;
+	EXPECT_EQ(waitpid(pid), 0) << "a stop signal ended the process";
+}
+
 TEST_F(Sched, ARenamingProcessAndReadersOfItsNameUseTheTaskLock)
 {
 	// The driver renames an IO thread as below while others list tasks by name.
