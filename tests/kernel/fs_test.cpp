@@ -7,6 +7,9 @@
 #include <string>
 #include <random>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "kernel/core/faults.h"
 #include "kernel/fs/fs.h"
 #include "kernel/syscalls.h"
@@ -48,7 +51,26 @@ std::string temp_path(const char *tag)
 		.string();
 }
 
+// The host's pwrite, which the kernel's host layer calls, stands in here: on the host
+// descriptor named, the first call moves at most `moving` bytes and later ones none,
+// as a device that has taken all it will may answer. After 1000 such calls it gives
+// in, so that a writer that keeps asking ends the test instead of hanging it.
+std::atomic<int> stalling_fd{-1};
+std::atomic<long> moving{0};
+std::atomic<int> stalled_calls{0};
+
 } // namespace
+
+extern "C" ssize_t pwrite(int fd, const void *buf, size_t n, off_t off)
+{
+	if (fd == stalling_fd && stalled_calls < 1000) {
+		if (stalled_calls++ == 0 && moving > 0)
+			n = std::min<size_t>(n, moving);
+		else
+			return 0;
+	}
+	return syscall(SYS_pwrite64, fd, buf, n, off);
+}
 
 class Files : public zeptest::MachineTest {
 protected:
@@ -98,6 +120,31 @@ TEST_F(Files, HostFileIoThroughKernelAndUserBuffers)
 	fput(f);
 	EXPECT_EQ(files_open_count(), 0);
 	EXPECT_EQ(std::filesystem::file_size(path), 1100u);
+	std::filesystem::remove(path);
+}
+
+TEST_F(Files, AHostWriteThatStopsMovingEnds)
+{
+	std::string path = temp_path("stall");
+	file *f = filp_open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+	ASSERT_FALSE(IS_ERR(f)) << PTR_ERR(f);
+	char data[4096];
+	std::memset(data, 'w', sizeof(data));
+	mm_segment_t old = get_fs();
+	set_fs(KERNEL_DS);
+	for (long first : {1000L, 0L}) {
+		moving = first;
+		stalled_calls = 0;
+		stalling_fd = f->host_fd;
+		kern::loff_t pos = 0;
+		ssize_t r = f->f_op->write(f, data, sizeof(data), &pos);
+		stalling_fd = -1;
+		// What moved is reported; a write that moved nothing is an error.
+		EXPECT_EQ(r, first ? first : -EIO);
+		EXPECT_EQ(stalled_calls, first ? 2 : 1) << "the writer kept asking";
+	}
+	set_fs(old);
+	fput(f);
 	std::filesystem::remove(path);
 }
 
