@@ -39,7 +39,13 @@ void zdisk_free(zdisk *zd)
 	delete zd;
 }
 
-void zdisk_release(gendisk *disk) { zdisk_free(static_cast<zdisk *>(disk->private_data)); }
+// The disk's last reference: no submitter can be inside the driver any more.
+void zdisk_release(gendisk *disk)
+{
+	auto *zd = static_cast<zdisk *>(disk->private_data);
+	zd->ops->destroy(zd);
+	zdisk_free(zd);
+}
 
 int zdisk_issue_flush(request_queue_t *q, gendisk *, sector_t *)
 {
@@ -232,10 +238,14 @@ void remove_zdisk(zdisk *zd)
 	}
 	del_gendisk(disk);
 	zd->ops->stop(zd);
+	// A driver that saved the make-request function may still submit: those bios end
+	// with -EIO. The medium goes with the disk's last reference (zdisk_release).
+	H().lock_acquire(zd->lock);
+	zd->gone = true;
+	H().lock_release(zd->lock);
 	zdisk_release_held(zd);
-	zd->ops->destroy(zd);
 	blk_cleanup_queue(q);
-	put_disk(disk);	// frees zd once no block device holds the disk
+	put_disk(disk);
 	release_major_if_unused(driver, major);
 }
 
