@@ -82,6 +82,9 @@ int send_sig(int sig, task_struct *t, int priv)
 	// refuses to ignore them, so only the kernel itself (daemonize, or a driver setting
 	// the dispositions directly) can have made them so. Halt sets SIGKILL pending
 	// without coming here.
+	// A kernel thread sees only the signals it allowed: the rest never become pending.
+	if (t->kthread && (blocked_of(t).load() & sigbit(sig)))
+		return 0;
 	sighand_struct *sh = std::atomic_ref<sighand_struct *>(t->sighand).load();
 	if (sh) {
 		sighandler_t h = sh->action[sig];
@@ -89,7 +92,7 @@ int send_sig(int sig, task_struct *t, int priv)
 			return 0;
 	}
 	t->pending.fetch_or(sigbit(sig));
-	if (sig == SIGKILL)
+	if (sig == SIGKILL && !t->kthread)
 		blocked_of(t).fetch_and(~sigbit(SIGKILL));
 	if (signal_pending(t))
 		wake_up_state(t, TASK_INTERRUPTIBLE | TASK_STOPPED);
@@ -152,6 +155,8 @@ int dequeue_signal_current()
 
 void force_sig(int sig, task_struct *t)
 {
+	if (t->kthread && (blocked_of(t).load() & sigbit(sig)))
+		return;	// not allowed: its waits would end at once, again and again
 	t->pending.fetch_or(sigbit(sig));
 	blocked_of(t).fetch_and(~sigbit(sig));
 	wake_up_state(t, TASK_INTERRUPTIBLE);

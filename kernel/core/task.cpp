@@ -16,6 +16,9 @@ struct task_table {
 	host::host_lock *lock = nullptr;
 	host::host_cond *exit_cond = nullptr;	// broadcast when any task ends
 	list_head all = LIST_HEAD_INIT(all);
+	// Tasks an earlier machine's halt could not end: no longer found by pid or counted
+	// as the machine's own, reaped once they end.
+	list_head stale = LIST_HEAD_INIT(stale);
 	pid_t next_pid = 1;
 };
 
@@ -45,6 +48,8 @@ task_struct *alloc_task(const char *comm, bool kthread)
 	t->sleep_lock = H().lock_create();
 	t->sleep_cond = H().cond_create();
 	t->addr_limit = kthread ? KERNEL_DS : USER_DS;
+	// As in Linux, a kernel thread takes no signal it has not allowed (allow_signal).
+	t->blocked = kthread ? ~0ull : 0;
 	atomic_set(&t->usage, 1);
 	INIT_LIST_HEAD(&t->tasks);
 	return t;
@@ -306,6 +311,15 @@ void reap_dead_tasks()
 			dead.push_back(t);
 		}
 	}
+	// Nobody waits for the tasks of a machine gone: processes too.
+	list_for_each_safe(p, n, &tt.stale)
+	{
+		task_struct *t = list_entry(p, task_struct, tasks);
+		if (t->exited) {
+			list_del_init(&t->tasks);
+			dead.push_back(t);
+		}
+	}
 	// Handles are taken under the lock so that a task_wait on the same task cannot
 	// join its thread a second time.
 	std::vector<host::host_thread *> threads = take_threads(dead);
@@ -318,12 +332,14 @@ int nr_running_tasks()
 	auto &tt = table();
 	int n = 0;
 	H().lock_acquire(tt.lock);
-	list_head *p;
-	list_for_each(p, &tt.all)
-	{
-		task_struct *t = list_entry(p, task_struct, tasks);
-		if (!t->adopted && !t->exited && t != current)
-			n++;
+	for (list_head *head : {&tt.all, &tt.stale}) {
+		list_head *p;
+		list_for_each(p, head)
+		{
+			task_struct *t = list_entry(p, task_struct, tasks);
+			if (!t->adopted && !t->exited && t != current)
+				n++;
+		}
 	}
 	H().lock_release(tt.lock);
 	return n;
@@ -342,7 +358,14 @@ void tasks_boot()
 {
 	auto &tt = table();
 	H().lock_acquire(tt.lock);
+	// Numbering starts again, above any task still left of an earlier machine.
 	tt.next_pid = 1;
+	list_head *p;
+	list_for_each(p, &tt.stale)
+	{
+		task_struct *t = list_entry(p, task_struct, tasks);
+		tt.next_pid = max_t(tt.next_pid, t->pid + 1);
+	}
 	H().lock_release(tt.lock);
 }
 
@@ -384,7 +407,14 @@ int tasks_halt(unsigned real_ms, std::vector<std::string> *problems)
 			if (problems)
 				problems->push_back(std::string("task ") + get_task_comm(comm, t) +
 						    " (pid " + std::to_string(t->pid) + ") still running");
-			continue;	// cannot be joined: leave it and its memory alone
+			// It cannot be joined: its memory stays. Out of the way of the next
+			// machine's pids, it is reaped once it ends.
+			H().lock_acquire(tt.lock);
+			if (!t->exited && !list_empty(&t->tasks)) {
+				list_del(&t->tasks);
+				list_add_tail(&t->tasks, &tt.stale);
+			}
+			H().lock_release(tt.lock);
 		}
 		put_task_struct(t);
 	}

@@ -157,6 +157,24 @@ TEST_F(Filedisk, HeldCompletionsAndEioOnWorkers)
 	bdput(bdev);
 }
 
+TEST_F(Filedisk, WorkersTakeNoSignalTheyDidNotAllow)
+{
+	kern::dev_t d = add(1 << 20);
+	int sent = 0, seen = 0;
+	for_each_task([&](task_struct *t) {
+		if (t->exited || std::string(t->comm).rfind("filedisk/", 0) != 0)
+			return;
+		send_sig(SIGTERM, t, 0);
+		sent++;
+		seen += signal_pending(t);	// it would end every wait at once: a spin
+	});
+	EXPECT_EQ(sent, 2);
+	EXPECT_EQ(seen, 0);
+	block_device *bdev = bdget(d);
+	EXPECT_EQ(sync_io(WRITE, bdev, 0, 1), 0);
+	bdput(bdev);
+}
+
 // A driver that hooked a disk calls the make-request function it saved, with no check
 // of its own; remove_disk may come while such a bio is inside. The medium stays until the
 // last reference, and bios that come late end with -EIO. The RAM disk goes the same way.

@@ -1,14 +1,17 @@
 #include "kernel/core/sched.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
+#include "kernel/block/blkdev.h"
 #include "kernel/fs/fs.h"
 #include "kernel/machine.h"
 #include "kernel/locking/completion.h"
 #include "kernel/locking/wait.h"
 #include "kernel/syscalls.h"
+#include "tests/kernel/blk_test_util.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 
@@ -365,6 +368,64 @@ TEST_F(Sched, HaltEndsAProcessStuckInAnInterruptibleWait)
 	for (auto &pr : rep.problems)
 		ADD_FAILURE() << pr;
 	EXPECT_TRUE(ended) << "halt did not end the process with SIGKILL";
+}
+
+// A daemon halt cannot end (as a driver's watchdog is while its driver stays loaded)
+// keeps its blocked signals, outlives the machine without being taken for a task of the
+// next one, and keeps the disk it may still use.
+TEST_F(Sched, HaltLeavesADaemonItCannotEndAloneAndApart)
+{
+	DECLARE_WAIT_QUEUE_HEAD(wq);
+	std::atomic<bool> release{false}, saw_signal{false};
+	std::atomic<long> wakeups{0};
+	kern::dev_t d = add_ramdisk("rd0", 0, 64);
+	block_device *bdev = bdget(d);
+	ASSERT_NE(bdev, nullptr);
+	// Saved as a hook saves them, with no reference of its own.
+	request_queue_t *q = bdev_get_queue(bdev);
+	make_request_fn *saved = queue_make_request_fn(q);
+	bdput(bdev);
+	task_struct *t = start("daemon", [&] {
+		daemonize("zepd");
+		while (!release) {
+			wait_event_interruptible_timeout(wq, release.load(), 60 * HZ);
+			saw_signal = saw_signal || signal_pending(get_current());
+			wakeups++;
+		}
+		// A bio for the disk of the machine that went: it ends, the medium is still there.
+		blktest::io_result r;
+		bio *b = blktest::make_bio(nullptr, 0, 1, &r);
+		saved(q, b);
+		int err = r.error;
+		blktest::free_bio_pages(b);
+		return err;
+	}, true);
+	ASSERT_NE(t, nullptr);
+	ASSERT_TRUE(eventually([&] { return coretest::sleeping(t, TASK_INTERRUPTIBLE); }));
+	pid_t old_pid = t->pid;
+
+	halt_report rep = halt_now();
+	auto reported = [&](const std::string &what) {
+		return std::any_of(rep.problems.begin(), rep.problems.end(),
+				   [&](const std::string &p) { return p.find(what) != std::string::npos; });
+	};
+	EXPECT_TRUE(reported("task zepd (pid " + std::to_string(old_pid) + ") still running"));
+	EXPECT_TRUE(reported("disk rd0 kept"));
+	EXPECT_FALSE(saw_signal) << "the daemon saw a signal it never allowed";
+	EXPECT_LT(wakeups, 20) << "the daemon's interruptible wait returned at once, again and again";
+
+	boot_params bp;
+	bp.clock_speed = 100;
+	boot(bp);
+	pid_t fresh = spawn("fresh", [] { return 7; });
+	EXPECT_NE(fresh, old_pid);
+	EXPECT_EQ(waitpid(fresh), 7);
+	release = true;
+	wake_up(&wq);
+	EXPECT_EQ(finish(t), -EIO);
+	rep = halt();
+	for (auto &p : rep.problems)
+		ADD_FAILURE() << p;
 }
 
 TEST_F(Sched, PidsStartAtOneAfterEveryBoot)
