@@ -3,6 +3,7 @@
 #include "kernel/core/sched.h"
 
 #include <cstring>
+#include <new>
 
 #include "kernel/host/hostops.h"
 
@@ -39,9 +40,13 @@ void copy_comm(task_struct *t, const char *name)
 	std::strncpy(t->comm, name ? name : "", sizeof(t->comm) - 1);
 }
 
-task_struct *alloc_task(const char *comm, bool kthread)
+// A fresh record, or null when the task cache has none to give.
+task_struct *alloc_task(const char *comm, bool kthread, bool adopting)
 {
-	auto *t = new task_struct{};
+	void *mem = alloc_task_struct(adopting);
+	if (!mem)
+		return nullptr;
+	auto *t = new (mem) task_struct{};
 	t->state = TASK_RUNNING;
 	t->kthread = kthread;
 	copy_comm(t, comm);	// no one else sees the task yet (and current may be unset)
@@ -60,7 +65,8 @@ void free_task(task_struct *t)
 	put_sighand(t->sighand);
 	H().cond_destroy(t->sleep_cond);
 	H().lock_destroy(t->sleep_lock);
-	delete t;
+	t->~task_struct();
+	free_task_struct(t);
 }
 
 void link_task(task_struct *t)
@@ -174,13 +180,26 @@ task_struct *adopt_current(const char *comm)
 		put_task_struct(old);
 	}
 	current = nullptr;
-	task_struct *t = alloc_task(comm, false);
+	task_struct *t = alloc_task(comm, false, true);
 	t->adopted = true;
 	t->sighand = new_sighand(nullptr);
 	link_task(t);
 	adopted.t = t;
 	current = t;
 	return t;
+}
+
+void drop_current_task()
+{
+	task_struct *t = adopted.t;
+	if (!t)
+		return;
+	adopted.t = nullptr;
+	if (!list_empty(&t->tasks))
+		unlink_task(t);
+	if (current == t)
+		current = nullptr;
+	put_task_struct(t);
 }
 
 task_struct *get_current()
@@ -222,7 +241,9 @@ task_struct *create_task(const char *comm, bool kthread, unsigned long clone_fla
 {
 	reap_dead_tasks();
 	task_struct *parent = get_current();
-	task_struct *t = alloc_task(comm, kthread);
+	task_struct *t = alloc_task(comm, kthread, false);
+	if (!t)
+		return ERR_PTR<task_struct>(-ENOMEM);
 	t->parent = parent;
 	t->nice = parent->nice;
 	if ((clone_flags & CLONE_SIGHAND) && parent->sighand) {
@@ -231,8 +252,10 @@ task_struct *create_task(const char *comm, bool kthread, unsigned long clone_fla
 	} else {
 		t->sighand = new_sighand(kthread ? parent->sighand : nullptr);
 	}
-	if (!kthread)
-		t->mm = copy_mm_for(parent);
+	if (!kthread && !(t->mm = copy_mm_for(parent))) {
+		put_task_struct(t);
+		return ERR_PTR<task_struct>(-ENOMEM);
+	}
 	t->files = dup_files_for(parent, (clone_flags & CLONE_FILES) != 0);
 	t->body = std::move(body);
 	link_task(t);

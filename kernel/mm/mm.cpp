@@ -16,6 +16,31 @@ mm_state &mm()
 	return *s;
 }
 
+namespace {
+
+// Task records. A host thread may enter the kernel (and be given a task) before the
+// first boot or after a halt, so the cache is also made on first use.
+std::atomic<kmem_cache_t *> task_cachep{nullptr};
+
+kmem_cache_t *task_cache()
+{
+	kmem_cache_t *c = task_cachep.load();
+	if (!c) {
+		c = kmem_cache_get("task_struct", sizeof(task_struct));
+		task_cachep.store(c);
+	}
+	return c;
+}
+
+} // namespace
+
+void *alloc_task_struct(bool adopting)
+{
+	return kmem_cache_alloc(task_cache(), adopting ? GFP_ATOMIC | __GFP_NOFAIL : GFP_KERNEL);
+}
+
+void free_task_struct(void *p) { kmem_cache_free(task_cachep.load(), p); }
+
 void check_gfp(gfp_t flags, const kern::source_location &loc)
 {
 	if (flags & __GFP_WAIT)
@@ -85,6 +110,14 @@ void mm_boot()
 	auto &s = mm();
 	for (auto &v : s.page_state)
 		v = 0;
+	task_cache();
+	mmap_boot();
+}
+
+void mm_halt()
+{
+	kernel_cache_halt(&task_cachep);
+	mmap_halt();
 }
 
 } // namespace kern

@@ -11,10 +11,11 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <new>
 #include <vector>
 
 #include "kernel/host/hostops.h"
-#include "kernel/mm/mm.h"
+#include "kernel/mm/internal.h"
 
 namespace kern {
 
@@ -67,11 +68,20 @@ vm_area_struct *find_vma(mm_struct *mm, unsigned long addr)
 	return addr < it->second.vm_end ? &it->second : nullptr;
 }
 
+std::atomic<kmem_cache_t *> mm_cachep{nullptr};
+
 } // namespace
+
+void mmap_boot() { mm_cachep.store(kmem_cache_get("mm_struct", sizeof(mm_struct))); }
+void mmap_halt() { kernel_cache_halt(&mm_cachep); }
 
 mm_struct *mm_alloc()
 {
-	auto *mm = new mm_struct;
+	kmem_cache_t *c = mm_cachep.load();
+	void *mem = c ? kmem_cache_alloc(c, GFP_KERNEL) : nullptr;
+	if (!mem)
+		return nullptr;
+	auto *mm = new (mem) mm_struct;
 	mm->lock = H().lock_create();
 	mm->mapped = 0;
 	atomic_set(&mm->mm_users, 1);
@@ -86,7 +96,8 @@ void mmput(mm_struct *mm)
 	for (auto &[start, vma] : mm->areas)
 		backing_put(vma.backing);
 	H().lock_destroy(mm->lock);
-	delete mm;
+	mm->~mm_struct();
+	kmem_cache_free(mm_cachep.load(), mm);
 	nr_mm_structs--;
 }
 

@@ -34,7 +34,8 @@ long strncpy_from_user(char *dst, const char __user *src, long count);
 int get_user_u32(u32 *val, const void __user *addr);
 int put_user_u32(u32 val, void __user *addr);
 
-// Address-space management (used by sys_mmap, process creation and exit).
+// Address-space management (used by sys_mmap, process creation and exit). mm_alloc
+// takes the record from the "mm_struct" cache and may sleep; null on failure.
 mm_struct *mm_alloc();
 void mmput(mm_struct *mm);
 // Maps `len` bytes (rounded up to pages) of zeroed memory; 0 or -errno in *err.

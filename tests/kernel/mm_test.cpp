@@ -2,13 +2,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "kernel/core/faults.h"
 #include "kernel/machine.h"
 #include "kernel/core/printk.h"
+#include "kernel/fs/fs.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 
@@ -233,6 +237,45 @@ TEST_F(MempoolTest, ReserveServesWhenTheAllocatorFailsAndFreeWakesAWaiter)
 	mempool_destroy(pool);
 	EXPECT_EQ(kmem_cache_objects(c), 0);
 	EXPECT_EQ(kmem_cache_destroy(c), 0);
+}
+
+// Tasks, address spaces and open files come from caches of their own: halt counts what
+// is left of them, and fault injection fails their creation cleanly.
+TEST_F(Mm, TasksAddressSpacesAndFilesComeFromSlabCaches)
+{
+	kmem_cache_t *tasks = kmem_cache_find("task_struct");
+	kmem_cache_t *mms = kmem_cache_find("mm_struct");
+	kmem_cache_t *filps = kmem_cache_find("filp");
+	ASSERT_TRUE(tasks && mms && filps);
+	auto counts = [&] {
+		return std::vector<long>{kmem_cache_objects(tasks), kmem_cache_objects(mms),
+					 kmem_cache_objects(filps)};
+	};
+	const std::vector<long> base = counts();
+	EXPECT_EQ(base[0], 1) << "init";
+	std::string path = "/tmp/zep_mm_filp_" + std::to_string(::getpid());
+	file *f = filp_open(path.c_str(), O_RDWR | O_CREAT, 0600);
+	ASSERT_FALSE(IS_ERR(f));
+	std::atomic<bool> go{false};
+	pid_t pid = spawn("counted", [&] {
+		while (!go)
+			msleep(1);
+		return 0;
+	});
+	EXPECT_EQ(counts(), (std::vector<long>{base[0] + 1, base[1] + 1, base[2] + 1}));
+	go = true;
+	EXPECT_EQ(waitpid(pid), 0);
+
+	fault_inject("kmem_cache_alloc:task_struct", {0, 2});
+	EXPECT_EQ(spawn("never", [] { return 0; }), -ENOMEM);
+	EXPECT_EQ(kernel_thread([](void *) { return 0; }, nullptr, 0), -ENOMEM);
+	fault_inject("kmem_cache_alloc:mm_struct", {0, 1});
+	EXPECT_EQ(spawn("never", [] { return 0; }), -ENOMEM);
+	fault_inject("kmem_cache_alloc:filp", {0, 1});
+	EXPECT_EQ(PTR_ERR(filp_open(path.c_str(), O_RDWR, 0)), -ENFILE);
+	fput(f);
+	std::remove(path.c_str());
+	EXPECT_EQ(counts(), base);
 }
 
 // ---------------------------------------------------------------- pages
