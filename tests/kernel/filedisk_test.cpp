@@ -157,32 +157,13 @@ TEST_F(Filedisk, HeldCompletionsAndEioOnWorkers)
 	bdput(bdev);
 }
 
-TEST_F(Filedisk, WorkersTakeNoSignalTheyDidNotAllow)
-{
-	kern::dev_t d = add(1 << 20);
-	int sent = 0, seen = 0;
-	for_each_task([&](task_struct *t) {
-		if (t->exited || std::string(t->comm).rfind("filedisk/", 0) != 0)
-			return;
-		send_sig(SIGTERM, t, 0);
-		sent++;
-		seen += signal_pending(t);	// it would end every wait at once: a spin
-	});
-	EXPECT_EQ(sent, 2);
-	EXPECT_EQ(seen, 0);
-	block_device *bdev = bdget(d);
-	EXPECT_EQ(sync_io(WRITE, bdev, 0, 1), 0);
-	bdput(bdev);
-}
-
-// A driver that hooked a disk calls the make-request function it saved, with no check
-// of its own; remove_disk may come while such a bio is inside. The medium stays until the
-// last reference, and bios that come late end with -EIO. The RAM disk goes the same way.
+// A driver that hooked a disk calls the make-request function it saved, unchecked, and
+// remove_disk may come while one of its bios is inside: the medium stays until the last
+// reference, and the bios that come late end with -EIO. The RAM disk too.
 TEST_F(Filedisk, BiosStillComingAtRemovalEndWithEioAndTheMediumStaysToTheLastReference)
 {
 	for (bool ram : {false, true}) {
-		kern::dev_t d = ram ? add_ramdisk("rd0", 0, 2048) : add(1 << 20);
-		block_device *bdev = bdget(d);
+		block_device *bdev = bdget(ram ? add_ramdisk("rd0", 0, 2048) : add(1 << 20));
 		ASSERT_NE(bdev, nullptr);
 		request_queue_t *q = bdev_get_queue(bdev);
 		make_request_fn *saved = queue_make_request_fn(q);
@@ -194,7 +175,7 @@ TEST_F(Filedisk, BiosStillComingAtRemovalEndWithEioAndTheMediumStaysToTheLastRef
 				b->bi_rw = WRITE;
 				saved(q, b);
 				if (!wait_for_completion_timeout(&r.done, 10 * HZ))
-					return -ETIMEDOUT;	// never put back: it may still complete
+					return -ETIMEDOUT;	// not put back: it may still complete
 				free_bio_pages(b);
 				done++;
 				if (r.error)
@@ -205,7 +186,7 @@ TEST_F(Filedisk, BiosStillComingAtRemovalEndWithEioAndTheMediumStaysToTheLastRef
 		ASSERT_FALSE(IS_ERR(t));
 		for (int i = 0; i < 1000 && done < 20; i++)
 			msleep(10);
-		EXPECT_EQ(remove_disk(d), 0);
+		EXPECT_EQ(remove_disk(bdev->bd_dev), 0);
 		EXPECT_EQ(task_wait(t), -EIO) << (ram ? "ramdisk" : "filedisk");
 		put_task_struct(t);
 		bdput(bdev);	// the last reference: the medium goes now

@@ -1,5 +1,6 @@
 // User address spaces: faults and zero-fill at the edge of a mapping, the address limit
 // under USER_DS and KERNEL_DS, separation between processes, partial munmap.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -100,31 +101,24 @@ TEST_F(UserMemory, TaskSizeFaultsUnderUserDsButKernelDsReachesHostAndUserMemory)
 
 TEST_F(UserMemory, KernelDsTakesOnlyRealHostAddressesAsKernelMemory)
 {
-	// Host memory placed right at TASK_SIZE: under KERNEL_DS an address there is still
-	// a 32-bit one, outside every user mapping, and must fault instead of reaching it.
-	void *host = ::mmap(reinterpret_cast<void *>(TASK_SIZE), PAGE_SIZE, PROT_READ | PROT_WRITE,
-			    MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-	if (host != reinterpret_cast<void *>(TASK_SIZE))
+	// Host memory right at TASK_SIZE: under KERNEL_DS an address there is still a 32-bit
+	// one, in no user mapping, and must fault instead of reaching it.
+	auto *host = static_cast<char *>(::mmap(reinterpret_cast<void *>(TASK_SIZE), PAGE_SIZE,
+						 PROT_READ | PROT_WRITE,
+						 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0));
+	if (host != reinterpret_cast<char *>(TASK_SIZE))
 		GTEST_SKIP() << "the host gives no memory at TASK_SIZE";
-	std::memset(host, 0x5a, PAGE_SIZE);
 	int rc = in_process([] {
-		char src[32], dst[32];
-		std::memset(src, 'k', sizeof(src));
+		char src[32] = "from a file";
 		mm_segment_t old = get_fs();
 		set_fs(KERNEL_DS);
-		int r = 0;
-		if (copy_to_user(uptr(TASK_SIZE + 64), src, sizeof(src)) != sizeof(src))
-			r = 1;
-		else if (copy_to_user(uptr(TASK_SIZE - 16), src, sizeof(src)) != sizeof(src))
-			r = 2;	// straddling TASK_SIZE, unmapped below it
-		else if (copy_from_user(dst, uptr(TASK_SIZE), sizeof(dst)) != sizeof(dst) || dst[0])
-			r = 3;
+		// Inside the range, and straddling its start from unmapped user space.
+		int r = copy_to_user(uptr(TASK_SIZE + 64), src, 32) != 32 ||
+			copy_to_user(uptr(TASK_SIZE - 16), src, 32) != 32;
 		set_fs(old);
 		return r;
 	});
-	bool untouched = true;
-	for (unsigned long i = 0; i < PAGE_SIZE; i++)
-		untouched = untouched && static_cast<unsigned char *>(host)[i] == 0x5a;
+	bool untouched = std::all_of(host, host + PAGE_SIZE, [](char c) { return c == 0; });
 	::munmap(host, PAGE_SIZE);
 	EXPECT_EQ(rc, 0);
 	EXPECT_TRUE(untouched) << "a 32-bit address under KERNEL_DS reached host memory";
