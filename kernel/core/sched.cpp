@@ -27,13 +27,9 @@ void kernel_bug(const char *fmt, ...)
 	host::panic(msg.c_str());
 }
 
-// A host thread with no task yet holds no lock and runs no completion: it may sleep,
-// and is not given a task for the asking (making one allocates, which checks this).
 void might_sleep(kern::source_location loc)
 {
-	task_struct *t = current;
-	if (!t)
-		return;
+	task_struct *t = get_current();
 	if (t->preempt_count > 0 || t->irqs_off > 0 || t->hardirq_count > 0) {
 		char buf[512];
 		std::snprintf(buf, sizeof(buf),
@@ -47,9 +43,9 @@ void might_sleep(kern::source_location loc)
 	}
 }
 
-bool in_interrupt() { return current && current->hardirq_count > 0; }
-bool in_atomic() { return current && (current->preempt_count > 0 || current->hardirq_count > 0); }
-bool irqs_disabled() { return current && current->irqs_off > 0; }
+bool in_interrupt() { return get_current()->hardirq_count > 0; }
+bool in_atomic() { return get_current()->preempt_count > 0 || get_current()->hardirq_count > 0; }
+bool irqs_disabled() { return get_current()->irqs_off > 0; }
 void irq_enter() { get_current()->hardirq_count++; }
 void irq_exit() { get_current()->hardirq_count--; }
 void local_irq_disable() { get_current()->irqs_off = 1; }
