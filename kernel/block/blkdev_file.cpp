@@ -161,11 +161,12 @@ ssize_t blkdev_direct_io(file *f, int rw, char __user *buf, size_t count, loff_t
 		done += static_cast<size_t>(n);
 	}
 	bdev_end_write(&hold);
-	if (done) {
-		*ppos = pos + static_cast<loff_t>(done);
-		return static_cast<ssize_t>(done);
-	}
-	return err;
+	// A failed bio fails the call, as direct IO does: what came before it may have
+	// moved, but a short count would pass the failure off as a success.
+	if (err)
+		return err;
+	*ppos = pos + static_cast<loff_t>(done);
+	return static_cast<ssize_t>(done);
 }
 
 ssize_t blkdev_read(file *f, char __user *buf, size_t count, loff_t *ppos)

@@ -216,7 +216,8 @@ char *get_task_comm(char *buf, task_struct *t);
 // ---- tasks for the machine ----
 // Starts a task on a new host thread running body. The new task shares or copies
 // resources of current according to clone_flags. Returns the task with a reference
-// for the caller, or ERR_PTR.
+// for the caller, or ERR_PTR (-ENOMEM when its record or address space cannot be had).
+// May sleep.
 task_struct *create_task(const char *comm, bool kthread, unsigned long clone_flags,
 			 std::function<int()> body);
 // Waits for the task to end, joins its thread and returns its exit code.
@@ -234,10 +235,19 @@ int tasks_halt(unsigned real_ms, std::vector<std::string> *problems);
 // Gives the calling host thread a fresh task (replacing one it was given before).
 task_struct *adopt_current(const char *comm);
 
+// Drops the calling thread's adopted task (init's, or a host thread's): halt's last
+// step, so that the record is not left over at its leak report.
+void drop_current_task();
+
 // Resource hooks implemented by the memory and file layers.
+// Memory for a task record from the task cache: for a task being created it may sleep
+// and fail (null; fault point "kmem_cache_alloc:task_struct"); for a thread being
+// adopted (already in the kernel, perhaps atomic) it neither sleeps nor fails.
+void *alloc_task_struct(bool adopting);
+void free_task_struct(void *p);
 void exit_mm(task_struct *t);
 void exit_files(task_struct *t);
-mm_struct *copy_mm_for(task_struct *parent);	// a new empty address space for a process
+mm_struct *copy_mm_for(task_struct *parent);	// a new empty address space for a process, or null
 files_struct *dup_files_for(task_struct *parent, bool share);
 
 } // namespace kern

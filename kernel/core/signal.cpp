@@ -23,9 +23,23 @@ bool is_handler(sighandler_t h)
 
 } // namespace
 
+// The stop signals are among them: there is no job control here, so their default
+// (stopping the process until SIGCONT) does nothing rather than end the process.
 bool sig_default_ignored(int sig)
 {
-	return sig == SIGCHLD || sig == SIGCONT || sig == SIGURG || sig == SIGWINCH;
+	switch (sig) {
+	case SIGCHLD:
+	case SIGCONT:
+	case SIGURG:
+	case SIGWINCH:
+	case SIGSTOP:
+	case SIGTSTP:
+	case SIGTTIN:
+	case SIGTTOU:
+		return true;
+	default:
+		return false;
+	}
 }
 
 sighand_struct *new_sighand(const sighand_struct *from)
@@ -68,6 +82,9 @@ int send_sig(int sig, task_struct *t, int priv)
 	// refuses to ignore them, so only the kernel itself (daemonize, or a driver setting
 	// the dispositions directly) can have made them so. Halt sets SIGKILL pending
 	// without coming here.
+	// A kernel thread sees only the signals it allowed: the rest never become pending.
+	if (t->kthread && (blocked_of(t).load() & sigbit(sig)))
+		return 0;
 	sighand_struct *sh = std::atomic_ref<sighand_struct *>(t->sighand).load();
 	if (sh) {
 		sighandler_t h = sh->action[sig];
@@ -75,7 +92,7 @@ int send_sig(int sig, task_struct *t, int priv)
 			return 0;
 	}
 	t->pending.fetch_or(sigbit(sig));
-	if (sig == SIGKILL)
+	if (sig == SIGKILL && !t->kthread)
 		blocked_of(t).fetch_and(~sigbit(SIGKILL));
 	if (signal_pending(t))
 		wake_up_state(t, TASK_INTERRUPTIBLE | TASK_STOPPED);
@@ -138,6 +155,8 @@ int dequeue_signal_current()
 
 void force_sig(int sig, task_struct *t)
 {
+	if (t->kthread && (blocked_of(t).load() & sigbit(sig)))
+		return;	// not allowed: its waits would end at once, again and again
 	t->pending.fetch_or(sigbit(sig));
 	blocked_of(t).fetch_and(~sigbit(sig));
 	wake_up_state(t, TASK_INTERRUPTIBLE);

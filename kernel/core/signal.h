@@ -127,7 +127,8 @@ struct sighand_struct {
 
 // The bit of sig in a pending or blocked mask.
 constexpr u64 sigbit(int sig) { return 1ull << (sig - 1); }
-// Signals whose default action is to do nothing.
+// Signals whose default action is to do nothing: SIGCHLD, SIGCONT, SIGURG, SIGWINCH,
+// and the stop signals (no job control here: they never stop, nor end, a process).
 bool sig_default_ignored(int sig);
 
 int send_sig(int sig, task_struct *t, int priv);
@@ -141,7 +142,9 @@ void disallow_signal(int sig);
 int dequeue_signal_current();		// the lowest pending unblocked signal, 0 if none
 
 // Sets sig pending even where it is ignored or blocked, and wakes an interruptible sleep
-// (halt's way of ending every task).
+// (halt's way of ending every task). Not for a kernel thread that has not allowed sig:
+// as in Linux, a kernel thread starts with every signal blocked, and only those it
+// allows (allow_signal) ever become pending for it.
 void force_sig(int sig, task_struct *t);
 // Delivers what is pending to the calling process, at the end of a system call: a fatal
 // signal throws task_killed (unless the process is unwinding already or is an adopted

@@ -3,6 +3,7 @@
 #include "kernel/core/sched.h"
 
 #include <cstring>
+#include <new>
 
 #include "kernel/host/hostops.h"
 
@@ -16,6 +17,9 @@ struct task_table {
 	host::host_lock *lock = nullptr;
 	host::host_cond *exit_cond = nullptr;	// broadcast when any task ends
 	list_head all = LIST_HEAD_INIT(all);
+	// Tasks an earlier machine's halt could not end: no longer found by pid or counted
+	// as the machine's own, reaped once they end.
+	list_head stale = LIST_HEAD_INIT(stale);
 	pid_t next_pid = 1;
 };
 
@@ -36,15 +40,21 @@ void copy_comm(task_struct *t, const char *name)
 	std::strncpy(t->comm, name ? name : "", sizeof(t->comm) - 1);
 }
 
-task_struct *alloc_task(const char *comm, bool kthread)
+// A fresh record, or null when the task cache has none to give.
+task_struct *alloc_task(const char *comm, bool kthread, bool adopting)
 {
-	auto *t = new task_struct{};
+	void *mem = alloc_task_struct(adopting);
+	if (!mem)
+		return nullptr;
+	auto *t = new (mem) task_struct{};
 	t->state = TASK_RUNNING;
 	t->kthread = kthread;
 	copy_comm(t, comm);	// no one else sees the task yet (and current may be unset)
 	t->sleep_lock = H().lock_create();
 	t->sleep_cond = H().cond_create();
 	t->addr_limit = kthread ? KERNEL_DS : USER_DS;
+	// As in Linux, a kernel thread takes no signal it has not allowed (allow_signal).
+	t->blocked = kthread ? ~0ull : 0;
 	atomic_set(&t->usage, 1);
 	INIT_LIST_HEAD(&t->tasks);
 	return t;
@@ -55,7 +65,8 @@ void free_task(task_struct *t)
 	put_sighand(t->sighand);
 	H().cond_destroy(t->sleep_cond);
 	H().lock_destroy(t->sleep_lock);
-	delete t;
+	t->~task_struct();
+	free_task_struct(t);
 }
 
 void link_task(task_struct *t)
@@ -171,13 +182,26 @@ task_struct *adopt_current(const char *comm)
 		put_task_struct(old);
 	}
 	current = nullptr;
-	task_struct *t = alloc_task(comm, false);
+	task_struct *t = alloc_task(comm, false, true);
 	t->adopted = true;
 	t->sighand = new_sighand(nullptr);
 	link_task(t);
 	adopted.t = t;
 	current = t;
 	return t;
+}
+
+void drop_current_task()
+{
+	task_struct *t = adopted.t;
+	if (!t)
+		return;
+	adopted.t = nullptr;
+	if (!list_empty(&t->tasks))
+		unlink_task(t);
+	if (current == t)
+		current = nullptr;
+	put_task_struct(t);
 }
 
 task_struct *get_current()
@@ -219,7 +243,9 @@ task_struct *create_task(const char *comm, bool kthread, unsigned long clone_fla
 {
 	reap_dead_tasks();
 	task_struct *parent = get_current();
-	task_struct *t = alloc_task(comm, kthread);
+	task_struct *t = alloc_task(comm, kthread, false);
+	if (!t)
+		return ERR_PTR<task_struct>(-ENOMEM);
 	t->parent = parent;
 	t->nice = parent->nice;
 	if ((clone_flags & CLONE_SIGHAND) && parent->sighand) {
@@ -228,8 +254,10 @@ task_struct *create_task(const char *comm, bool kthread, unsigned long clone_fla
 	} else {
 		t->sighand = new_sighand(kthread ? parent->sighand : nullptr);
 	}
-	if (!kthread)
-		t->mm = copy_mm_for(parent);
+	if (!kthread && !(t->mm = copy_mm_for(parent))) {
+		put_task_struct(t);
+		return ERR_PTR<task_struct>(-ENOMEM);
+	}
 	t->files = dup_files_for(parent, (clone_flags & CLONE_FILES) != 0);
 	t->body = std::move(body);
 	link_task(t);
@@ -308,6 +336,15 @@ void reap_dead_tasks()
 			dead.push_back(t);
 		}
 	}
+	// Nobody waits for the tasks of a machine gone: processes too.
+	list_for_each_safe(p, n, &tt.stale)
+	{
+		task_struct *t = list_entry(p, task_struct, tasks);
+		if (t->exited) {
+			list_del_init(&t->tasks);
+			dead.push_back(t);
+		}
+	}
 	// Handles are taken under the lock so that a task_wait on the same task cannot
 	// join its thread a second time.
 	std::vector<host::host_thread *> threads = take_threads(dead);
@@ -320,12 +357,14 @@ int nr_running_tasks()
 	auto &tt = table();
 	int n = 0;
 	H().lock_acquire(tt.lock);
-	list_head *p;
-	list_for_each(p, &tt.all)
-	{
-		task_struct *t = list_entry(p, task_struct, tasks);
-		if (!t->adopted && !t->exited && t != current)
-			n++;
+	for (list_head *head : {&tt.all, &tt.stale}) {
+		list_head *p;
+		list_for_each(p, head)
+		{
+			task_struct *t = list_entry(p, task_struct, tasks);
+			if (!t->adopted && !t->exited && t != current)
+				n++;
+		}
 	}
 	H().lock_release(tt.lock);
 	return n;
@@ -344,7 +383,14 @@ void tasks_boot()
 {
 	auto &tt = table();
 	H().lock_acquire(tt.lock);
+	// Numbering starts again, above any task still left of an earlier machine.
 	tt.next_pid = 1;
+	list_head *p;
+	list_for_each(p, &tt.stale)
+	{
+		task_struct *t = list_entry(p, task_struct, tasks);
+		tt.next_pid = max_t(tt.next_pid, t->pid + 1);
+	}
 	H().lock_release(tt.lock);
 }
 
@@ -386,7 +432,14 @@ int tasks_halt(unsigned real_ms, std::vector<std::string> *problems)
 			if (problems)
 				problems->push_back(std::string("task ") + get_task_comm(comm, t) +
 						    " (pid " + std::to_string(t->pid) + ") still running");
-			continue;	// cannot be joined: leave it and its memory alone
+			// It cannot be joined: its memory stays. Out of the way of the next
+			// machine's pids, it is reaped once it ends.
+			H().lock_acquire(tt.lock);
+			if (!t->exited && !list_empty(&t->tasks)) {
+				list_del(&t->tasks);
+				list_add_tail(&t->tasks, &tt.stale);
+			}
+			H().lock_release(tt.lock);
 		}
 		put_task_struct(t);
 	}

@@ -5,12 +5,15 @@
 // a registry so that halt can name the ones a driver or a stuck task left open.
 #include <cstdio>
 #include <cstring>
+#include <atomic>
+#include <new>
 #include <set>
 
 #include "kernel/fs/fs.h"
 #include "kernel/fs/internal.h"
 #include "kernel/host/hostops.h"
 #include "kernel/core/printk.h"
+#include "kernel/mm/mm.h"
 #include "kernel/mm/uaccess.h"
 #include "kernel/locking/spinlock.h"
 
@@ -20,6 +23,9 @@ namespace {
 
 DEFINE_SPINLOCK(files_registry_lock);
 std::set<file *> *open_files;	// under files_registry_lock
+// Open files, from the cache made at boot; it goes at halt once empty (a stuck task's
+// files keep it, and the next boot goes on with it).
+std::atomic<kmem_cache_t *> filp_cachep{nullptr};
 
 std::set<file *> &registry()
 {
@@ -47,7 +53,8 @@ void free_file(file *f)
 	spin_lock(&files_registry_lock);
 	registry().erase(f);
 	spin_unlock(&files_registry_lock);
-	delete f;
+	f->~file();
+	kmem_cache_free(filp_cachep.load(), f);
 }
 
 // The last reference is gone.
@@ -80,7 +87,11 @@ mode_t fmode_of(int flags)
 
 file *get_empty_filp()
 {
-	auto *f = new file{};
+	kmem_cache_t *c = filp_cachep.load();
+	void *mem = c ? kmem_cache_alloc(c, GFP_KERNEL) : nullptr;
+	if (!mem)
+		return nullptr;
+	auto *f = new (mem) file{};
 	atomic_set(&f->f_count, 1);
 	f->host_fd = -1;
 	f->f_dentry = &f->f_dentry_store;
@@ -166,6 +177,8 @@ file *filp_open(const char *path, int flags, int mode)
 file *open_device_file(umode_t type, dev_t dev, int flags, const char *name)
 {
 	file *f = get_empty_filp();
+	if (!f)
+		return ERR_PTR<file>(-ENFILE);
 	f->f_flags = static_cast<unsigned>(flags);
 	f->f_mode = fmode_of(flags);
 	inode *ino = f->f_dentry->d_inode;
@@ -321,6 +334,10 @@ int close_fd(unsigned int fd)
 
 void fs_boot()
 {
+	kmem_cache_t *c = kmem_cache_find("filp");
+	filp_cachep.store(c ? c : kmem_cache_create("filp", sizeof(file), 0, SLAB_HWCACHE_ALIGN, nullptr, nullptr));
+	if (!filp_cachep.load())
+		printk(KERN_ERR "fs_boot: cannot create the file cache\n");
 	dev_nodes_clear();
 	std::vector<std::string> ignored;
 	chrdev_halt(&ignored);
@@ -350,6 +367,9 @@ void fs_halt(std::vector<std::string> *problems)
 			problems->push_back(std::to_string(mm_structs_live()) +
 					    " user address spaces not freed");
 	}
+	kmem_cache_t *c = filp_cachep.load();
+	if (c && !kmem_cache_objects(c) && !kmem_cache_destroy(c))
+		filp_cachep.store(nullptr);
 }
 
 } // namespace kern

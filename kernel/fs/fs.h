@@ -120,7 +120,8 @@ file *open_device_file(umode_t type, dev_t dev, int flags, const char *name = nu
 // Number of files opened and not yet released (for leak reports).
 long files_open_count();
 // A new file with one reference, its dentry and inode set up, not yet opened
-// (f_op null, host_fd -1). Freed with put_filp until it is opened.
+// (f_op null, host_fd -1), from the "filp" cache; null when none is to be had (opens
+// then fail with -ENFILE). Freed with put_filp until it is opened. May sleep.
 file *get_empty_filp();
 void put_filp(file *f);
 // Opens a host path as a host-backed file (read/write go through a host descriptor,

@@ -161,6 +161,10 @@ file *host_filp_open(const char *path, int flags, int mode)
 	if (fd < 0)
 		return ERR_PTR<file>(fd);
 	file *f = get_empty_filp();
+	if (!f) {
+		H().file_close(fd);
+		return ERR_PTR<file>(-ENFILE);
+	}
 	f->host_fd = fd;
 	f->f_op = &host_file_fops;
 	f->f_flags = static_cast<unsigned>(flags);

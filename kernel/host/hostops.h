@@ -72,6 +72,8 @@ struct hostops {
 
 	// Host files, by host descriptor. All may block. Results: >= 0 or -errno.
 	int (*file_open)(const char *path, int kflags, int mode);	// kflags: kernel O_* bits
+	// pread and pwrite move all n bytes unless the host stops: pread at the end of the
+	// file, pwrite when the host takes no more (then the count moved, or -EIO if none).
 	long (*file_pread)(int fd, void *buf, size_t n, uint64_t off);
 	long (*file_pwrite)(int fd, const void *buf, size_t n, uint64_t off);
 	int (*file_fsync)(int fd);

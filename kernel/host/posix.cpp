@@ -174,6 +174,9 @@ long p_file_pwrite(int fd, const void *buf, size_t n, uint64_t off)
 				continue;
 			return done ? static_cast<long>(done) : -errno;
 		}
+		// Nothing moved and no reason given: asking again would loop forever.
+		if (r == 0)
+			return done ? static_cast<long>(done) : -EIO;
 		done += r;
 	}
 	return static_cast<long>(done);

@@ -6,6 +6,7 @@
 
 #include "kernel/machine/disks.h"
 #include "kernel/core/printk.h"
+#include "kernel/core/sched.h"
 
 namespace kern {
 
@@ -39,7 +40,13 @@ void zdisk_free(zdisk *zd)
 	delete zd;
 }
 
-void zdisk_release(gendisk *disk) { zdisk_free(static_cast<zdisk *>(disk->private_data)); }
+// The disk's last reference: no submitter can be inside the driver any more.
+void zdisk_release(gendisk *disk)
+{
+	auto *zd = static_cast<zdisk *>(disk->private_data);
+	zd->ops->destroy(zd);
+	zdisk_free(zd);
+}
 
 int zdisk_issue_flush(request_queue_t *q, gendisk *, sector_t *)
 {
@@ -219,24 +226,46 @@ dev_t add_disk_common(const std::string &name, const std::string &driver, int ma
 	return zd->dev;
 }
 
-void remove_zdisk(zdisk *zd)
+// Takes the disk out of the machine: no lookups, no nodes.
+void unplug_zdisk(zdisk *zd)
 {
 	std::string driver = zd->driver;
 	unsigned major = MAJOR(zd->dev);
-	gendisk *disk = zd->disk;
-	request_queue_t *q = zd->queue;
 	{
 		md_guard g;
 		auto &v = md().disks;
 		v.erase(std::remove(v.begin(), v.end(), zd), v.end());
 	}
-	del_gendisk(disk);
-	zd->ops->stop(zd);
-	zdisk_release_held(zd);
-	zd->ops->destroy(zd);
-	blk_cleanup_queue(q);
-	put_disk(disk);	// frees zd once no block device holds the disk
+	del_gendisk(zd->disk);
 	release_major_if_unused(driver, major);
+}
+
+// Bios that still come (a driver that saved the make-request function submits without
+// looking) end with -EIO from now on; those held are completed.
+void mark_gone(zdisk *zd)
+{
+	H().lock_acquire(zd->lock);
+	zd->gone = true;
+	H().lock_release(zd->lock);
+	zdisk_release_held(zd);
+}
+
+// Stops the driver (what it has queued is served) and drops the machine's reference:
+// the medium goes with the disk's last one (zdisk_release).
+void finish_zdisk(zdisk *zd)
+{
+	gendisk *disk = zd->disk;
+	request_queue_t *q = zd->queue;
+	zd->ops->stop(zd);
+	mark_gone(zd);
+	blk_cleanup_queue(q);
+	put_disk(disk);
+}
+
+void remove_zdisk(zdisk *zd)
+{
+	unplug_zdisk(zd);
+	finish_zdisk(zd);
 }
 
 } // namespace
@@ -294,8 +323,20 @@ void machine_disks_boot()
 	md().machine_majors.clear();
 }
 
-void machine_disks_halt(std::vector<std::string> *)
+void machine_disks_halt(std::vector<std::string> *problems)
 {
+	// A task halt could not end may be inside a driver (a file disk's worker, or a
+	// submitter that saved the make-request function), or still hold its medium:
+	// stopping the driver could wait for it forever, and freeing the medium would pull
+	// it from under it. Those disks only go out of sight until no such task is left.
+	int running = nr_running_tasks();
+	std::vector<zdisk *> kept;
+	if (!running) {
+		md_guard g;
+		kept.swap(md().kept);
+	}
+	for (zdisk *zd : kept)
+		finish_zdisk(zd);
 	for (;;) {
 		zdisk *zd;
 		{
@@ -304,7 +345,19 @@ void machine_disks_halt(std::vector<std::string> *)
 				break;
 			zd = md().disks.back();
 		}
-		remove_zdisk(zd);
+		if (!running) {
+			remove_zdisk(zd);
+			continue;
+		}
+		unplug_zdisk(zd);
+		mark_gone(zd);
+		{
+			md_guard g;
+			md().kept.push_back(zd);
+		}
+		if (problems)
+			problems->push_back("disk " + zd->name + " kept: " + std::to_string(running) +
+					    " task(s) still running may use it");
 	}
 }
 

@@ -50,6 +50,8 @@ void boot(const boot_params &p)
 	tasks_boot();
 	init_task = adopt_current("init");
 	init_task->mm = mm_alloc();
+	if (!init_task->mm)
+		host::panic("boot: no address space for init");
 	init_task->files = files_alloc();
 	reboot_notifiers_boot();
 	fs_boot();
@@ -85,11 +87,15 @@ halt_report halt()
 	machine_disks_halt(&rep.problems);
 	blk_halt(&rep.problems);
 	reap_dead_tasks();
+	// The halting thread's own task goes too, before the count: the next call into the
+	// kernel (the next boot's, say) gives it a fresh one.
+	init_task = nullptr;
+	drop_current_task();
+	mm_halt();
 	mm_report_leaks(&rep.problems);
 	for (auto &pr : rep.problems)
 		printk(KERN_ERR "halt: %s\n", pr.c_str());
 	fault_clear_all();
-	init_task = nullptr;
 	is_booted = false;
 	return rep;
 }

@@ -24,8 +24,10 @@ struct halt_report {
 // One machine per host process at a time. The calling thread becomes process 1, "init".
 void boot(const boot_params &p = {});
 // Calls the reboot notifiers with SYS_HALT, ends every task (SIGKILL set pending even
-// where it is ignored, then a grace period), frees disks, nodes and files, and reports
-// what was left: objects in slab caches, memory, pages, tasks alive.
+// where it is ignored, then a grace period; a kernel thread only if it allowed SIGKILL),
+// frees disks, nodes and files, and reports what was left: objects in slab caches,
+// memory, pages, tasks alive. Tasks still running are set apart (the next boot's pids
+// stay clear of theirs); while any runs, the disks and files they may use are kept.
 halt_report halt();
 bool booted();
 const boot_params &boot_parameters();

@@ -39,6 +39,16 @@ struct mm_state {
 };
 
 mm_state &mm();
+
+// The kernel's own cache of that name (tasks, address spaces), made on first use, with
+// no fault point: the kernel cannot go on without it. Never null.
+kmem_cache_t *kmem_cache_get(const char *name, size_t size);
+// At halt: destroys the cache in *slot (clearing it) if it is empty. One with objects
+// left stays, named by the leak report, and the next boot goes on with it.
+void kernel_cache_halt(std::atomic<kmem_cache_t *> *slot);
+// The address spaces' cache (mmap.cpp), at boot and halt.
+void mmap_boot();
+void mmap_halt();
 // An allocation that may wait counts as sleeping.
 void check_gfp(gfp_t flags, const kern::source_location &loc);
 

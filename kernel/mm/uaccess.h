@@ -34,7 +34,8 @@ long strncpy_from_user(char *dst, const char __user *src, long count);
 int get_user_u32(u32 *val, const void __user *addr);
 int put_user_u32(u32 val, void __user *addr);
 
-// Address-space management (used by sys_mmap, process creation and exit).
+// Address-space management (used by sys_mmap, process creation and exit). mm_alloc
+// takes the record from the "mm_struct" cache and may sleep; null on failure.
 mm_struct *mm_alloc();
 void mmput(mm_struct *mm);
 // Maps `len` bytes (rounded up to pages) of zeroed memory; 0 or -errno in *err.
@@ -49,8 +50,13 @@ long mm_structs_live();
 // integers and the NULL page always fault.
 constexpr unsigned long MMAP_BASE = 0x10000000ul;
 
-// Visits [addr, addr + n) as the caller sees it (its user space, or host memory above
-// TASK_SIZE under KERNEL_DS), calling fn(ctx, ptr, len) on each contiguous piece; fn
+// Kernel (host) memory starts here: a pointer below is a 32-bit user address even under
+// KERNEL_DS (mm_boot checks that the host puts nothing of the kernel's below it).
+static_assert(sizeof(void *) == 8, "kernel pointers are told from 32-bit user addresses by size");
+constexpr unsigned long HOST_KERNEL_BASE = 1ul << 32;
+
+// Visits [addr, addr + n) as the caller sees it (its user space, or host memory at or
+// above HOST_KERNEL_BASE under KERNEL_DS), calling fn(ctx, ptr, len) on each contiguous piece; fn
 // returns how much of the piece it used, and less than len stops the walk. The result
 // is the number of bytes handed over and used; a fault stops the walk too. No lock is
 // held while fn runs (it may sleep, e.g. in host IO), and the memory it is given stays

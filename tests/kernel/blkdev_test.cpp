@@ -149,6 +149,11 @@ TEST_F(Blkdev, BlockFileIoSplitsIntoBiosWithinTheQueueLimits)
 	std::vector<unsigned char> back(40960);
 	EXPECT_EQ(bf.pread(back.data(), back.size(), 0), 40960);
 	EXPECT_EQ(back, data);
+	// A later bio that fails fails the call: a short count would pass for success.
+	disk_set_eio(d, 24, 1);
+	EXPECT_EQ(bf.pwrite(data.data(), data.size(), 0), -EIO);
+	EXPECT_EQ(bf.pread(back.data(), back.size(), 0), -EIO);
+	disk_clear_eio(d);
 
 	// A segment boundary finer than a page: each page goes out in 2 KiB pieces.
 	o.max_sectors = 255;

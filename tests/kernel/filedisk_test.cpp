@@ -157,6 +157,42 @@ TEST_F(Filedisk, HeldCompletionsAndEioOnWorkers)
 	bdput(bdev);
 }
 
+// A driver that hooked a disk calls the make-request function it saved, unchecked, and
+// remove_disk may come while one of its bios is inside: the medium stays until the last
+// reference, and the bios that come late end with -EIO. The RAM disk too.
+TEST_F(Filedisk, BiosStillComingAtRemovalEndWithEioAndTheMediumStaysToTheLastReference)
+{
+	for (bool ram : {false, true}) {
+		block_device *bdev = bdget(ram ? add_ramdisk("rd0", 0, 2048) : add(1 << 20));
+		ASSERT_NE(bdev, nullptr);
+		request_queue_t *q = bdev_get_queue(bdev);
+		make_request_fn *saved = queue_make_request_fn(q);
+		std::atomic<int> done{0};
+		task_struct *t = create_task("hooker", false, 0, [&] {
+			for (int i = 0; i < 100000; i++) {
+				io_result r;
+				bio *b = make_bio(bdev, static_cast<sector_t>(i % 256) * 8, 1, &r, i & 0x7f);
+				b->bi_rw = WRITE;
+				saved(q, b);
+				if (!wait_for_completion_timeout(&r.done, 10 * HZ))
+					return -ETIMEDOUT;	// not put back: it may still complete
+				free_bio_pages(b);
+				done++;
+				if (r.error)
+					return r.error;
+			}
+			return 0;
+		});
+		ASSERT_FALSE(IS_ERR(t));
+		for (int i = 0; i < 1000 && done < 20; i++)
+			msleep(10);
+		EXPECT_EQ(remove_disk(bdev->bd_dev), 0);
+		EXPECT_EQ(task_wait(t), -EIO) << (ram ? "ramdisk" : "filedisk");
+		put_task_struct(t);
+		bdput(bdev);	// the last reference: the medium goes now
+	}
+}
+
 TEST_F(Filedisk, ASleepingCompletionCallbackIsABug)
 {
 	GTEST_FLAG_SET(death_test_style, "threadsafe");

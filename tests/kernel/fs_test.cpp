@@ -7,6 +7,9 @@
 #include <string>
 #include <random>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "kernel/core/faults.h"
 #include "kernel/fs/fs.h"
 #include "kernel/syscalls.h"
@@ -48,7 +51,19 @@ std::string temp_path(const char *tag)
 		.string();
 }
 
+// The host's pwrite, which the kernel's host layer calls, stands in here: on the
+// descriptor named it moves nothing, as a device that takes no more may answer; after
+// 1000 calls it gives in, so that a writer that keeps asking ends instead of hanging.
+std::atomic<int> stalling_fd{-1}, stalled_calls{0};
+
 } // namespace
+
+extern "C" ssize_t pwrite(int fd, const void *buf, size_t n, off_t off)
+{
+	if (fd == stalling_fd && stalled_calls++ < 1000)
+		return 0;
+	return syscall(SYS_pwrite64, fd, buf, n, off);
+}
 
 class Files : public zeptest::MachineTest {
 protected:
@@ -98,6 +113,24 @@ TEST_F(Files, HostFileIoThroughKernelAndUserBuffers)
 	fput(f);
 	EXPECT_EQ(files_open_count(), 0);
 	EXPECT_EQ(std::filesystem::file_size(path), 1100u);
+	std::filesystem::remove(path);
+}
+
+TEST_F(Files, AHostWriteThatMovesNothingFails)
+{
+	std::string path = temp_path("stall");
+	file *f = filp_open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+	ASSERT_FALSE(IS_ERR(f)) << PTR_ERR(f);
+	char data[512] = {};
+	kern::loff_t pos = 0;
+	mm_segment_t old = get_fs();
+	set_fs(KERNEL_DS);
+	stalling_fd = f->host_fd;
+	EXPECT_EQ(f->f_op->write(f, data, sizeof(data), &pos), -EIO);
+	stalling_fd = -1;
+	set_fs(old);
+	EXPECT_EQ(stalled_calls, 1) << "the writer kept asking";
+	fput(f);
 	std::filesystem::remove(path);
 }
 

@@ -1,11 +1,18 @@
 #include "kernel/mm/mm.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
 
 #include "kernel/core/faults.h"
 #include "kernel/machine.h"
 #include "kernel/core/printk.h"
+#include "kernel/fs/fs.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 
@@ -232,6 +239,39 @@ TEST_F(MempoolTest, ReserveServesWhenTheAllocatorFailsAndFreeWakesAWaiter)
 	EXPECT_EQ(kmem_cache_destroy(c), 0);
 }
 
+// Tasks, address spaces and open files come from caches of their own: halt counts what
+// is left of them, and fault injection fails their creation cleanly.
+TEST_F(Mm, TasksAddressSpacesAndFilesComeFromSlabCaches)
+{
+	kmem_cache_t *tasks = kmem_cache_find("task_struct");
+	kmem_cache_t *mms = kmem_cache_find("mm_struct");
+	kmem_cache_t *filps = kmem_cache_find("filp");
+	ASSERT_TRUE(tasks && mms && filps);
+	auto counts = [&] {
+		return std::vector<long>{kmem_cache_objects(tasks), kmem_cache_objects(mms),
+					 kmem_cache_objects(filps)};
+	};
+	const std::vector<long> base = counts();
+	EXPECT_EQ(base[0], 1) << "init";
+	std::string path = "/tmp/zep_mm_filp_" + std::to_string(::getpid());
+	file *f = filp_open(path.c_str(), O_RDWR | O_CREAT, 0600);
+	ASSERT_FALSE(IS_ERR(f));
+	// A process counts its task and address space, this thread's open file its filp.
+	std::vector<long> more{base[0] + 1, base[1] + 1, base[2] + 1};
+	EXPECT_EQ(waitpid(spawn("counted", [&] { return counts() == more ? 0 : 1; })), 0);
+
+	fault_inject("kmem_cache_alloc:task_struct", {0, 2});
+	EXPECT_EQ(spawn("never", [] { return 0; }), -ENOMEM);
+	EXPECT_EQ(kernel_thread([](void *) { return 0; }, nullptr, 0), -ENOMEM);
+	fault_inject("kmem_cache_alloc:mm_struct", {0, 1});
+	EXPECT_EQ(spawn("never", [] { return 0; }), -ENOMEM);
+	fault_inject("kmem_cache_alloc:filp", {0, 1});
+	EXPECT_EQ(PTR_ERR(filp_open(path.c_str(), O_RDWR, 0)), -ENFILE);
+	fput(f);
+	std::remove(path.c_str());
+	EXPECT_EQ(counts(), base);
+}
+
 // ---------------------------------------------------------------- pages
 
 TEST_F(Mm, PagesAreCountedAndMapped)
@@ -283,4 +323,32 @@ TEST_F(Mm, PageStateCounters)
 	EXPECT_EQ(ps.nr_dirty, dirty + 1);
 	EXPECT_EQ(ps.pgpgout, 8u);
 	EXPECT_FALSE(irqs_disabled()) << "the counter update must restore interrupts";
+}
+
+TEST_F(Mm, RacingPutPageFreesEachPageExactlyOnce)
+{
+	// Two holders drop the same page at the same moment, page after page in lock step;
+	// rounds go on for a second, so that the threads surely share the processors.
+	constexpr int N = 2000;
+	long before = mm_get_usage().pages;
+	std::vector<struct page *> pages(N);
+	auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+	for (int round = 0; std::chrono::steady_clock::now() < end; round++) {
+		for (auto &p : pages)
+			get_page(p = alloc_page(GFP_KERNEL));
+		std::atomic<int> arrived{0};
+		auto drop = [&] {
+			for (int i = 0; i < N; i++) {
+				arrived++;
+				for (int spin = 1; arrived < 2 * (i + 1); spin++)
+					if (spin % 4096 == 0)
+						std::this_thread::yield();	// the other is off the processor
+				put_page(pages[i]);
+			}
+		};
+		std::thread a(drop), b(drop);
+		a.join();
+		b.join();
+		ASSERT_EQ(mm_get_usage().pages, before) << "round " << round;
+	}
 }

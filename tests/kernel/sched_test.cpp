@@ -1,14 +1,17 @@
 #include "kernel/core/sched.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
+#include "kernel/block/blkdev.h"
 #include "kernel/fs/fs.h"
 #include "kernel/machine.h"
 #include "kernel/locking/completion.h"
 #include "kernel/locking/wait.h"
 #include "kernel/syscalls.h"
+#include "tests/kernel/blk_test_util.h"
 #include "tests/kernel/core_util.h"
 #include "tests/support/machine_fixture.h"
 
@@ -118,7 +121,8 @@ TEST_F(Sched, FatalIgnoredAndHandledSignals)
 		sig_action(SIGHUP, [](int) {});	// a handler: pending, but not fatal
 		ack = 1;
 		phase(2);
-		// SIGCHLD (ignored by default) and SIGUSR2 (SIG_IGN) were dropped.
+		// SIGCHLD (ignored by default), SIGUSR2 (SIG_IGN) and the stop signals (no
+		// job control: their default does nothing) were dropped.
 		if (signal_pending(me))
 			r |= 1;
 		ack = 2;
@@ -143,6 +147,8 @@ TEST_F(Sched, FatalIgnoredAndHandledSignals)
 	ASSERT_TRUE(eventually([&] { return ack == 1; }));
 	EXPECT_EQ(send_sig(SIGCHLD, t, 0), 0);
 	EXPECT_EQ(send_sig(SIGUSR2, t, 0), 0);
+	for (int sig : {SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU})
+		EXPECT_EQ(send_sig(sig, t, 0), 0);
 	step(2);
 	send_sig(SIGHUP, t, 0);
 	step(3);
@@ -346,6 +352,56 @@ TEST_F(Sched, HaltEndsAProcessStuckInAnInterruptibleWait)
 	for (auto &pr : rep.problems)
 		ADD_FAILURE() << pr;
 	EXPECT_TRUE(ended) << "halt did not end the process with SIGKILL";
+}
+
+// A kernel thread halt cannot end (a driver's watchdog while its driver stays loaded)
+// sees no signal it did not allow, neither a SIGTERM nor halt's kill; it outlives the
+// machine without being taken for a task of the next, and keeps the disk it may use.
+TEST_F(Sched, HaltLeavesAKernelThreadItCannotEndAloneAndApart)
+{
+	DECLARE_WAIT_QUEUE_HEAD(wq);
+	std::atomic<bool> release{false}, saw_signal{false};
+	std::atomic<long> wakeups{0};
+	block_device *bdev = bdget(add_ramdisk("rd0", 0, 64));
+	ASSERT_NE(bdev, nullptr);
+	request_queue_t *q = bdev_get_queue(bdev);	// kept as a hook keeps it: no reference
+	make_request_fn *saved = queue_make_request_fn(q);
+	bdput(bdev);
+	task_struct *t = start("kthread", [&] {
+		while (!release) {
+			wait_event_interruptible_timeout(wq, release.load(), 60 * HZ);
+			saw_signal = saw_signal || signal_pending(get_current());
+			wakeups++;
+		}
+		blktest::io_result r;	// the disk of the machine gone ends its bios
+		bio *b = blktest::make_bio(nullptr, 0, 1, &r);
+		saved(q, b);
+		blktest::free_bio_pages(b);
+		return r.error;
+	}, true);
+	ASSERT_TRUE(eventually([&] { return coretest::sleeping(t, TASK_INTERRUPTIBLE); }));
+	send_sig(SIGTERM, t, 0);
+	pid_t old_pid = t->pid;
+	halt_report rep = halt_now();
+	auto reported = [&](const std::string &what) {
+		return std::any_of(rep.problems.begin(), rep.problems.end(),
+				   [&](const std::string &p) { return p.find(what) != std::string::npos; });
+	};
+	EXPECT_TRUE(reported("task kthread (pid " + std::to_string(old_pid) + ") still running"));
+	EXPECT_TRUE(reported("disk rd0 kept"));
+	EXPECT_FALSE(saw_signal);
+	EXPECT_LT(wakeups, 20) << "its interruptible wait returned at once, again and again";
+
+	boot_params bp;
+	bp.clock_speed = 100;
+	boot(bp);
+	pid_t fresh = spawn("fresh", [] { return 7; });
+	EXPECT_NE(fresh, old_pid);
+	EXPECT_EQ(waitpid(fresh), 7);
+	release = true;
+	wake_up(&wq);
+	EXPECT_EQ(finish(t), -EIO);
+	EXPECT_EQ(halt().problems, std::vector<std::string>{});
 }
 
 TEST_F(Sched, PidsStartAtOneAfterEveryBoot)

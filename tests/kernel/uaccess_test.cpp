@@ -1,8 +1,11 @@
 // User address spaces: faults and zero-fill at the edge of a mapping, the address limit
 // under USER_DS and KERNEL_DS, separation between processes, partial munmap.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
+
+#include <sys/mman.h>
 
 #include "kernel/core/faults.h"
 #include "kernel/mm/mm.h"
@@ -94,6 +97,31 @@ TEST_F(UserMemory, TaskSizeFaultsUnderUserDsButKernelDsReachesHostAndUserMemory)
 		return r;
 	});
 	EXPECT_EQ(rc, 0);
+}
+
+TEST_F(UserMemory, KernelDsTakesOnlyRealHostAddressesAsKernelMemory)
+{
+	// Host memory right at TASK_SIZE: under KERNEL_DS an address there is still a 32-bit
+	// one, in no user mapping, and must fault instead of reaching it.
+	auto *host = static_cast<char *>(::mmap(reinterpret_cast<void *>(TASK_SIZE), PAGE_SIZE,
+						 PROT_READ | PROT_WRITE,
+						 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0));
+	if (host != reinterpret_cast<char *>(TASK_SIZE))
+		GTEST_SKIP() << "the host gives no memory at TASK_SIZE";
+	int rc = in_process([] {
+		char src[32] = "from a file";
+		mm_segment_t old = get_fs();
+		set_fs(KERNEL_DS);
+		// Inside the range, and straddling its start from unmapped user space.
+		int r = copy_to_user(uptr(TASK_SIZE + 64), src, 32) != 32 ||
+			copy_to_user(uptr(TASK_SIZE - 16), src, 32) != 32;
+		set_fs(old);
+		return r;
+	});
+	bool untouched = std::all_of(host, host + PAGE_SIZE, [](char c) { return c == 0; });
+	::munmap(host, PAGE_SIZE);
+	EXPECT_EQ(rc, 0);
+	EXPECT_TRUE(untouched) << "a 32-bit address under KERNEL_DS reached host memory";
 }
 
 TEST_F(UserMemory, TwoProcessesHaveSeparateSpaces)

@@ -26,7 +26,7 @@ int zdisk_do_bio(zdisk *zd, bio *b)
 	sector_t sector = b->bi_sector;
 	sector_t nr = bio_sectors(b);
 	H().lock_acquire(zd->lock);
-	bool fail = eio_hits(zd, dir, sector, nr);
+	bool fail = zd->gone || eio_hits(zd, dir, sector, nr);
 	unsigned delay = zd->delay_usec;
 	H().lock_release(zd->lock);
 	if (fault_points_armed() && should_fail("disk_io:" + zd->name))
@@ -63,7 +63,7 @@ void zdisk_complete(zdisk *zd, bio *b, int err)
 	}
 	if (err)
 		zd->stats.errors++;
-	if (zd->hold) {
+	if (zd->hold && !zd->gone) {
 		zd->held.emplace_back(b, err);
 		zd->stats.held = zd->held.size();
 		H().lock_release(zd->lock);

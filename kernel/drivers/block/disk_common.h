@@ -22,9 +22,10 @@ struct zdisk_ops {
 	// Reads or writes the medium: dir 0 read, 1 write. 0 or -errno.
 	int (*rw)(zdisk *zd, int dir, u64 byte_off, void *buf, size_t bytes);
 	int (*flush)(zdisk *zd);
-	// Stops serving: after it returns no bio is left with the driver.
+	// Stops serving: after it returns no bio is left queued with the driver.
 	void (*stop)(zdisk *zd);
-	// Frees the medium (after stop).
+	// Frees the medium: after stop, at the disk's last reference (a submitter that
+	// holds the disk may still be inside make_request).
 	void (*destroy)(zdisk *zd);
 };
 
@@ -48,12 +49,14 @@ struct zdisk {
 	std::vector<eio_range> eio;
 	unsigned delay_usec;
 	bool hold;
+	bool gone;	// removed: bios that still come end with -EIO, none is held
 	std::vector<std::pair<bio *, int>> held;	// bio and its result
 	disk_stats stats;
 	long fsyncs;
 };
 
-// Serves a bio against the medium (EIO ranges, delay, per-segment rw). 0 or -errno.
+// Serves a bio against the medium (EIO ranges, delay, per-segment rw). 0 or -errno;
+// -EIO once the disk is gone.
 int zdisk_do_bio(zdisk *zd, bio *b);
 // Counts the bio and ends it in interrupt context, or keeps it when completions are held.
 void zdisk_complete(zdisk *zd, bio *b, int err);

@@ -9,6 +9,7 @@
 #include "kernel/host/hostops.h"
 #include "kernel/core/printk.h"
 #include "kernel/core/sched.h"
+#include "kernel/locking/completion.h"
 #include "kernel/locking/spinlock.h"
 #include "kernel/locking/wait.h"
 
@@ -24,6 +25,7 @@ struct filedisk {
 	std::atomic<bool> stopping{false};
 	int alive = 0;		// workers that still take bios
 	wait_queue_head_t wq;	// workers wait here for bios
+	completion started;	// a worker runs, with halt's kill allowed
 	std::vector<task_struct *> workers;
 };
 
@@ -67,6 +69,8 @@ int filedisk_worker(zdisk *zd)
 {
 	filedisk *fd = FD(zd);
 	task_struct *me = get_current();
+	allow_signal(SIGKILL);	// halt's: every other signal stays blocked
+	complete(&fd->started);
 	for (;;) {
 		// Interruptible so that halt's kill reaches it; a killed worker still drains.
 		wait_event_interruptible(fd->wq, fd->queued.load() > 0 || fd->stopping.load());
@@ -158,6 +162,7 @@ int filedisk_create(zdisk *zd, const std::string &host_path)
 	fd->fd = hfd;
 	__spin_lock_init(&fd->lock, "filedisk_lock");
 	init_waitqueue_head(&fd->wq);
+	init_completion(&fd->started);
 	zd->priv = fd;
 	zd->ops = &filedisk_ops;
 	zd->capacity = cap;
@@ -178,6 +183,7 @@ int filedisk_create(zdisk *zd, const std::string &host_path)
 			return static_cast<int>(PTR_ERR(t));
 		}
 		fd->workers.push_back(t);
+		wait_for_completion(&fd->started);	// halt may come at once: let it find the worker ready
 	}
 	return 0;
 }
