@@ -157,13 +157,14 @@ file *host_filp_open(const char *path, int flags, int mode)
 		return ERR_PTR<file>(-ENOENT);
 	if (std::strlen(path) >= sizeof(dentry::d_name))
 		return ERR_PTR<file>(-ENAMETOOLONG);
-	int fd = H().file_open(path, flags, mode);
-	if (fd < 0)
-		return ERR_PTR<file>(fd);
+	// The file structure first: running out of them must not leave a file created.
 	file *f = get_empty_filp();
-	if (!f) {
-		H().file_close(fd);
+	if (!f)
 		return ERR_PTR<file>(-ENFILE);
+	int fd = H().file_open(path, flags, mode);
+	if (fd < 0) {
+		put_filp(f);
+		return ERR_PTR<file>(fd);
 	}
 	f->host_fd = fd;
 	f->f_op = &host_file_fops;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -265,8 +266,12 @@ TEST_F(Mm, TasksAddressSpacesAndFilesComeFromSlabCaches)
 	EXPECT_EQ(kernel_thread([](void *) { return 0; }, nullptr, 0), -ENOMEM);
 	fault_inject("kmem_cache_alloc:mm_struct", {0, 1});
 	EXPECT_EQ(spawn("never", [] { return 0; }), -ENOMEM);
-	fault_inject("kmem_cache_alloc:filp", {0, 1});
+	fault_inject("kmem_cache_alloc:filp", {0, 2});
 	EXPECT_EQ(PTR_ERR(filp_open(path.c_str(), O_RDWR, 0)), -ENFILE);
+	// An open that cannot have its file structure creates nothing.
+	std::string created = path + ".new";
+	EXPECT_EQ(PTR_ERR(filp_open(created.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600)), -ENFILE);
+	EXPECT_FALSE(std::filesystem::exists(created));
 	fput(f);
 	std::remove(path.c_str());
 	EXPECT_EQ(counts(), base);
