@@ -203,6 +203,13 @@ int handle_virt_read(handle_io *hio)
 {
 	cow_session *cs = hio->cs;
 	chunk_list *cl = hio->cl;
+	/* A session that failed since the request came in may have let a live write through
+	 * unpreserved: the agent must not take live bytes for the frozen ones. (A write that
+	 * fails later waits for this read: the entry holds it back.) */
+	if (!is_valid_session(cs) && is_cdp_process()) {
+		release_entry(cs, cl);
+		return -1;
+	}
 	if (cl->rbwl || !is_valid_session(cs))
 		return to_live_device(hio);
 	if (cl->ic) {
