@@ -58,8 +58,8 @@ bool sweep_point(fault_table &t, const std::string &key)
 	long n = w.seen.reached++;
 	w.seen.by_point[key]++;
 	bool fail = w.fail_at >= 0 && (n == w.fail_at || (w.and_after && n > w.fail_at));
-	if (fail)
-		w.seen.failed++;
+	if (fail && w.seen.failed++ == 0)
+		w.seen.first_failed = key;
 	return fail;
 }
 

@@ -49,6 +49,7 @@ void fault_sweep_arm(long fail_at, bool and_after = false);
 struct fault_sweep_result {
 	long reached = 0;	// points reached while armed
 	long failed = 0;	// of them, made to fail
+	std::string first_failed;	// the first point made to fail, as in by_point
 	std::map<std::string, long> by_point;	// "kmalloc@fc.cpp:57", "file_write", "disk_io:vda" ...
 };
 // Disarms the sweep and says what it saw.

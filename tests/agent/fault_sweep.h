@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,7 @@
 #include "agent/session.h"
 #include "backupdriver/zepdriver.h"
 #include "kernel/core/faults.h"
+#include "kernel/core/printk.h"
 #include "kernel/core/sched.h"
 #include "kernel/fs/fs.h"
 #include "kernel/machine.h"
@@ -260,6 +262,7 @@ inline kern::fault_sweep_result run_once(const scenario &sc, long fail_at, bool 
 	});
 	bool ended = wait_bounded(agent, 60000);
 	kern::fault_sweep_result seen = kern::fault_sweep_disarm();
+	SCOPED_TRACE("first point failed: " + (seen.failed ? seen.first_failed : "none"));
 	EXPECT_TRUE(ended) << "the scenario hangs";
 
 	for (auto &[off, b] : r.acked) {
@@ -294,9 +297,20 @@ inline kern::fault_sweep_result run_once(const scenario &sc, long fail_at, bool 
 	// What the agent could not stop goes with the driver's unload, as after a crash of it.
 	if (ended) {
 		EXPECT_GE(agent_command_at(ZEP_IOC_UNLOAD, 0), 0);
-		EXPECT_EQ(kern::rmmod("zepdriver"), 0);
+		// IO threads of a session the agent could not stop leave the driver with the
+		// unload, and close their control files as they end: rmmod waits for them.
+		int rc = kern::rmmod("zepdriver");
+		for (int i = 0; rc == -EBUSY && i < 500; i++) {
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+			rc = kern::rmmod("zepdriver");
+		}
+		EXPECT_EQ(rc, 0);
 	}
 	kern::umount(part);
+	// A failed run shows what the kernel said: it is gone with the halt.
+	if (::testing::Test::HasFailure())
+		for (auto &l : kern::dmesg())
+			std::fprintf(stderr, "%s\n", l.c_str());
 	for (auto &pr : kern::halt().problems)
 		ADD_FAILURE() << "halt: " << pr;
 	std::filesystem::remove_all(r.dir);
