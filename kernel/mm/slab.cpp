@@ -26,6 +26,19 @@ kmem_cache_t *new_cache(const char *name, size_t size, unsigned long flags, kmem
 	return c;
 }
 
+// With the cache list locked.
+kmem_cache_t *find_cache_locked(const char *name)
+{
+	list_head *p;
+	list_for_each(p, &mm().caches)
+	{
+		kmem_cache_t *c = list_entry(p, kmem_cache_t, list);
+		if (!std::strcmp(c->name, name))
+			return c;
+	}
+	return nullptr;
+}
+
 } // namespace
 
 kmem_cache_t *kmem_cache_create(const char *name, size_t size, size_t offset, unsigned long flags,
@@ -41,15 +54,10 @@ kmem_cache_t *kmem_cache_create(const char *name, size_t size, size_t offset, un
 	}
 	auto &s = mm();
 	H().lock_acquire(s.lock);
-	list_head *p;
-	list_for_each(p, &s.caches)
-	{
-		kmem_cache_t *c = list_entry(p, kmem_cache_t, list);
-		if (!std::strcmp(c->name, name)) {
-			H().lock_release(s.lock);
-			printk(KERN_ERR "kmem_cache_create: duplicate cache %s\n", name);
-			return nullptr;
-		}
+	if (find_cache_locked(name)) {
+		H().lock_release(s.lock);
+		printk(KERN_ERR "kmem_cache_create: duplicate cache %s\n", name);
+		return nullptr;
 	}
 	kmem_cache_t *c = new_cache(name, size, flags, ctor, dtor);
 	list_add_tail(&c->list, &s.caches);
@@ -62,15 +70,10 @@ kmem_cache_t *kmem_cache_get(const char *name, size_t size)
 	kmem_cache_t *fresh = new_cache(name, size, SLAB_HWCACHE_ALIGN, nullptr, nullptr);
 	auto &s = mm();
 	H().lock_acquire(s.lock);
-	list_head *p;
-	list_for_each(p, &s.caches)
-	{
-		kmem_cache_t *c = list_entry(p, kmem_cache_t, list);
-		if (!std::strcmp(c->name, name)) {
-			H().lock_release(s.lock);
-			delete fresh;
-			return c;
-		}
+	if (kmem_cache_t *c = find_cache_locked(name)) {
+		H().lock_release(s.lock);
+		delete fresh;
+		return c;
 	}
 	list_add_tail(&fresh->list, &s.caches);
 	H().lock_release(s.lock);
@@ -140,15 +143,8 @@ long kmem_cache_objects(kmem_cache_t *c) { return c->objects.load(); }
 kmem_cache_t *kmem_cache_find(const std::string &name)
 {
 	auto &s = mm();
-	kmem_cache_t *found = nullptr;
 	H().lock_acquire(s.lock);
-	list_head *p;
-	list_for_each(p, &s.caches)
-	{
-		kmem_cache_t *c = list_entry(p, kmem_cache_t, list);
-		if (name == c->name)
-			found = c;
-	}
+	kmem_cache_t *found = find_cache_locked(name.c_str());
 	H().lock_release(s.lock);
 	return found;
 }

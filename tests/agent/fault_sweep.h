@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -159,6 +160,13 @@ struct scenario {
 	std::function<void(run &, kern::dev_t part)> body;
 };
 inline void PrintTo(const scenario &sc, std::ostream *os) { *os << sc.name; }
+// A test name for each scenario.
+inline std::string test_name(const ::testing::TestParamInfo<scenario> &info)
+{
+	std::string n = info.param.name;
+	std::replace(n.begin(), n.end(), '-', '_');
+	return n;
+}
 
 inline std::vector<scenario> scenarios()
 {

@@ -9,10 +9,6 @@ class FullSweep : public ::testing::TestWithParam<zeptest::sweep::scenario> {};
 TEST_P(FullSweep, NothingIsLostLeakedOrHung) { zeptest::sweep::sweep(GetParam(), 1); }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, FullSweep, ::testing::ValuesIn(zeptest::sweep::scenarios()),
-			 [](const auto &info) {
-				 std::string n = info.param.name;
-				 std::replace(n.begin(), n.end(), '-', '_');
-				 return n;
-			 });
+			 zeptest::sweep::test_name);
 
 } // namespace

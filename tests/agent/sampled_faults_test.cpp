@@ -9,10 +9,6 @@ class SampledSweep : public ::testing::TestWithParam<zeptest::sweep::scenario> {
 TEST_P(SampledSweep, NothingIsLostLeakedOrHung) { zeptest::sweep::sweep(GetParam(), 16); }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, SampledSweep, ::testing::ValuesIn(zeptest::sweep::scenarios()),
-			 [](const auto &info) {
-				 std::string n = info.param.name;
-				 std::replace(n.begin(), n.end(), '-', '_');
-				 return n;
-			 });
+			 zeptest::sweep::test_name);
 
 } // namespace
