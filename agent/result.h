@@ -20,6 +20,32 @@ enum class errc {
 	other,
 };
 
+// The code's name, as JSON documents and the control socket give it.
+inline const char *errc_name(errc code)
+{
+	switch (code) {
+	case errc::refused:
+		return "refused";
+	case errc::not_found:
+		return "not_found";
+	case errc::invalidated:
+		return "invalidated";
+	case errc::io:
+		return "io";
+	case errc::no_space:
+		return "no_space";
+	case errc::timeout:
+		return "timeout";
+	case errc::corrupt:
+		return "corrupt";
+	case errc::usage:
+		return "usage";
+	case errc::other:
+		break;
+	}
+	return "other";
+}
+
 struct error {
 	errc code = errc::other;
 	std::string message;	// one line: what failed, and what to do when there is something to do

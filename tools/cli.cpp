@@ -75,7 +75,22 @@ struct parsed {
 	demo_options demo;
 	common_args demo_common;
 	unsigned restore_n = 0, verify_n = 0;
+	serve_args serve;
+	std::map<std::string, client_args> clients;
 };
+
+// A client command of a running `zep serve`.
+CLI::App *add_client(CLI::App &app, parsed &p, const std::string &name, const std::string &what)
+{
+	client_args &c = p.clients[name];
+	c.command = name;
+	CLI::App *cmd = app.add_subcommand(name, what);
+	cmd->add_option("--connect", c.connect, "The run folder of the zep server")
+		->required()
+		->type_name("DIR");
+	add_common(cmd, c, false);
+	return cmd;
+}
 
 void define(CLI::App &app, parsed &p)
 {
@@ -165,6 +180,45 @@ void define(CLI::App &app, parsed &p)
 		->check(CLI::Range(1, 64))
 		->default_str("2");
 	add_common(d, p.demo_common, true);
+
+	CLI::App *sv = app.add_subcommand(
+		"serve", "Keep a machine up with the images as disks vda, vdb, ... (their "
+			 "partitions vda1, ...), and serve every device and snapshot over NBD on "
+			 "DIR/nbd.sock until `zep quit`, SIGTERM or SIGINT");
+	sv->add_option("images", p.serve.images, "Raw disk images or host block devices")
+		->required()
+		->type_name("IMAGE...");
+	sv->add_option("--run-dir", p.serve.run_dir,
+		       "The server's folder (made, mode 0700): nbd.sock, zep.sock and the "
+		       "snapshots' backing files")
+		->required()
+		->type_name("DIR");
+	sv->add_option("--threads", p.serve.threads, "nbdkit's threads per connection")
+		->type_name("N")
+		->transform(decimal)
+		->check(CLI::Range(1, 64))
+		->default_str("16");
+	add_common(sv, p.serve, false);
+
+	add_client(app, p, "status", "What a zep server serves: devices, snapshots, NBD clients");
+	CLI::App *sn = add_client(app, p, "snapshot",
+				  "Take a snapshot of a device of a zep server; its export is "
+				  "named as the snapshot (zep1, ...)");
+	sn->add_option("device", p.clients["snapshot"].target, "The device, e.g. vda1")->required();
+	sn->add_option("--threads", p.clients["snapshot"].threads,
+		       "IO-thread processes that serve the snapshot's copy-outs (1 to 64)")
+		->type_name("N")
+		->transform(decimal)
+		->check(CLI::Range(1, 64))
+		->default_str("2");
+	sn->add_flag("--writable", p.clients["snapshot"].writable,
+		     "Export the snapshot read-write (its writes never reach the device)");
+	CLI::App *rl = add_client(app, p, "release",
+				  "Stop a snapshot of a zep server (refused while an NBD client "
+				  "has it open)");
+	rl->add_option("snapshot", p.clients["release"].target, "The snapshot, e.g. zep1")
+		->required();
+	add_client(app, p, "quit", "Stop a zep server: its snapshots, the driver, the machine");
 }
 
 // A parse error, with --json among the arguments as a JSON document, else as text.
@@ -225,6 +279,11 @@ int run_cli(const std::vector<std::string> &args, cli_io &io)
 	}
 	if (app.got_subcommand("version"))
 		return run_version(p.version, io);
+	if (app.got_subcommand("serve"))
+		return run_serve(p.serve, io);
+	for (auto &[name, c] : p.clients)
+		if (app.got_subcommand(name))
+			return run_client(c, io);
 	p.demo.json = p.demo_common.json;
 	p.demo.verbose = p.demo_common.verbose;
 	p.demo.progress = p.demo_common.progress;

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tools/machine_run.h"
 #include "tools/output.h"
@@ -40,7 +41,25 @@ struct verify_args : common_args {
 	std::string against;	// a host image to compare the restored image with
 };
 
+struct serve_args : common_args {
+	std::vector<std::string> images;
+	std::string run_dir;
+	int threads = 16;	// nbdkit's threads per connection
+};
+
+// status, snapshot, release, quit: one request to the server in `connect`.
+struct client_args : common_args {
+	std::string command;
+	std::string connect;	// the server's run folder
+	std::string target;	// snapshot: the device; release: the snapshot
+	int threads = 2;	// snapshot: IO-thread processes
+	bool writable = false;	// snapshot: its export takes writes
+};
+
 int run_backup(const backup_args &a, cli_io &io);
+// Runs nbdkit with the zep plugin in this process's place; returns only when it cannot.
+int run_serve(const serve_args &a, cli_io &io);
+int run_client(const client_args &a, cli_io &io);
 int run_restore(const restore_args &a, cli_io &io);
 int run_verify(const verify_args &a, cli_io &io);
 int run_version(const common_args &a, cli_io &io);

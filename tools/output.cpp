@@ -25,31 +25,6 @@ int exit_code(errc code)
 	return EXIT_OTHER;
 }
 
-const char *errc_name(errc code)
-{
-	switch (code) {
-	case errc::refused:
-		return "refused";
-	case errc::not_found:
-		return "not_found";
-	case errc::invalidated:
-		return "invalidated";
-	case errc::io:
-		return "io";
-	case errc::no_space:
-		return "no_space";
-	case errc::timeout:
-		return "timeout";
-	case errc::corrupt:
-		return "corrupt";
-	case errc::usage:
-		return "usage";
-	case errc::other:
-		break;
-	}
-	return "other";
-}
-
 int reporter::success(nlohmann::ordered_json fields, const std::string &text)
 {
 	if (json_) {

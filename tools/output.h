@@ -22,7 +22,6 @@ constexpr int EXIT_IO = 4;		// reading or writing failed, a file system is full
 constexpr int EXIT_OTHER = 5;		// anything else, leaks at the halt included
 
 int exit_code(errc code);
-const char *errc_name(errc code);
 
 // Where a command prints, and what tests hook in. The real program uses stdout and stderr.
 struct cli_io {

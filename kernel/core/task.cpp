@@ -87,14 +87,23 @@ void unlink_task(task_struct *t)
 	H().lock_release(tt.lock);
 }
 
+// An adopted task leaves the task list; a thread that entered a process gives back its
+// share of the process's files and address space.
+void release_adopted(task_struct *t)
+{
+	exit_files(t);
+	exit_mm(t);
+	if (!list_empty(&t->tasks))
+		unlink_task(t);
+}
+
 // Frees an adopted task when its host thread ends.
 struct adopted_holder {
 	task_struct *t = nullptr;
 	~adopted_holder()
 	{
 		if (t) {
-			if (!list_empty(&t->tasks))
-				unlink_task(t);
+			release_adopted(t);
 			if (current == t)
 				current = nullptr;
 			put_task_struct(t);
@@ -177,8 +186,7 @@ task_struct *adopt_current(const char *comm)
 	if (adopted.t) {
 		task_struct *old = adopted.t;
 		adopted.t = nullptr;
-		if (!list_empty(&old->tasks))
-			unlink_task(old);
+		release_adopted(old);
 		put_task_struct(old);
 	}
 	current = nullptr;
@@ -197,8 +205,7 @@ void drop_current_task()
 	if (!t)
 		return;
 	adopted.t = nullptr;
-	if (!list_empty(&t->tasks))
-		unlink_task(t);
+	release_adopted(t);
 	if (current == t)
 		current = nullptr;
 	put_task_struct(t);

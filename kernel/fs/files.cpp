@@ -244,8 +244,10 @@ void put_files_struct(files_struct *files)
 
 void exit_files(task_struct *t)
 {
+	task_lock(t);	// enter_process takes a share under it
 	files_struct *files = t->files;
 	t->files = nullptr;
+	task_unlock(t);
 	put_files_struct(files);
 }
 

@@ -120,6 +120,23 @@ pid_t spawn(const std::string &comm, std::function<int()> body)
 	return pid;
 }
 
+int enter_process(pid_t pid, const std::string &comm)
+{
+	task_struct *leader = find_task_by_pid(pid);
+	if (!leader)
+		return -ESRCH;
+	task_struct *t = adopt_current(comm.c_str());
+	// Under the leader's task lock, as its exit clears them under it.
+	task_lock(leader);
+	t->mm = mmget(leader->mm);
+	t->files = dup_files_for(leader, true);
+	task_unlock(leader);
+	put_task_struct(leader);
+	return t->mm && t->files ? 0 : -ESRCH;
+}
+
+void leave_process() { drop_current_task(); }
+
 int waitpid(pid_t pid)
 {
 	task_struct *t = find_task_by_pid(pid);

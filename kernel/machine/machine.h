@@ -68,6 +68,13 @@ int umount(dev_t dev);	// 0, or -EINVAL when nothing is mounted there
 pid_t spawn(const std::string &comm, std::function<int()> body);
 int waitpid(pid_t pid);		// the exit code (128 + signal when killed); -ECHILD if unknown
 int kill(pid_t pid, int sig);
+// The calling host thread becomes a thread of process pid, as one the process made with
+// shared memory and files: its descriptors and mappings are the process's. It stays so
+// until the host thread ends (or calls this again). 0, or -ESRCH.
+int enter_process(pid_t pid, const std::string &comm);
+// The calling host thread leaves the machine: its task (entered or adopted) goes now, not
+// when the thread ends, which may be after a halt.
+void leave_process();
 
 // ---- log ----
 std::vector<std::string> dmesg();	// "<level>text" lines, oldest first

@@ -103,10 +103,19 @@ void mmput(mm_struct *mm)
 
 long mm_structs_live() { return nr_mm_structs.load(); }
 
+mm_struct *mmget(mm_struct *mm)
+{
+	if (mm)
+		atomic_inc(&mm->mm_users);
+	return mm;
+}
+
 void exit_mm(task_struct *t)
 {
+	task_lock(t);	// enter_process takes a share under it
 	mm_struct *mm = t->mm;
 	t->mm = nullptr;
+	task_unlock(t);
 	mmput(mm);
 }
 

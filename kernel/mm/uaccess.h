@@ -38,6 +38,8 @@ int put_user_u32(u32 val, void __user *addr);
 // takes the record from the "mm_struct" cache and may sleep; null on failure.
 mm_struct *mm_alloc();
 void mmput(mm_struct *mm);
+// Another user of mm (a thread of its process); returns mm.
+mm_struct *mmget(mm_struct *mm);
 // Maps `len` bytes (rounded up to pages) of zeroed memory; 0 or -errno in *err.
 unsigned long mm_map(mm_struct *mm, unsigned long len, int *err);
 int mm_unmap(mm_struct *mm, unsigned long addr, unsigned long len);

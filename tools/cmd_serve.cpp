@@ -1,0 +1,154 @@
+// `zep serve` and its client commands. serve hands the process over to nbdkit with the zep
+// plugin, which holds the machine; status, snapshot, release and quit send one request to
+// the server's control socket in its run folder and print the answer.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "serve/control_socket.h"
+#include "tools/commands.h"
+
+namespace zep {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+errc errc_of(const std::string &name)
+{
+	for (errc c : {errc::refused, errc::not_found, errc::invalidated, errc::io, errc::no_space,
+		       errc::timeout, errc::corrupt, errc::usage})
+		if (name == errc_name(c))
+			return c;
+	return errc::other;
+}
+
+// The server's answer, or its error as ours.
+result<json> ask(const std::string &dir, const json &request)
+{
+	auto a = control_request(dir, request);
+	if (!a)
+		return a.err();
+	if (a->contains("error")) {
+		const json &e = (*a)["error"];
+		return make_error(errc_of(e.value("code", "other")), e.value("message", "?"));
+	}
+	return a;
+}
+
+std::string status_text(const json &s)
+{
+	std::string t = fmt::format("{:<8} {:>12}  {}\n", "EXPORT", "SIZE", "KIND");
+	for (const json &d : s["devices"])
+		t += fmt::format("{:<8} {:>12}  live, read-write{}\n", d["name"].get<std::string>(),
+				 mib(d["size"].get<double>()),
+				 d["nbd_clients"].get<int>() ? fmt::format(", {} NBD client(s)",
+									   d["nbd_clients"].get<int>())
+							     : "");
+	for (const json &d : s["snapshots"])
+		t += fmt::format("{:<8} {:>12}  snapshot of {}, {}{}\n", d["name"].get<std::string>(),
+				 "", d["device"].get<std::string>(),
+				 d["writable"].get<bool>() ? "writable" : "read-only",
+				 d["healthy"].get<bool>() ? "" : ", invalid: " + d.value("error", "?"));
+	return t;
+}
+
+} // namespace
+
+int run_serve(const serve_args &a, cli_io &io)
+{
+	reporter rep(io, "serve", a.json);
+	std::string plugin = ZEP_NBDKIT_PLUGIN;
+	if (const char *p = std::getenv("ZEP_NBDKIT_PLUGIN"))
+		plugin = p;
+	if (plugin.empty() || !fs::exists(plugin))
+		return rep.failure(make_error(errc::other,
+					      "this zep was built without its nbdkit plugin: install "
+					      "nbdkit-plugin-dev (scripts/setup.sh) and build without "
+					      "a sanitizer"));
+	std::error_code ec;
+	std::string dir = fs::absolute(a.run_dir, ec).lexically_normal().string();
+	fs::create_directories(dir, ec);
+	if (ec || !fs::is_directory(dir))
+		return rep.failure(make_error(errc::usage, fmt::format("cannot make the run folder "
+								       "{}: {}",
+								       a.run_dir, ec.message())));
+	::chmod(dir.c_str(), 0700);
+	if (fs::exists(dir + "/zep.sock") && control_request(dir, {{"command", "status"}}))
+		return rep.failure(make_error(errc::usage, fmt::format("a zep server runs in {} "
+								       "already: `zep quit "
+								       "--connect {}` ends it",
+								       dir, dir)));
+	// The blocksize filter turns requests that are not whole sectors into whole ones.
+	std::vector<std::string> args = {"nbdkit", "--foreground", "--unix", dir + "/nbd.sock",
+					 "--threads", std::to_string(a.threads), "--filter=blocksize",
+					 plugin, "minblock=512"};
+	for (const std::string &img : a.images) {
+		fs::path abs = fs::absolute(img, ec).lexically_normal();
+		if (!fs::exists(abs))
+			return rep.failure(make_error(errc::usage,
+						      fmt::format("image {} does not exist", img)));
+		args.push_back("image=" + abs.string());
+	}
+	args.push_back("rundir=" + dir);
+	if (a.verbose)
+		args.push_back("verbose=1");
+	std::vector<char *> argv;
+	for (std::string &s : args)
+		argv.push_back(s.data());
+	argv.push_back(nullptr);
+	std::fflush(nullptr);
+	::umask(077);	// the NBD socket is the server's user's only
+	::execvp("nbdkit", argv.data());
+	return rep.failure(make_error(errc::other,
+				      fmt::format("cannot run nbdkit ({}): install the nbdkit package "
+						  "(scripts/setup.sh does)",
+						  std::strerror(errno))));
+}
+
+int run_client(const client_args &a, cli_io &io)
+{
+	reporter rep(io, a.command, a.json);
+	json req = {{"command", a.command}};
+	if (a.command == "snapshot") {
+		req["device"] = a.target;
+		req["threads"] = a.threads;
+		req["writable"] = a.writable;
+	} else if (a.command == "release") {
+		req["snapshot"] = a.target;
+	}
+	auto r = ask(a.connect, req);
+	if (!r)
+		return rep.failure(r.err());
+	const json &ans = *r;
+	nlohmann::ordered_json fields = nlohmann::ordered_json::parse(ans.dump());
+	if (a.command == "status")
+		return rep.success(fields, status_text(ans));
+	if (a.command == "snapshot")
+		return rep.success(fields,
+				   fmt::format("{}\t(snapshot of {}, frozen {:.1f} ms)\n",
+					       ans["snapshot"].get<std::string>(), a.target,
+					       ans["freeze_ms"].get<double>()));
+	if (a.command == "release")
+		return rep.success(fields, fmt::format("{} released\n", a.target));
+	// quit: the server stops its snapshots, unloads the driver and halts, then its control
+	// socket goes.
+	auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+	while (fs::exists(a.connect + "/zep.sock")) {
+		if (std::chrono::steady_clock::now() > until)
+			return rep.failure(make_error(errc::timeout,
+						      "the server did not end within 60 s"));
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+	return rep.success(fields, "server stopped\n");
+}
+
+} // namespace zep
