@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kernel/fs/fs.h"
@@ -192,6 +193,49 @@ TEST_F(Syscalls, EndingProcessReleasesEachFileExactlyOnce)
 	EXPECT_EQ(releases_after_first_close, 0);
 	EXPECT_EQ(dev.opens, 2);
 	EXPECT_EQ(dev.releases, 2);
+	EXPECT_EQ(files_open_count(), 0);
+}
+
+// Host threads that enter a process are its threads: a descriptor and a mapping one of
+// them makes serve the others; the file goes once the process and every thread have left.
+TEST_F(Syscalls, EnteredHostThreadsShareTheProcesssFilesAndMemory)
+{
+	DECLARE_COMPLETION(done);
+	kern::pid_t leader = spawn("server", [&] {
+		wait_for_completion(&done);
+		return 0;
+	});
+	EXPECT_EQ(enter_process(99999, "nobody"), -ESRCH);
+	std::atomic<int> fd{-1};
+	std::atomic<long> buf{0};
+	std::thread opener([&] {
+		ASSERT_EQ(enter_process(leader, "worker"), 0);
+		fd = sys_open("/dev/testdev", O_RDWR);
+		buf = sys_mmap(4096);
+		user_write(buf, "shared", 7);
+		leave_process();
+	});
+	opener.join();
+	ASSERT_GE(fd.load(), 0);
+	std::vector<std::thread> users;
+	std::atomic<int> ok{0};
+	for (int i = 0; i < 4; i++)
+		users.emplace_back([&] {
+			ASSERT_EQ(enter_process(leader, "worker"), 0);
+			char back[7] = {};
+			file *f = fget(static_cast<unsigned>(fd.load()));
+			if (f && user_read(buf, back, 7) == 0 && std::string(back) == "shared")
+				ok++;
+			fput(f);
+		});	// these leave as their host threads end
+	for (auto &t : users)
+		t.join();
+	EXPECT_EQ(ok, 4);
+	EXPECT_EQ(dev.releases, 0);
+	complete(&done);
+	EXPECT_EQ(waitpid(leader), 0);
+	EXPECT_EQ(dev.opens, 1);
+	EXPECT_EQ(dev.releases, 1);
 	EXPECT_EQ(files_open_count(), 0);
 }
 
