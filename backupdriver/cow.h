@@ -57,6 +57,7 @@ struct saved_info {
 	cow_session *cs;
 	rb_wl *rbwl;
 	u32 copied;
+	int cdp_reader;	/* a read of the agent lent to the live device */
 };
 
 struct blkdev_replica;

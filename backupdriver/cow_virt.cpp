@@ -49,6 +49,10 @@ int vrt_bio_endIO(struct bio *bio, unsigned int size, int err)
 	/* The live device's verdict is the read's: a failed read is never a success. */
 	if (!err && !bio_flagged(bio, BIO_UPTODATE))
 		err = -EIO;
+	/* A session that failed while the agent's read was on the live device may have let a
+	 * write through unpreserved before the read got there: the bytes may be new ones. */
+	if (!err && si->cdp_reader && !is_valid_session(cs))
+		err = -EIO;
 	restore_info(si, bio);
 	bio_endIO(bio, err);
 	put_saved_info(si);
@@ -191,6 +195,7 @@ static int to_live_device(handle_io *hio)
 	inc_users(cs);
 	si->cs = cs;
 	si->rbwl = cl->rbwl;
+	si->cdp_reader = is_cdp_process();
 	bio->bi_end_io = vrt_bio_endIO;
 	bio->bi_private = si;
 	bio->bi_bdev = hio->bdev;
