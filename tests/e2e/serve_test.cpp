@@ -212,15 +212,15 @@ TEST_F(Serve, BadControlRequestsAreAnsweredAndTheServerKeepsServing)
 		EXPECT_EQ(ans["error"]["code"], code) << req << " -> " << buf;
 		EXPECT_FALSE(ans["error"]["message"].get<std::string>().empty());
 	}
-	// A freeze hook that fails aborts the snapshot with its words; the device is thawed.
+	// A client that leaves mid-request.
+	ASSERT_GT(::write(fd, "{\"command\": \"sta", 16), 0);
+	::close(fd);
+
+	// A freeze hook that fails aborts the snapshot with its words.
 	std::ofstream(dir / "fail").close();
 	run_result refused = zep({"snapshot", "vda2", "--connect", run});
 	EXPECT_EQ(refused.rc, 3);
 	EXPECT_NE(refused.err.find("cannot freeze: busy"), std::string::npos) << refused.err;
-
-	// A client that leaves mid-request.
-	ASSERT_GT(::write(fd, "{\"command\": \"sta", 16), 0);
-	::close(fd);
 	run_result st = zep({"status", "--connect", run, "--json"});
 	ASSERT_EQ(st.rc, 0) << st.err;
 	EXPECT_EQ(st.doc()["devices"].size(), 3u);
