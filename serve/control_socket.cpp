@@ -20,6 +20,7 @@ namespace {
 
 // A request line longer than this is refused: no request needs more.
 constexpr size_t MAX_LINE = 64 << 10;
+constexpr int IDLE_MS = 5000;
 
 bool make_address(const std::string &path, sockaddr_un *a)
 {
@@ -137,10 +138,13 @@ void control_socket::serve_client(int fd)
 				write_all(fd, error_answer("usage", "request line too long").dump() + "\n");
 				return;
 			}
+			// One client at a time: one that goes quiet is let go, so that it cannot
+			// keep the others out.
 			pollfd p[2] = {{fd, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-			if (::poll(p, 2, -1) < 0 && errno != EINTR)
+			int ready = ::poll(p, 2, IDLE_MS);
+			if (ready < 0 && errno != EINTR)
 				return;
-			if (p[1].revents)
+			if (ready == 0 || p[1].revents)
 				return;
 			if (!p[0].revents)
 				continue;

@@ -1,7 +1,7 @@
 // The nbdkit plugin of `zep serve`: it holds the machine (serve/server.h) and exports its
 // devices by name. nbdkit speaks NBD; each of its threads enters the server's process on
 // its first request, so a request reaches the block layer in the thread that received it.
-// Parameters: image=PATH (once per disk, in order), rundir=DIR, verbose=1.
+// Parameters: image=PATH (once per disk, in order), rundir=DIR, freezehook=CMD, verbose=1.
 #define NBDKIT_API_VERSION 2
 #include <nbdkit-plugin.h>
 
@@ -47,10 +47,12 @@ int zep_config(const char *key, const char *value)
 		config.images.emplace_back(value);
 	else if (k == "rundir")
 		config.run_dir = value;
+	else if (k == "freezehook")
+		config.freeze_hook = value;
 	else if (k == "verbose")
 		config.verbose = std::strcmp(value, "0") != 0;
 	else {
-		nbdkit_error("unknown parameter %s: image=PATH, rundir=DIR, verbose=1", key);
+		nbdkit_error("unknown parameter %s: image=PATH, rundir=DIR, freezehook=CMD, verbose=1", key);
 		return -1;
 	}
 	return 0;
@@ -251,7 +253,7 @@ nbdkit_plugin make_plugin()
 	p.longname = "zep: live block devices and their snapshots";
 	p.config = zep_config;
 	p.config_complete = zep_config_complete;
-	p.config_help = "image=PATH (each disk, in order) rundir=DIR [verbose=1]";
+	p.config_help = "image=PATH (each disk, in order) rundir=DIR [freezehook=CMD] [verbose=1]";
 	p.after_fork = zep_after_fork;
 	p.cleanup = zep_cleanup;
 	p.list_exports = zep_list_exports;

@@ -13,6 +13,7 @@
 #include "kernel/fs/fs.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
+#include "serve/freeze_hook.h"
 #include "serve/partitions.h"
 
 namespace zep {
@@ -300,7 +301,16 @@ result<json> server::take(const json &req)
 	o.folder = cfg_.run_dir + "/cow";
 	o.device_name = d->name;
 	o.device_path = "/dev/" + d->name;
+	// The hook quiesces what uses the device; the driver's start freezes and thaws it.
+	if (!cfg_.freeze_hook.empty())
+		if (auto h = run_freeze_hook(cfg_.freeze_hook, "freeze", d->name); !h) {
+			(void)run_freeze_hook(cfg_.freeze_hook, "thaw", d->name);
+			return h.err();
+		}
 	auto s = snapshot::take(d->dev, o);
+	result<void> thawed;
+	if (!cfg_.freeze_hook.empty())
+		thawed = run_freeze_hook(cfg_.freeze_hook, "thaw", d->name);
 	if (!s)
 		return s.err();
 	std::string snap_name = fmt::format("zep{}", s->id());
@@ -309,7 +319,10 @@ result<json> server::take(const json &req)
 		       {"device", d->name},
 		       {"writable", req.value("writable", false)},
 		       {"freeze_ms", st.freeze.frozen_ms()},
-		       {"get_freeze_ms", st.freeze.get_freeze_ms()}};
+		       {"get_freeze_ms", st.freeze.get_freeze_ms()},
+		       {"quiesced", !cfg_.freeze_hook.empty()}};
+	if (!thawed)
+		answer["thaw_error"] = thawed.err().message;
 	std::lock_guard<std::mutex> g(m_);
 	snaps_[snap_name] = snap{d->name, req.value("writable", false),
 				 std::make_unique<snapshot>(std::move(*s))};

@@ -26,6 +26,7 @@ struct serve_config {
 	std::vector<std::string> images;	// host files or block devices
 	std::string run_dir;			// the sockets, and the snapshots' backing files
 	bool verbose = false;			// mirror the kernel log to standard error
+	std::string freeze_hook;		// run as `CMD freeze|thaw DEVICE` around a freeze
 };
 
 // One export: a live device (read-write) or a snapshot (read-only unless taken writable).

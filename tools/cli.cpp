@@ -198,6 +198,11 @@ void define(CLI::App &app, parsed &p)
 		->transform(decimal)
 		->check(CLI::Range(1, 64))
 		->default_str("16");
+	sv->add_option("--freeze-hook", p.serve.freeze_hook,
+		       "Run `CMD freeze DEVICE` right before each snapshot's freeze and `CMD thaw "
+		       "DEVICE` right after its thaw (e.g. a script calling fsfreeze); a failing "
+		       "freeze aborts the snapshot. Without it snapshots are crash-consistent")
+		->type_name("CMD");
 	add_common(sv, p.serve, false);
 
 	add_client(app, p, "status", "What a zep server serves: devices, snapshots, NBD clients");

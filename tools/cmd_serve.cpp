@@ -99,6 +99,8 @@ int run_serve(const serve_args &a, cli_io &io)
 		args.push_back("image=" + abs.string());
 	}
 	args.push_back("rundir=" + dir);
+	if (!a.freeze_hook.empty())
+		args.push_back("freezehook=" + a.freeze_hook);
 	if (a.verbose)
 		args.push_back("verbose=1");
 	std::vector<char *> argv;
@@ -134,9 +136,14 @@ int run_client(const client_args &a, cli_io &io)
 		return rep.success(fields, status_text(ans));
 	if (a.command == "snapshot")
 		return rep.success(fields,
-				   fmt::format("{}\t(snapshot of {}, frozen {:.1f} ms)\n",
+				   fmt::format("{}\t(snapshot of {}, frozen {:.1f} ms, {}){}\n",
 					       ans["snapshot"].get<std::string>(), a.target,
-					       ans["freeze_ms"].get<double>()));
+					       ans["freeze_ms"].get<double>(),
+					       ans.value("quiesced", false) ? "quiesced by the freeze hook"
+									  : "crash-consistent",
+					       ans.contains("thaw_error")
+						   ? "\nwarning: " + ans["thaw_error"].get<std::string>()
+						   : ""));
 	if (a.command == "release")
 		return rep.success(fields, fmt::format("{} released\n", a.target));
 	// quit: the server stops its snapshots, unloads the driver and halts, then its control

@@ -45,6 +45,7 @@ struct serve_args : common_args {
 	std::vector<std::string> images;
 	std::string run_dir;
 	int threads = 16;	// nbdkit's threads per connection
+	std::string freeze_hook;	// run as `CMD freeze|thaw DEVICE` around each snapshot's freeze
 };
 
 // status, snapshot, release, quit: one request to the server in `connect`.

@@ -89,10 +89,16 @@ protected:
 		std::ofstream(image).close();
 		fs::resize_file(image, 48 * MIB);
 		ASSERT_EQ(sh("printf 'label: dos\\n,24M,L\\n,,L\\n' | sfdisk -q " + image), "");
+		// The freeze hook logs each call, and fails a freeze while the file `fail` exists.
+		hook = (dir / "hook.sh").string();
+		std::ofstream(hook) << "#!/bin/sh\necho \"$1 $2\" >> " << (dir / "hook.log").string()
+				    << "\nif [ $1 = freeze ] && [ -e " << (dir / "fail").string()
+				    << " ]; then echo 'cannot freeze: busy' >&2; exit 1; fi\n";
+		fs::permissions(hook, fs::perms::owner_all);
 		server = ::fork();
 		if (server == 0) {
 			::execl(ZEP_BINARY, "zep", "serve", image.c_str(), "--run-dir", run.c_str(),
-				static_cast<char *>(nullptr));
+				"--freeze-hook", hook.c_str(), static_cast<char *>(nullptr));
 			::_exit(127);
 		}
 		auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -120,7 +126,7 @@ protected:
 	std::string uri(const std::string &exp) { return "nbd+unix:///" + exp + "?socket=" + run + "/nbd.sock"; }
 
 	fs::path dir;
-	std::string image, run;
+	std::string image, run, hook;
 	pid_t server = -1;
 };
 
@@ -141,6 +147,10 @@ TEST_F(Serve, LiveDevicesAndSnapshotsOverNbd)
 	run_result s = zep({"snapshot", "vda1", "--connect", run, "--json"});
 	ASSERT_EQ(s.rc, 0) << s.out << s.err;
 	EXPECT_EQ(s.doc()["snapshot"], "zep1");
+	EXPECT_EQ(s.doc()["quiesced"], true);
+	std::ifstream log(dir / "hook.log");
+	std::string calls((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+	EXPECT_EQ(calls, "freeze vda1\nthaw vda1\n");
 
 	// Rewritten live while the snapshot is read: the snapshot keeps a, the device gets b.
 	ASSERT_EQ(sh("nbdcopy " + (dir / "b.bin").string() + " '" + uri("vda1") + "'"), "");
@@ -205,9 +215,16 @@ TEST_F(Serve, BadControlRequestsAreAnsweredAndTheServerKeepsServing)
 	// A client that leaves mid-request.
 	ASSERT_GT(::write(fd, "{\"command\": \"sta", 16), 0);
 	::close(fd);
+
+	// A freeze hook that fails aborts the snapshot with its words.
+	std::ofstream(dir / "fail").close();
+	run_result refused = zep({"snapshot", "vda2", "--connect", run});
+	EXPECT_EQ(refused.rc, 3);
+	EXPECT_NE(refused.err.find("cannot freeze: busy"), std::string::npos) << refused.err;
 	run_result st = zep({"status", "--connect", run, "--json"});
 	ASSERT_EQ(st.rc, 0) << st.err;
 	EXPECT_EQ(st.doc()["devices"].size(), 3u);
+	EXPECT_TRUE(st.doc()["snapshots"].empty());
 	EXPECT_EQ(zep({"status", "--connect", (dir / "nothing").string()}).rc, 2);
 	EXPECT_EQ(zep({"quit", "--connect", run}).rc, 0);
 	int status = -1;
