@@ -130,6 +130,7 @@ int enter_process(pid_t pid, const std::string &comm)
 	task_lock(leader);
 	t->mm = mmget(leader->mm);
 	t->files = dup_files_for(leader, true);
+	t->tgid = leader->tgid;	// getpid names the process, as in any thread of it
 	task_unlock(leader);
 	put_task_struct(leader);
 	return t->mm && t->files ? 0 : -ESRCH;

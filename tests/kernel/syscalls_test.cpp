@@ -224,7 +224,8 @@ TEST_F(Syscalls, EnteredHostThreadsShareTheProcesssFilesAndMemory)
 			ASSERT_EQ(enter_process(leader, "worker"), 0);
 			char back[7] = {};
 			file *f = fget(static_cast<unsigned>(fd.load()));
-			if (f && user_read(buf, back, 7) == 0 && std::string(back) == "shared")
+			if (f && user_read(buf, back, 7) == 0 && std::string(back) == "shared" &&
+			    sys_getpid() == leader)
 				ok++;
 			fput(f);
 		});	// these leave as their host threads end
