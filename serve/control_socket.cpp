@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -21,6 +23,7 @@ namespace {
 // A request line longer than this is refused: no request needs more.
 constexpr size_t MAX_LINE = 64 << 10;
 constexpr int IDLE_MS = 5000;
+constexpr size_t MAX_CLIENTS = 16;
 
 bool make_address(const std::string &path, sockaddr_un *a)
 {
@@ -100,31 +103,56 @@ control_socket::~control_socket()
 
 void control_socket::serve()
 {
-	if (on_thread_)
-		on_thread_();
+	struct client {
+		std::thread t;
+		std::shared_ptr<std::atomic<bool>> done;
+	};
+	std::vector<client> clients;
+	auto reap = [&clients](bool all) {
+		std::erase_if(clients, [all](client &c) {
+			if (!all && !c.done->load())
+				return false;
+			c.t.join();
+			return true;
+		});
+	};
 	for (;;) {
 		pollfd p[2] = {{listen_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
 		if (::poll(p, 2, -1) < 0) {
 			if (errno == EINTR)
 				continue;
-			return;
+			break;
 		}
 		if (p[1].revents)
-			return;
+			break;
 		int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
 		if (fd < 0)
 			continue;
+		reap(false);
 		ucred cred{};
 		socklen_t len = sizeof(cred);
-		if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0 || cred.uid != ::getuid()) {
-			write_all(fd, error_answer("refused", "only the server's own user may "
-							      "control it") .dump() + "\n");
+		const char *refusal = nullptr;
+		if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0 || cred.uid != ::getuid())
+			refusal = "only the server's own user may control it";
+		else if (clients.size() >= MAX_CLIENTS)
+			refusal = "the server is busy with other clients: try again";
+		if (refusal) {
+			write_all(fd, error_answer("refused", refusal).dump() + "\n");
 			::close(fd);
 			continue;
 		}
-		serve_client(fd);
-		::close(fd);
+		// A client of its own thread: a long request (a backup) keeps no one else out.
+		auto done = std::make_shared<std::atomic<bool>>(false);
+		clients.push_back({std::thread([this, fd, done] {
+					   if (on_thread_)
+						   on_thread_();
+					   serve_client(fd);
+					   ::close(fd);
+					   done->store(true);
+				   }),
+				   done});
 	}
+	reap(true);
 }
 
 void control_socket::serve_client(int fd)
@@ -138,8 +166,8 @@ void control_socket::serve_client(int fd)
 				write_all(fd, error_answer("usage", "request line too long").dump() + "\n");
 				return;
 			}
-			// One client at a time: one that goes quiet is let go, so that it cannot
-			// keep the others out.
+			// A client that goes quiet is let go, so that quiet ones cannot use up
+			// the server's client threads.
 			pollfd p[2] = {{fd, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
 			int ready = ::poll(p, 2, IDLE_MS);
 			if (ready < 0 && errno != EINTR)

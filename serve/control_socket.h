@@ -1,5 +1,6 @@
 // The control socket of `zep serve`: JSON lines on a Unix socket, one request and one answer
-// each, served to the server's own user only (peer credentials). One client at a time.
+// each, served to the server's own user only (peer credentials), each client in a thread
+// of its own.
 #pragma once
 
 #include <atomic>
@@ -16,8 +17,9 @@ namespace zep {
 class control_socket {
 public:
 	using handler = std::function<nlohmann::json(const nlohmann::json &)>;
-	// Listens on path (mode 0600) and answers each line with handle's answer; on_thread runs
-	// first in the serving thread, after_answer after each answer is sent.
+	// Listens on path (mode 0600) and answers each line with handle's answer (called from
+	// several threads at once); on_thread runs first in each client's thread, after_answer
+	// after each answer is sent.
 	static result<std::unique_ptr<control_socket>> listen(const std::string &path, handler handle,
 							      std::function<void()> on_thread,
 							      std::function<void()> after_answer);
