@@ -133,8 +133,9 @@ result<void> server::start()
 	if (leader_ < 0)
 		return make_error(errc::other, "cannot start the server's process");
 
-	// Sizes, read through the devices themselves.
-	std::thread([this] {
+	// Sizes, read through the devices themselves; the drainer's process is the server's.
+	result<void> tracking;
+	std::thread([this, &tracking] {
 		enter("zepserve");
 		for (device &d : devices_) {
 			int fd = kern::sys_open(("/dev/" + d.name).c_str(), O_RDONLY);
@@ -143,8 +144,9 @@ result<void> server::start()
 				kern::sys_close(static_cast<unsigned>(fd));
 			}
 		}
+		tracking = start_tracking();
 	}).join();
-	return {};
+	return tracking;
 }
 
 namespace {
@@ -181,6 +183,7 @@ std::vector<std::string> server::stop()
 			if (auto r = sn.s->stop(); !r && r.err().code != errc::invalidated)
 				problems.push_back(fmt::format("{} could not be stopped: {}", name,
 							       r.err().message));
+		stop_tracking(problems);
 	}).join();
 	{
 		std::lock_guard<std::mutex> g(m_);
@@ -266,18 +269,67 @@ json server::status()
 	for (const export_info &e : ex) {
 		json j = {{"name", e.name}, {"size", e.size}, {"writable", e.writable},
 			  {"nbd_clients", e.open}};
+		if (!e.snapshot)
+			if (const device *d = find_device(e.name); d && d->mounted)
+				j["tracking"] = tracking_status(*d);
 		(e.snapshot ? snaps : devs).push_back(j);
 	}
 	std::lock_guard<std::mutex> g(m_);
+	json kept = json::array();
 	for (json &s : snaps) {
+		if (!snaps_.count(s["name"]))
+			continue;	// released meanwhile
 		snap &sn = snaps_.at(s["name"]);
 		s["device"] = sn.device;
+		s["mark"] = sn.mark;
 		auto text = sn.s->error_text();
 		s["healthy"] = text && text->empty();
 		if (text && !text->empty())
 			s["error"] = *text;
+		kept.push_back(s);
 	}
-	return {{"devices", devs}, {"snapshots", snaps}};
+	return {{"devices", devs}, {"snapshots", kept}};
+}
+
+// Quiesces through the hook, marks the change order, starts the session. The hook's thaw
+// runs whatever happened; when only the thaw fails the snapshot stands, with a warning.
+result<server::taken> server::take_snapshot(const device &d, int threads)
+{
+	if (!d.mounted)
+		return make_error(errc::usage, fmt::format("{} is used through its partitions: "
+							   "snapshot one of them",
+							   d.name));
+	if (threads < 1 || threads > MAX_THREADS)
+		return make_error(errc::usage,
+				  fmt::format("{} IO threads asked for; 1 to {} are possible",
+					      threads, MAX_THREADS));
+	snapshot_options o;
+	o.io_threads = threads;
+	o.folder = cfg_.run_dir + "/cow";
+	o.device_name = d.name;
+	o.device_path = "/dev/" + d.name;
+	// The hook quiesces what uses the device; the driver's start freezes and thaws it.
+	if (!cfg_.freeze_hook.empty())
+		if (auto h = run_freeze_hook(cfg_.freeze_hook, "freeze", d.name); !h) {
+			(void)run_freeze_hook(cfg_.freeze_hook, "thaw", d.name);
+			return h.err();
+		}
+	std::string mark = new_mark(d.name);
+	auto s = snapshot::take(d.dev, o);
+	result<void> thawed;
+	if (!cfg_.freeze_hook.empty())
+		thawed = run_freeze_hook(cfg_.freeze_hook, "thaw", d.name);
+	if (!s)
+		return s.err();
+	taken t{fmt::format("zep{}", s->id()), mark, "", std::make_unique<snapshot>(std::move(*s))};
+	if (!thawed)
+		t.thaw_error = thawed.err().message;
+	{
+		std::lock_guard<std::mutex> g(track_m_);
+		latest_mark_[d.name] = mark;
+		latest_mark_[t.name] = mark;
+	}
+	return t;
 }
 
 result<json> server::take(const json &req)
@@ -287,45 +339,22 @@ result<json> server::take(const json &req)
 	if (!d)
 		return make_error(errc::not_found,
 				  fmt::format("no device {}: `zep status` lists them", name));
-	if (!d->mounted)
-		return make_error(errc::usage, fmt::format("{} is used through its partitions: "
-							   "snapshot one of them",
-							   name));
-	int threads = req.value("threads", 2);
-	if (threads < 1 || threads > MAX_THREADS)
-		return make_error(errc::usage,
-				  fmt::format("{} IO threads asked for; 1 to {} are possible",
-					      threads, MAX_THREADS));
-	snapshot_options o;
-	o.io_threads = threads;
-	o.folder = cfg_.run_dir + "/cow";
-	o.device_name = d->name;
-	o.device_path = "/dev/" + d->name;
-	// The hook quiesces what uses the device; the driver's start freezes and thaws it.
-	if (!cfg_.freeze_hook.empty())
-		if (auto h = run_freeze_hook(cfg_.freeze_hook, "freeze", d->name); !h) {
-			(void)run_freeze_hook(cfg_.freeze_hook, "thaw", d->name);
-			return h.err();
-		}
-	auto s = snapshot::take(d->dev, o);
-	result<void> thawed;
-	if (!cfg_.freeze_hook.empty())
-		thawed = run_freeze_hook(cfg_.freeze_hook, "thaw", d->name);
-	if (!s)
-		return s.err();
-	std::string snap_name = fmt::format("zep{}", s->id());
-	const started_session &st = s->started();
-	json answer = {{"snapshot", snap_name},
+	auto t = take_snapshot(*d, req.value("threads", 2));
+	if (!t)
+		return t.err();
+	const started_session &st = t->s->started();
+	bool writable = req.value("writable", false);
+	json answer = {{"snapshot", t->name},
 		       {"device", d->name},
-		       {"writable", req.value("writable", false)},
+		       {"writable", writable},
+		       {"mark", t->mark},
 		       {"freeze_ms", st.freeze.frozen_ms()},
 		       {"get_freeze_ms", st.freeze.get_freeze_ms()},
 		       {"quiesced", !cfg_.freeze_hook.empty()}};
-	if (!thawed)
-		answer["thaw_error"] = thawed.err().message;
+	if (!t->thaw_error.empty())
+		answer["thaw_error"] = t->thaw_error;
 	std::lock_guard<std::mutex> g(m_);
-	snaps_[snap_name] = snap{d->name, req.value("writable", false),
-				 std::make_unique<snapshot>(std::move(*s))};
+	snaps_[t->name] = snap{d->name, writable, t->mark, std::move(t->s)};
 	return answer;
 }
 
@@ -360,7 +389,7 @@ json server::handle(const json &req)
 {
 	if (!req.is_object() || !req.contains("command") || !req["command"].is_string())
 		return error_json(make_error(errc::usage, "a request is a JSON object with a "
-							  "\"command\": status, snapshot, release or quit")
+							  "\"command\": status, snapshot, release, changes, backup or quit")
 					  );
 	std::string cmd = req["command"];
 	try {
@@ -368,6 +397,10 @@ json server::handle(const json &req)
 			return status();
 		if (cmd == "snapshot") {
 			auto r = take(req);
+			return r ? *r : error_json(r.err());
+		}
+		if (cmd == "changes" || cmd == "backup") {
+			auto r = cmd == "changes" ? changes(req) : backup(req);
 			return r ? *r : error_json(r.err());
 		}
 		if (cmd == "release") {
@@ -387,8 +420,8 @@ json server::handle(const json &req)
 			);
 	}
 	return error_json(make_error(errc::usage,
-				     fmt::format("unknown command \"{}\": status, snapshot, release "
-						 "or quit",
+				     fmt::format("unknown command \"{}\": status, snapshot, release, "
+						 "changes, backup or quit",
 						 cmd))
 			      );
 }

@@ -11,11 +11,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "agent/changes.h"
 #include "agent/result.h"
 #include "agent/session.h"
 #include "kernel/lib/types.h"
@@ -79,14 +81,44 @@ private:
 	struct snap {
 		std::string device;
 		bool writable = false;
+		std::string mark;	// taken right before it: changes since it are since this
+		std::unique_ptr<snapshot> s;
+	};
+	// A place in the change drainer's order, named "m1", "m2", ...
+	struct named_mark {
+		std::string device;
+		change_mark m;
+	};
+	// The mark before the snapshot a backup was made from: an incremental after that
+	// backup reads what changed since it. The backup is known by its repository,
+	// number, device and snapshot time (a repository made anew does not match).
+	struct backup_key {
+		std::string repo;
+		unsigned sequence = 0;
+		std::string device;
+		int64_t snapshot_time = 0;
+		auto operator<=>(const backup_key &) const = default;
+	};
+	struct taken {
+		std::string name, mark, thaw_error;
 		std::unique_ptr<snapshot> s;
 	};
 
 	result<void> attach(const std::string &path, char letter);
 	nlohmann::json status();
+	result<taken> take_snapshot(const device &d, int threads);
 	result<nlohmann::json> take(const nlohmann::json &request);
 	result<void> release(const std::string &name);
 	device *find_device(const std::string &name);
+	// Change tracking (serve/tracking.cpp).
+	result<void> start_tracking();
+	void stop_tracking(std::vector<std::string> &problems);
+	std::string new_mark(const std::string &device);
+	result<collected_changes> changes_since(const device &d, const std::string &mark);
+	result<std::string> resolve_since(const device &d, const nlohmann::json &request);
+	result<nlohmann::json> changes(const nlohmann::json &request);
+	result<nlohmann::json> backup(const nlohmann::json &request);
+	nlohmann::json tracking_status(const device &d);
 
 	serve_config cfg_;
 	bool booted_ = false, loaded_ = false;
@@ -98,6 +130,14 @@ private:
 	std::vector<device> devices_;
 	std::map<std::string, snap> snaps_;
 	std::map<std::string, int> opens_;
+	std::set<std::string> busy_repos_;	// a backup into each runs
+
+	std::mutex track_m_;	// the drainer, and the marks below
+	std::unique_ptr<change_drainer> drainer_;
+	std::map<std::string, named_mark> marks_;
+	int next_mark_ = 1;
+	std::map<std::string, std::string> latest_mark_;	// device or snapshot -> its newest mark
+	std::map<backup_key, std::string> backup_marks_;
 };
 
 } // namespace zep

@@ -101,17 +101,24 @@ void define(CLI::App &app, parsed &p)
 	app.set_version_flag("--version", fmt::format("zep {}", tool_version()), "Print the version of zep and exit");
 
 	CLI::App *b = app.add_subcommand(
-		"backup", "Snapshot a disk image (or a partition of it) and back it up into a "
-			  "repository: a full backup into an empty repository, else an "
-			  "incremental one");
-	b->add_option("--image", p.backup.image,
+		"backup", "Snapshot a disk image (or a partition of it), or a device of a zep "
+			  "server, and back it up into a repository: a full backup into an "
+			  "empty repository, else an incremental one");
+	CLI::Option *image = b->add_option("--image", p.backup.image,
 		      "The raw disk image file to back up (read, never changed)")
-		->required()
 		->type_name("FILE");
+	CLI::Option *connect = b->add_option("--connect", p.backup.connect,
+		      "Back up a device of the zep server in this run folder, live")
+		->type_name("DIR")
+		->excludes(image);
+	b->add_option("--device", p.backup.device, "With --connect: the device, e.g. vda1")
+		->type_name("DEVICE")
+		->needs(connect);
 	b->add_option("--partition", p.backup.partition,
 		      "Back up only this partition of the image: its first sector and its "
 		      "length, in 512-byte sectors")
-		->type_name("START:SECTORS");
+		->type_name("START:SECTORS")
+		->excludes(connect);
 	b->add_option("--repo", p.backup.repo,
 		      "The repository folder; made when missing")
 		->required()
@@ -223,6 +230,17 @@ void define(CLI::App &app, parsed &p)
 				  "has it open)");
 	rl->add_option("snapshot", p.clients["release"].target, "The snapshot, e.g. zep1")
 		->required();
+	CLI::App *ch = add_client(app, p, "changes",
+				  "The bytes of a device of a zep server written since a snapshot "
+				  "or a backup, merged, and whether every write was tracked");
+	ch->add_option("device", p.clients["changes"].target, "The device, e.g. vda1")->required();
+	ch->add_option("--since", p.clients["changes"].since,
+		       "A mark (m1), a snapshot (zep1: since its freeze) or a backup number made "
+		       "by the server (with --repo); default the device's newest snapshot")
+		->type_name("MARK");
+	ch->add_option("--repo", p.clients["changes"].repo,
+		       "The repository of the backup --since names")
+		->type_name("DIR");
 	add_client(app, p, "quit", "Stop a zep server: its snapshots, the driver, the machine");
 }
 

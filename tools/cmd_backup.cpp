@@ -146,8 +146,14 @@ result<std::string> repository_path(const std::string &dir, bool create)
 
 int run_backup(const backup_args &a, cli_io &io)
 {
+	if (!a.connect.empty())
+		return run_served_backup(a, io);
 	auto t0 = std::chrono::steady_clock::now();
 	reporter rep(io, "backup", a.json);
+	if (a.image.empty())
+		return rep.failure(make_error(errc::usage, "give --image FILE, or --connect DIR "
+							   "--device DEVICE for a device of a zep "
+							   "server: see zep backup --help"));
 	auto img = inspect_image(a.image, "image");
 	if (!img)
 		return rep.failure(img.err());

@@ -1,6 +1,7 @@
 // `zep serve` and its client commands. serve hands the process over to nbdkit with the zep
-// plugin, which holds the machine; status, snapshot, release and quit send one request to
-// the server's control socket in its run folder and print the answer.
+// plugin, which holds the machine; status, snapshot, release, changes, quit and backup
+// --connect send one request to the server's control socket in its run folder and print
+// the answer.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,15 +45,27 @@ result<json> ask(const std::string &dir, const json &request)
 	return a;
 }
 
+std::string tracking_text(const json &t)
+{
+	if (t.is_null())
+		return "not tracked yet (from the first snapshot on)";
+	return t["complete"].get<bool>()
+		       ? fmt::format("complete since {}", t["since"].get<std::string>())
+		       : fmt::format("INCOMPLETE since {}: {}", t["since"].get<std::string>(),
+				     t.value("reason", "?"));
+}
+
 std::string status_text(const json &s)
 {
 	std::string t = fmt::format("{:<8} {:>12}  {}\n", "EXPORT", "SIZE", "KIND");
 	for (const json &d : s["devices"])
-		t += fmt::format("{:<8} {:>12}  live, read-write{}\n", d["name"].get<std::string>(),
+		t += fmt::format("{:<8} {:>12}  live, read-write{}{}\n", d["name"].get<std::string>(),
 				 mib(d["size"].get<double>()),
 				 d["nbd_clients"].get<int>() ? fmt::format(", {} NBD client(s)",
 									   d["nbd_clients"].get<int>())
-							     : "");
+							     : "",
+				 d.contains("tracking") ? "; tracking " + tracking_text(d["tracking"])
+							: "");
 	for (const json &d : s["snapshots"])
 		t += fmt::format("{:<8} {:>12}  snapshot of {}, {}{}\n", d["name"].get<std::string>(),
 				 "", d["device"].get<std::string>(),
@@ -61,7 +74,54 @@ std::string status_text(const json &s)
 	return t;
 }
 
+std::string changes_text(const json &c)
+{
+	std::string t = fmt::format("{} since {}: {} in {} extent(s), tracking {}\n",
+				    c["device"].get<std::string>(), c["since"].get<std::string>(),
+				    mib(c["bytes"].get<double>()), c["extents"].size(),
+				    c["complete"].get<bool>() ? "complete"
+							      : "INCOMPLETE: " + c.value("reason", "?"));
+	for (const json &e : c["extents"])
+		t += fmt::format("{:>14} {:>14}\n", e[0].get<uint64_t>(), e[1].get<uint64_t>());
+	return t;
+}
+
 } // namespace
+
+int run_served_backup(const backup_args &a, cli_io &io)
+{
+	reporter rep(io, "backup", a.json);
+	if (a.device.empty())
+		return rep.failure(make_error(errc::usage, "--connect needs --device DEVICE: `zep "
+							   "status --connect DIR` lists them"));
+	auto repo = repository_path(a.repo, true);
+	if (!repo)
+		return rep.failure(repo.err());
+	auto r = ask(a.connect, {{"command", "backup"},
+				 {"device", a.device},
+				 {"repo", *repo},
+				 {"threads", a.threads},
+				 {"full", a.full}});
+	if (!r)
+		return rep.failure(r.err());
+	const json &ans = *r;
+	const json &sn = ans["snapshot"];
+	std::string text = fmt::format(
+		"backup {:04}: {} of {} ({} bytes), {}\n"
+		"{} of {} chunks stored; {} bytes read in {:.2f} s\n{}\n"
+		"snapshot {} frozen {:.1f} ms, {}; change tracking {}\n",
+		ans["sequence"].get<unsigned>(), ans["kind"].get<std::string>(),
+		ans["device"].get<std::string>(), ans["size"].get<uint64_t>(),
+		ans["method"].get<std::string>(), ans["chunks_stored"].get<uint64_t>(),
+		ans["chunks"].get<uint64_t>(), ans["bytes_read"].get<uint64_t>(),
+		ans["seconds"].get<double>(), ans["note"].get<std::string>(),
+		sn["name"].get<std::string>(), sn["frozen_ms"].get<double>(),
+		sn["quiesced"].get<bool>() ? "quiesced by the freeze hook" : "crash-consistent",
+		ans["change_tracking"].get<std::string>());
+	if (ans.contains("warning"))
+		text += "warning: " + ans["warning"].get<std::string>() + "\n";
+	return rep.success(nlohmann::ordered_json::parse(ans.dump()), text);
+}
 
 int run_serve(const serve_args &a, cli_io &io)
 {
@@ -87,6 +147,11 @@ int run_serve(const serve_args &a, cli_io &io)
 								       "already: `zep quit "
 								       "--connect {}` ends it",
 								       dir, dir)));
+	// What a killed server left: its sockets and its snapshots' backing files. No server
+	// answers, so none of it is in use.
+	for (const char *f : {"/zep.sock", "/nbd.sock"})
+		fs::remove(dir + f, ec);
+	fs::remove_all(dir + "/cow", ec);
 	// The blocksize filter turns requests that are not whole sectors into whole ones.
 	std::vector<std::string> args = {"nbdkit", "--foreground", "--unix", dir + "/nbd.sock",
 					 "--threads", std::to_string(a.threads), "--filter=blocksize",
@@ -126,6 +191,16 @@ int run_client(const client_args &a, cli_io &io)
 		req["writable"] = a.writable;
 	} else if (a.command == "release") {
 		req["snapshot"] = a.target;
+	} else if (a.command == "changes") {
+		req["device"] = a.target;
+		if (!a.since.empty())
+			req["since"] = a.since;
+		if (!a.repo.empty()) {
+			auto repo = repository_path(a.repo, false);
+			if (!repo)
+				return rep.failure(repo.err());
+			req["repo"] = *repo;
+		}
 	}
 	auto r = ask(a.connect, req);
 	if (!r)
@@ -146,6 +221,8 @@ int run_client(const client_args &a, cli_io &io)
 						   : ""));
 	if (a.command == "release")
 		return rep.success(fields, fmt::format("{} released\n", a.target));
+	if (a.command == "changes")
+		return rep.success(fields, changes_text(ans));
 	// quit: the server stops its snapshots, unloads the driver and halts, then its control
 	// socket goes.
 	auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);

@@ -21,6 +21,7 @@ struct common_args {
 
 struct backup_args : common_args {
 	std::string image;
+	std::string connect, device;	// or a device of the zep server in this run folder
 	std::string partition;	// "START:SECTORS", or "" for the whole image
 	std::string repo;
 	std::string tmpdir;	// for the snapshot's backing files; "" the host's temporary folder
@@ -48,19 +49,22 @@ struct serve_args : common_args {
 	std::string freeze_hook;	// run as `CMD freeze|thaw DEVICE` around each snapshot's freeze
 };
 
-// status, snapshot, release, quit: one request to the server in `connect`.
+// status, snapshot, release, changes, quit: one request to the server in `connect`.
 struct client_args : common_args {
 	std::string command;
 	std::string connect;	// the server's run folder
 	std::string target;	// snapshot: the device; release: the snapshot
 	int threads = 2;	// snapshot: IO-thread processes
 	bool writable = false;	// snapshot: its export takes writes
+	std::string since, repo;	// changes: since this mark, snapshot or backup (of repo)
 };
 
 int run_backup(const backup_args &a, cli_io &io);
 // Runs nbdkit with the zep plugin in this process's place; returns only when it cannot.
 int run_serve(const serve_args &a, cli_io &io);
 int run_client(const client_args &a, cli_io &io);
+// `zep backup --connect DIR --device DEV`: the server makes the backup.
+int run_served_backup(const backup_args &a, cli_io &io);
 int run_restore(const restore_args &a, cli_io &io);
 int run_verify(const verify_args &a, cli_io &io);
 int run_version(const common_args &a, cli_io &io);

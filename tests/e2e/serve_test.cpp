@@ -95,6 +95,11 @@ protected:
 				    << "\nif [ $1 = freeze ] && [ -e " << (dir / "fail").string()
 				    << " ]; then echo 'cannot freeze: busy' >&2; exit 1; fi\n";
 		fs::permissions(hook, fs::perms::owner_all);
+		start_server();
+	}
+
+	void start_server()
+	{
 		server = ::fork();
 		if (server == 0) {
 			::execl(ZEP_BINARY, "zep", "serve", image.c_str(), "--run-dir", run.c_str(),
@@ -102,7 +107,8 @@ protected:
 			::_exit(127);
 		}
 		auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-		while (!fs::exists(run + "/zep.sock") || !fs::exists(run + "/nbd.sock")) {
+		// Sockets a killed server left may still be there: up is when it answers.
+		while (!fs::exists(run + "/nbd.sock") || zep({"status", "--connect", run}).rc != 0) {
 			ASSERT_LT(std::chrono::steady_clock::now(), until) << "the server did not come up";
 			std::this_thread::sleep_for(std::chrono::milliseconds(20));
 		}
@@ -182,6 +188,80 @@ TEST_F(Serve, LiveDevicesAndSnapshotsOverNbd)
 	auto on_image = read_file(image, PART1_START, PART1_BYTES);
 	EXPECT_TRUE(std::equal(b.begin(), b.end(), on_image.begin())) << "a flushed write is not in the image";
 	EXPECT_TRUE(std::equal(a.begin() + b.size(), a.end(), on_image.begin() + b.size()));
+}
+
+// Backups through the server: a full one, then an incremental one that reads only what the
+// change records say was written, restoring to the live device's bytes; then snapshots
+// until the driver's limit, where the 17th is refused with the driver's reason.
+TEST_F(Serve, IncrementalBackupsFromChangeRecordsAndTheSnapshotLimit)
+{
+	if (!have("qemu-io"))
+		GTEST_SKIP() << "qemu-io is not installed (scripts/setup.sh installs qemu-utils)";
+	write_file(dir / "a.bin", random_bytes(PART1_BYTES, 3));
+	ASSERT_EQ(sh("nbdcopy " + (dir / "a.bin").string() + " '" + uri("vda1") + "'"), "");
+	std::string repo = (dir / "repo").string();
+	run_result full = zep({"backup", "--connect", run, "--device", "vda1", "--repo", repo, "--json"});
+	ASSERT_EQ(full.rc, 0) << full.out << full.err;
+	EXPECT_EQ(full.doc()["kind"], "full");
+
+	std::string w = sh("qemu-io -f raw -c 'write -P 0x5a 1M 64k' -c 'write -P 0xa5 9M 4k' '" +
+			   uri("vda1") + "'");
+	ASSERT_EQ(w.find("exit"), std::string::npos) << w;
+	run_result ch = zep({"changes", "vda1", "--connect", run, "--json"});
+	ASSERT_EQ(ch.rc, 0) << ch.err;
+	EXPECT_EQ(ch.doc()["complete"], true);
+	EXPECT_EQ(ch.doc()["extents"], nlohmann::json::parse("[[1048576, 65536], [9437184, 4096]]"));
+
+	run_result inc = zep({"backup", "--connect", run, "--device", "vda1", "--repo", repo, "--json"});
+	ASSERT_EQ(inc.rc, 0) << inc.out << inc.err;
+	EXPECT_EQ(inc.doc()["method"], "change-records") << inc.out;
+	EXPECT_EQ(inc.doc()["bytes_read"], 2 * 65536) << "whole chunks of the two ranges only";
+	std::string restored = (dir / "restored.img").string(), live = (dir / "live.img").string();
+	ASSERT_EQ(zep({"restore", "--repo", repo, "--output", restored}).rc, 0);
+	ASSERT_EQ(sh("nbdcopy '" + uri("vda1") + "' " + live), "");
+	EXPECT_EQ(sh("cmp " + restored + " " + live), "");
+
+	int taken = 0;
+	run_result r;
+	while ((r = zep({"snapshot", "vda2", "--threads", "1", "--connect", run})).rc == 0)
+		taken++;
+	EXPECT_EQ(taken, 16);
+	EXPECT_NE(r.err.find("max simultaneous snapshots"), std::string::npos) << r.err;
+	run_result st = zep({"status", "--connect", run, "--json"});
+	EXPECT_EQ(st.doc()["snapshots"].size(), 16u);
+	EXPECT_EQ(zep({"quit", "--connect", run}).rc, 0);
+	int status = -1;
+	::waitpid(server, &status, 0);
+	server = -1;
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+	EXPECT_TRUE(fs::is_empty(run + "/cow")) << "a backing file was left";
+}
+
+// A server killed outright leaves every flushed write in the image, like a disk that lost
+// power; the next server in the run folder clears what it left, and SIGTERM ends it as quit.
+TEST_F(Serve, KilledServerKeepsFlushedWritesAndTheNextOneCleansUp)
+{
+	auto a = random_bytes(4 * MIB, 4);
+	write_file(dir / "a.bin", a);
+	ASSERT_EQ(sh("nbdcopy --flush " + (dir / "a.bin").string() + " '" + uri("vda2") + "'"), "");
+	ASSERT_EQ(zep({"snapshot", "vda2", "--connect", run}).rc, 0);
+	ASSERT_FALSE(fs::is_empty(run + "/cow"));
+	::kill(server, SIGKILL);
+	::waitpid(server, nullptr, 0);
+	auto on_image = read_file(image, PART1_START + PART1_BYTES, a.size());
+	EXPECT_TRUE(on_image == a) << "a flushed write was lost";
+
+	start_server();
+	run_result st = zep({"status", "--connect", run, "--json"});
+	ASSERT_EQ(st.rc, 0) << st.err;
+	EXPECT_TRUE(st.doc()["snapshots"].empty());
+	EXPECT_TRUE(fs::is_empty(run + "/cow")) << "the killed server's backing files stayed";
+	::kill(server, SIGTERM);
+	int status = -1;
+	::waitpid(server, &status, 0);
+	server = -1;
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+	EXPECT_FALSE(fs::exists(run + "/zep.sock") || fs::exists(run + "/nbd.sock"));
 }
 
 // Bad requests get a clear error each, and the server keeps serving.
