@@ -336,4 +336,62 @@ TEST_F(ServeTcp, TcpServesOnlyClientsWithTheKey)
 	EXPECT_TRUE(quit()) << server_log();
 }
 
+class ServeBlockDevice : public Serve {
+protected:
+	void SetUp() override
+	{
+		if (::geteuid() != 0)
+			GTEST_SKIP() << "attaching a loop device needs root";
+		make_image();
+		if (IsSkipped())
+			return;
+		// Bytes of its own at the start of the second partition, to be read back.
+		pattern = random_bytes(4 * MIB, 4);
+		std::fstream(image, std::ios::in | std::ios::out | std::ios::binary)
+		    .seekp(PART2_START)
+		    .write(reinterpret_cast<const char *>(pattern.data()), static_cast<std::streamsize>(pattern.size()));
+		std::string out = sh("losetup -f --show " + image);
+		if (!out.starts_with("/dev/loop") || out.find("(exit") != std::string::npos)
+			GTEST_SKIP() << "no free loop device: " << out;
+		loop = out.substr(0, out.find('\n'));
+		start({loop, "--run-dir", run});
+	}
+
+	// The server lets go of the device before it is detached, even after a failure.
+	void TearDown() override
+	{
+		if (server > 0) {
+			::kill(server, SIGTERM);
+			::waitpid(server, nullptr, 0);
+			server = -1;
+		}
+		if (!loop.empty())
+			sh("losetup -d " + loop);
+		Serve::TearDown();
+	}
+
+	static constexpr size_t PART2_START = PART1_START + PART1_BYTES;
+	std::vector<unsigned char> pattern;
+	std::string loop;
+};
+
+// A loop device as the image: its partitions found through it, the whole disk copied out
+// as the device holds it, and a write through a partition reaching the device.
+TEST_F(ServeBlockDevice, ALoopDeviceIsServedLikeAnImageFile)
+{
+	std::string list = sh("nbdinfo --list '" + uri("") + "'");
+	for (const char *e : {"\"vda\"", "\"vda1\"", "\"vda2\""})
+		EXPECT_NE(list.find(e), std::string::npos) << list;
+	ASSERT_EQ(sh("nbdcopy '" + uri("vda") + "' " + (dir / "whole.bin").string()), "");
+	EXPECT_EQ(sh("cmp " + (dir / "whole.bin").string() + " " + loop), "");
+	auto part2 = read_file(dir / "whole.bin", PART2_START, pattern.size());
+	EXPECT_TRUE(part2 == pattern) << "vda2 does not start with the bytes put there";
+
+	auto b = random_bytes(2 * MIB, 5);
+	write_file(dir / "b.bin", b);
+	ASSERT_EQ(sh("nbdcopy " + (dir / "b.bin").string() + " '" + uri("vda1") + "'"), "");
+	EXPECT_TRUE(quit()) << server_log();
+	EXPECT_TRUE(read_file(loop, PART1_START, b.size()) == b) << "a flushed write is not on the device";
+}
+
 } // namespace
