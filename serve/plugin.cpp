@@ -1,7 +1,8 @@
 // The nbdkit plugin of `zep serve`: it holds the machine (serve/server.h) and exports its
 // devices by name. nbdkit speaks NBD; each of its threads enters the server's process on
 // its first request, so a request reaches the block layer in the thread that received it.
-// Parameters: image=PATH (once per disk, in order), rundir=DIR, freezehook=CMD, verbose=1.
+// Parameters: image=PATH (once per disk, in order), rundir=DIR, freezehook=CMD, verbose=1,
+// insecure=1 (TCP clients without TLS).
 #define NBDKIT_API_VERSION 2
 #include <nbdkit-plugin.h>
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include <sys/socket.h>
 #include <unistd.h>
 #include <memory>
 #include <string>
@@ -29,6 +31,7 @@ using zep::server;
 zep::serve_config config;
 std::unique_ptr<server> srv;
 std::unique_ptr<zep::control_socket> control;
+bool insecure = false;
 
 // Each thread's buffer in the server's address space: requests are copied through it.
 constexpr size_t IO_BUFFER = 1 << 20;
@@ -51,8 +54,11 @@ int zep_config(const char *key, const char *value)
 		config.freeze_hook = value;
 	else if (k == "verbose")
 		config.verbose = std::strcmp(value, "0") != 0;
+	else if (k == "insecure")
+		insecure = std::strcmp(value, "0") != 0;
 	else {
-		nbdkit_error("unknown parameter %s: image=PATH, rundir=DIR, freezehook=CMD, verbose=1", key);
+		nbdkit_error("unknown parameter %s: image=PATH, rundir=DIR, freezehook=CMD, verbose=1, "
+			     "insecure=1", key);
 		return -1;
 	}
 	return 0;
@@ -110,8 +116,28 @@ void zep_cleanup()
 	}
 }
 
+// nbdkit's TLS setting is one for all its sockets, so it only offers TLS (--tls=on) and
+// the plugin requires it of TCP clients; the unix socket is guarded by the run folder's
+// mode. A connection whose peer cannot be told is taken for a TCP one.
+bool plain_tcp_refused(bool is_tls)
+{
+	if (insecure || is_tls)
+		return false;
+	sockaddr_storage peer{};
+	socklen_t len = sizeof(peer);
+	if (nbdkit_peer_name(reinterpret_cast<sockaddr *>(&peer), &len) == 0 &&
+	    peer.ss_family == AF_UNIX)
+		return false;
+	nbdkit_error("refused a TCP client without TLS: connect with TLS (nbds://USER@HOST:PORT/"
+		     "EXPORT?tls-psk-file=FILE), or run the server with --insecure");
+	nbdkit_set_error(EACCES);
+	return true;
+}
+
 int zep_list_exports(int readonly, int is_tls, nbdkit_exports *exports)
 {
+	if (plain_tcp_refused(is_tls))
+		return -1;
 	if (!srv)
 		return 0;
 	for (const zep::export_info &e : srv->exports())
@@ -125,6 +151,8 @@ const char *zep_default_export(int readonly, int is_tls) { return "vda"; }
 
 void *zep_open(int readonly)
 {
+	if (plain_tcp_refused(nbdkit_is_tls() == 1))
+		return nullptr;
 	auto h = std::make_unique<handle>();
 	h->name = nbdkit_export_name();
 	if (h->name.empty())
@@ -253,7 +281,8 @@ nbdkit_plugin make_plugin()
 	p.longname = "zep: live block devices and their snapshots";
 	p.config = zep_config;
 	p.config_complete = zep_config_complete;
-	p.config_help = "image=PATH (each disk, in order) rundir=DIR [freezehook=CMD] [verbose=1]";
+	p.config_help = "image=PATH (each disk, in order) rundir=DIR [freezehook=CMD] [verbose=1] "
+			"[insecure=1]";
 	p.after_fork = zep_after_fork;
 	p.cleanup = zep_cleanup;
 	p.list_exports = zep_list_exports;

@@ -191,7 +191,8 @@ void define(CLI::App &app, parsed &p)
 	CLI::App *sv = app.add_subcommand(
 		"serve", "Keep a machine up with the images as disks vda, vdb, ... (their "
 			 "partitions vda1, ...), and serve every device and snapshot over NBD on "
-			 "DIR/nbd.sock until `zep quit`, SIGTERM or SIGINT");
+			 "DIR/nbd.sock (and with --listen over TCP) until `zep quit`, SIGTERM or "
+			 "SIGINT");
 	sv->add_option("images", p.serve.images, "Raw disk images or host block devices")
 		->required()
 		->type_name("IMAGE...");
@@ -210,6 +211,28 @@ void define(CLI::App &app, parsed &p)
 		       "DEVICE` right after its thaw (e.g. a script calling fsfreeze); a failing "
 		       "freeze aborts the snapshot. Without it snapshots are crash-consistent")
 		->type_name("CMD");
+	CLI::Option *listen =
+		sv->add_option("--listen", p.serve.listen,
+			       "Also serve NBD over TCP on HOST:PORT (:PORT for every address, "
+			       "[::1]:PORT for IPv6), with TLS only: by default with a PSK file made "
+			       "in the run folder (tls.psk, user zep), whose path is printed")
+			->type_name("HOST:PORT");
+	sv->add_option("--tls-psk", p.serve.tls_psk,
+		       "TLS over TCP with the users and keys of this PSK file (psktool's format, "
+		       "USER:HEXKEY lines) instead of the one made in the run folder")
+		->type_name("FILE")
+		->needs(listen);
+	sv->add_option("--tls-certificates", p.serve.tls_certificates,
+		       "TLS over TCP with the X.509 certificates in this folder (ca-cert.pem, "
+		       "server-cert.pem, server-key.pem) instead of a PSK")
+		->type_name("DIR")
+		->needs(listen)
+		->excludes("--tls-psk");
+	sv->add_flag("--insecure", p.serve.insecure,
+		     "Let TCP clients in without TLS: anyone who reaches HOST:PORT reads and "
+		     "writes every export. With --tls-psk or --tls-certificates TLS stays "
+		     "possible, but is no longer required")
+		->needs(listen);
 	add_common(sv, p.serve, false);
 
 	add_client(app, p, "status", "What a zep server serves: devices, snapshots, NBD clients");

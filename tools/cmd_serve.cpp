@@ -9,11 +9,14 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <thread>
 
 #include <fmt/format.h>
 
 #include "serve/control_socket.h"
+#include "serve/listeners.h"
 #include "tools/commands.h"
 
 namespace zep {
@@ -86,6 +89,70 @@ std::string changes_text(const json &c)
 	return t;
 }
 
+// What --listen, --tls-psk, --tls-certificates and --insecure make of TCP.
+struct tcp_plan {
+	std::optional<listen_address> address;
+	std::vector<std::string> nbdkit_args;
+	std::string notice;	// how clients connect, for standard error
+	std::string new_psk;	// the PSK file to make in the run folder, "" none
+};
+
+result<tcp_plan> tcp_settings(const serve_args &a, const std::string &dir)
+{
+	tcp_plan t;
+	if (a.listen.empty())
+		return t;
+	auto addr = parse_listen_address(a.listen);
+	if (!addr)
+		return addr.err();
+	t.address = *addr;
+	std::string host = addr->host.empty() ? "localhost"
+			   : addr->host.find(':') != std::string::npos ? "[" + addr->host + "]"
+								       : addr->host;
+	std::string where = host + ":" + addr->port;
+	std::error_code ec;
+	std::string psk, user = PSK_USER;
+	if (!a.tls_certificates.empty()) {
+		fs::path certs = fs::absolute(a.tls_certificates, ec).lexically_normal();
+		if (!fs::is_directory(certs, ec))
+			return make_error(errc::usage, fmt::format("--tls-certificates {} is not a "
+								   "folder: give the folder of "
+								   "ca-cert.pem, server-cert.pem and "
+								   "server-key.pem",
+								   a.tls_certificates));
+		t.nbdkit_args = {"--tls=on", "--tls-certificates=" + certs.string()};
+		t.notice = fmt::format("NBD over TCP on {}, TLS with the certificates in {}: "
+				       "nbds://{}/vda",
+				       a.listen, certs.string(), where);
+	} else if (!a.tls_psk.empty()) {
+		psk = fs::absolute(a.tls_psk, ec).lexically_normal().string();
+		std::ifstream in(psk);
+		std::string line;
+		if (!fs::is_regular_file(psk, ec) || !std::getline(in, line) ||
+		    line.find(':') == std::string::npos)
+			return make_error(errc::usage, fmt::format("--tls-psk {} is not a readable PSK "
+								   "file of USER:HEXKEY lines: make one "
+								   "with `psktool -u USER -p FILE`",
+								   a.tls_psk));
+		user = line.substr(0, line.find(':'));
+	} else if (!a.insecure) {
+		psk = t.new_psk = dir + "/tls.psk";
+	}
+	if (!psk.empty()) {
+		t.nbdkit_args = {"--tls=on", "--tls-psk=" + psk};
+		t.notice = fmt::format("NBD over TCP on {}, TLS with the PSK file {} (user {}): "
+				       "nbds://{}@{}/vda?tls-psk-file={}",
+				       a.listen, psk, user, user, where, psk);
+	}
+	if (a.insecure)
+		t.notice = fmt::format("warning: NBD over TCP on {} {} (--insecure): whoever reaches "
+				       "it reads and writes every export{}",
+				       a.listen, t.nbdkit_args.empty() ? "without TLS" : "with TLS optional",
+				       t.nbdkit_args.empty() ? ": nbd://" + where + "/vda"
+							     : "; " + t.notice);
+	return t;
+}
+
 } // namespace
 
 int run_served_backup(const backup_args &a, cli_io &io)
@@ -126,6 +193,11 @@ int run_served_backup(const backup_args &a, cli_io &io)
 int run_serve(const serve_args &a, cli_io &io)
 {
 	reporter rep(io, "serve", a.json);
+	std::error_code ec;
+	std::string dir = fs::absolute(a.run_dir, ec).lexically_normal().string();
+	auto tcp = tcp_settings(a, dir);
+	if (!tcp)
+		return rep.failure(tcp.err());
 	std::string plugin = ZEP_NBDKIT_PLUGIN;
 	if (const char *p = std::getenv("ZEP_NBDKIT_PLUGIN"))
 		plugin = p;
@@ -134,8 +206,6 @@ int run_serve(const serve_args &a, cli_io &io)
 					      "this zep was built without its nbdkit plugin: install "
 					      "nbdkit-plugin-dev (scripts/setup.sh) and build without "
 					      "a sanitizer"));
-	std::error_code ec;
-	std::string dir = fs::absolute(a.run_dir, ec).lexically_normal().string();
 	fs::create_directories(dir, ec);
 	if (ec || !fs::is_directory(dir))
 		return rep.failure(make_error(errc::usage, fmt::format("cannot make the run folder "
@@ -152,29 +222,61 @@ int run_serve(const serve_args &a, cli_io &io)
 	for (const char *f : {"/zep.sock", "/nbd.sock"})
 		fs::remove(dir + f, ec);
 	fs::remove_all(dir + "/cow", ec);
-	// The blocksize filter turns requests that are not whole sectors into whole ones.
-	std::vector<std::string> args = {"nbdkit", "--foreground", "--unix", dir + "/nbd.sock",
-					 "--threads", std::to_string(a.threads), "--filter=blocksize",
-					 plugin, "minblock=512"};
+	std::vector<std::string> images;
 	for (const std::string &img : a.images) {
 		fs::path abs = fs::absolute(img, ec).lexically_normal();
 		if (!fs::exists(abs))
 			return rep.failure(make_error(errc::usage,
 						      fmt::format("image {} does not exist", img)));
-		args.push_back("image=" + abs.string());
+		images.push_back("image=" + abs.string());
 	}
+	if (!tcp->new_psk.empty())
+		if (auto r = ensure_psk_file(tcp->new_psk); !r)
+			return rep.failure(r.err());
+
+	// nbdkit takes its sockets from us (serve/listeners.h). The blocksize filter turns
+	// requests that are not whole sectors into whole ones.
+	std::vector<std::string> args = {"nbdkit", "--foreground", "--threads",
+					 std::to_string(a.threads)};
+	args.insert(args.end(), tcp->nbdkit_args.begin(), tcp->nbdkit_args.end());
+	args.insert(args.end(), {"--filter=blocksize", plugin, "minblock=512"});
+	args.insert(args.end(), images.begin(), images.end());
 	args.push_back("rundir=" + dir);
 	if (!a.freeze_hook.empty())
 		args.push_back("freezehook=" + a.freeze_hook);
+	if (a.insecure)
+		args.push_back("insecure=1");
 	if (a.verbose)
 		args.push_back("verbose=1");
+
+	std::vector<int> fds;
+	if (tcp->address) {
+		auto t = listen_tcp(*tcp->address);
+		if (!t)
+			return rep.failure(t.err());
+		fds = *t;
+	}
+	auto u = listen_unix(dir + "/nbd.sock");
+	if (!u) {
+		for (int fd : fds)
+			::close(fd);
+		return rep.failure(u.err());
+	}
+	fds.insert(fds.begin(), *u);
+	if (auto h = hand_to_nbdkit(fds); !h)
+		return rep.failure(h.err());
+	if (!tcp->notice.empty())
+		fmt::print(io.err, "zep serve: {}\n", tcp->notice);
 	std::vector<char *> argv;
 	for (std::string &s : args)
 		argv.push_back(s.data());
 	argv.push_back(nullptr);
 	std::fflush(nullptr);
-	::umask(077);	// the NBD socket is the server's user's only
+	::umask(077);	// what the server makes is its user's only
 	::execvp("nbdkit", argv.data());
+	int e = errno;
+	::unlink((dir + "/nbd.sock").c_str());
+	errno = e;
 	return rep.failure(make_error(errc::other,
 				      fmt::format("cannot run nbdkit ({}): install the nbdkit package "
 						  "(scripts/setup.sh does)",

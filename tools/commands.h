@@ -47,6 +47,10 @@ struct serve_args : common_args {
 	std::string run_dir;
 	int threads = 16;	// nbdkit's threads per connection
 	std::string freeze_hook;	// run as `CMD freeze|thaw DEVICE` around each snapshot's freeze
+	std::string listen;	// HOST:PORT to serve NBD on over TCP too, "" none
+	std::string tls_psk;	// the user's PSK file; "" makes one in the run folder
+	std::string tls_certificates;	// a folder of X.509 certificates, instead of a PSK
+	bool insecure = false;	// TCP without TLS
 };
 
 // status, snapshot, release, changes, quit: one request to the server in `connect`.

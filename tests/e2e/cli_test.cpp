@@ -221,6 +221,7 @@ TEST_F(ZepCli, UsageErrorsExitTwoAndSayWhatToDo)
 		std::string says;
 	};
 	const std::string missing = out_file("missing.img");
+	const std::string run = out_file("run");
 	std::ofstream(out_file("odd.img")) << "not sectors";
 	std::ofstream(out_file("exists.img")) << "keep me";
 	const std::vector<usage_case> cases = {
@@ -246,6 +247,12 @@ TEST_F(ZepCli, UsageErrorsExitTwoAndSayWhatToDo)
 		 "no repository at"},
 		{{"verify", "--repo", repo_, "--backup", "7"}, "there is no backup 0007"},
 		{{"verify", "--repo", repo_, "--against", missing}, "does not exist"},
+		{{"serve", image_, "--run-dir", run, "--listen", "localhost"}, "there is no port"},
+		{{"serve", image_, "--run-dir", run, "--listen", "::1:10809"}, "goes in brackets"},
+		{{"serve", image_, "--run-dir", run, "--listen", "127.0.0.1:65536"}, "not 1 to 65535"},
+		{{"serve", image_, "--run-dir", run, "--insecure"}, "requires --listen"},
+		{{"serve", image_, "--run-dir", run, "--listen", ":10809", "--tls-psk", missing},
+		 "is not a readable PSK file"},
 	};
 	ASSERT_EQ(backup().rc, 0);
 	for (const usage_case &c : cases) {

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -76,6 +78,15 @@ class Serve : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
+		make_image();
+		if (!IsSkipped())
+			start({image, "--run-dir", run, "--freeze-hook", hook});
+	}
+
+	// A partitioned image, and a freeze hook that logs each call and fails a freeze while
+	// the file `fail` exists.
+	void make_image()
+	{
 		for (const char *t : {"nbdkit", "nbdcopy", "nbdinfo", "qemu-img", "sfdisk"})
 			if (!have(t))
 				GTEST_SKIP() << t << " is not installed (scripts/setup.sh installs it)";
@@ -89,29 +100,56 @@ protected:
 		std::ofstream(image).close();
 		fs::resize_file(image, 48 * MIB);
 		ASSERT_EQ(sh("printf 'label: dos\\n,24M,L\\n,,L\\n' | sfdisk -q " + image), "");
-		// The freeze hook logs each call, and fails a freeze while the file `fail` exists.
 		hook = (dir / "hook.sh").string();
 		std::ofstream(hook) << "#!/bin/sh\necho \"$1 $2\" >> " << (dir / "hook.log").string()
 				    << "\nif [ $1 = freeze ] && [ -e " << (dir / "fail").string()
 				    << " ]; then echo 'cannot freeze: busy' >&2; exit 1; fi\n";
 		fs::permissions(hook, fs::perms::owner_all);
-		start_server();
 	}
 
-	void start_server()
+	// `zep serve ARGS` in a child, its standard error in server.log; returns once it serves.
+	void start(const std::vector<std::string> &args)
 	{
+		std::string log = (dir / "server.log").string();
 		server = ::fork();
 		if (server == 0) {
-			::execl(ZEP_BINARY, "zep", "serve", image.c_str(), "--run-dir", run.c_str(),
-				"--freeze-hook", hook.c_str(), static_cast<char *>(nullptr));
+			std::vector<const char *> argv = {"zep", "serve"};
+			for (const std::string &a : args)
+				argv.push_back(a.c_str());
+			argv.push_back(nullptr);
+			int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+			::dup2(fd, 2);
+			::execv(ZEP_BINARY, const_cast<char **>(argv.data()));
 			::_exit(127);
 		}
 		auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
 		// Sockets a killed server left may still be there: up is when it answers.
 		while (!fs::exists(run + "/nbd.sock") || zep({"status", "--connect", run}).rc != 0) {
-			ASSERT_LT(std::chrono::steady_clock::now(), until) << "the server did not come up";
+			if (::waitpid(server, nullptr, WNOHANG) == server) {
+				server = -1;
+				FAIL() << "the server ended:\n" << server_log();
+			}
+			ASSERT_LT(std::chrono::steady_clock::now(), until)
+			    << "the server did not come up:\n" << server_log();
 			std::this_thread::sleep_for(std::chrono::milliseconds(20));
 		}
+	}
+
+	std::string server_log()
+	{
+		std::ifstream in(dir / "server.log");
+		return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+	}
+
+	// Quits the server; whether it ended well.
+	bool quit()
+	{
+		if (zep({"quit", "--connect", run}).rc != 0)
+			return false;
+		int status = -1;
+		::waitpid(server, &status, 0);
+		server = -1;
+		return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 	}
 
 	void TearDown() override
@@ -251,7 +289,7 @@ TEST_F(Serve, KilledServerKeepsFlushedWritesAndTheNextOneCleansUp)
 	auto on_image = read_file(image, PART1_START + PART1_BYTES, a.size());
 	EXPECT_TRUE(on_image == a) << "a flushed write was lost";
 
-	start_server();
+	start({image, "--run-dir", run, "--freeze-hook", hook});
 	run_result st = zep({"status", "--connect", run, "--json"});
 	ASSERT_EQ(st.rc, 0) << st.err;
 	EXPECT_TRUE(st.doc()["snapshots"].empty());
@@ -311,6 +349,124 @@ TEST_F(Serve, BadControlRequestsAreAnsweredAndTheServerKeepsServing)
 	::waitpid(server, &status, 0);
 	server = -1;
 	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A port on the loopback address that nothing listens on (for a moment).
+int free_port()
+{
+	int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t len = sizeof(a);
+	int port = 0;
+	if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 &&
+	    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+		port = ntohs(a.sin_port);
+	::close(fd);
+	return port;
+}
+
+class ServeTcp : public Serve {
+protected:
+	void SetUp() override
+	{
+		make_image();
+		if (IsSkipped())
+			return;
+		if (sh("nbdkit --dump-config").find("tls=yes") == std::string::npos)
+			GTEST_SKIP() << "this nbdkit was built without TLS (gnutls)";
+		tcp = "127.0.0.1:" + std::to_string(free_port());
+		start({image, "--run-dir", run, "--listen", tcp});
+	}
+	std::string tcp;
+};
+
+// --listen without TLS material: a key made in the run folder, its path printed; a client
+// with it writes over TCP what unix-socket clients read; one without TLS, or with another
+// key, gets nothing.
+TEST_F(ServeTcp, TcpServesOnlyClientsWithTheKey)
+{
+	std::string psk = run + "/tls.psk";
+	EXPECT_NE(server_log().find("nbds://zep@" + tcp + "/vda?tls-psk-file=" + psk), std::string::npos)
+	    << server_log();
+	EXPECT_EQ(fs::status(psk).permissions() & fs::perms::all,
+		  fs::perms::owner_read | fs::perms::owner_write);
+
+	auto a = random_bytes(PART1_BYTES, 3);
+	write_file(dir / "a.bin", a);
+	ASSERT_EQ(sh("nbdcopy " + (dir / "a.bin").string() + " 'nbds://zep@" + tcp +
+		     "/vda1?tls-psk-file=" + psk + "'"), "");
+	ASSERT_EQ(sh("nbdcopy '" + uri("vda1") + "' " + (dir / "back.bin").string()), "");
+	EXPECT_TRUE(read_file(dir / "back.bin") == a) << "the TCP write is not on the device";
+
+	std::ofstream(dir / "other.psk") << "zep:" << std::string(64, 'a') << "\n";
+	for (const std::string &refused :
+	     {"nbdinfo --size 'nbd://" + tcp + "/vda1'", "nbdinfo --list 'nbd://" + tcp + "'",
+	      "nbdinfo --size 'nbds://zep@" + tcp + "/vda1?tls-psk-file=" + (dir / "other.psk").string() + "'"}) {
+		std::string out = sh(refused);
+		EXPECT_NE(out.find("(exit"), std::string::npos) << refused << " was served:\n" << out;
+	}
+	EXPECT_NE(server_log().find("refused a TCP client without TLS"), std::string::npos);
+	EXPECT_TRUE(quit()) << server_log();
+}
+
+class ServeBlockDevice : public Serve {
+protected:
+	void SetUp() override
+	{
+		if (::geteuid() != 0)
+			GTEST_SKIP() << "attaching a loop device needs root";
+		make_image();
+		if (IsSkipped())
+			return;
+		// Bytes of its own at the start of the second partition, to be read back.
+		pattern = random_bytes(4 * MIB, 4);
+		std::fstream(image, std::ios::in | std::ios::out | std::ios::binary)
+		    .seekp(PART2_START)
+		    .write(reinterpret_cast<const char *>(pattern.data()), static_cast<std::streamsize>(pattern.size()));
+		std::string out = sh("losetup -f --show " + image);
+		if (!out.starts_with("/dev/loop") || out.find("(exit") != std::string::npos)
+			GTEST_SKIP() << "no free loop device: " << out;
+		loop = out.substr(0, out.find('\n'));
+		start({loop, "--run-dir", run});
+	}
+
+	// The server lets go of the device before it is detached, even after a failure.
+	void TearDown() override
+	{
+		if (server > 0) {
+			::kill(server, SIGTERM);
+			::waitpid(server, nullptr, 0);
+			server = -1;
+		}
+		if (!loop.empty())
+			sh("losetup -d " + loop);
+		Serve::TearDown();
+	}
+
+	static constexpr size_t PART2_START = PART1_START + PART1_BYTES;
+	std::vector<unsigned char> pattern;
+	std::string loop;
+};
+
+// A loop device as the image: its partitions found through it, the whole disk copied out
+// as the device holds it, and a write through a partition reaching the device.
+TEST_F(ServeBlockDevice, ALoopDeviceIsServedLikeAnImageFile)
+{
+	std::string list = sh("nbdinfo --list '" + uri("") + "'");
+	for (const char *e : {"\"vda\"", "\"vda1\"", "\"vda2\""})
+		EXPECT_NE(list.find(e), std::string::npos) << list;
+	ASSERT_EQ(sh("nbdcopy '" + uri("vda") + "' " + (dir / "whole.bin").string()), "");
+	EXPECT_EQ(sh("cmp " + (dir / "whole.bin").string() + " " + loop), "");
+	auto part2 = read_file(dir / "whole.bin", PART2_START, pattern.size());
+	EXPECT_TRUE(part2 == pattern) << "vda2 does not start with the bytes put there";
+
+	auto b = random_bytes(2 * MIB, 5);
+	write_file(dir / "b.bin", b);
+	ASSERT_EQ(sh("nbdcopy " + (dir / "b.bin").string() + " '" + uri("vda1") + "'"), "");
+	EXPECT_TRUE(quit()) << server_log();
+	EXPECT_TRUE(read_file(loop, PART1_START, b.size()) == b) << "a flushed write is not on the device";
 }
 
 } // namespace
