@@ -14,6 +14,8 @@
 
 #include <fmt/format.h>
 
+#include "serve/listeners.h"
+
 namespace zep {
 
 using json = nlohmann::json;
@@ -66,20 +68,13 @@ result<std::unique_ptr<control_socket>> control_socket::listen(const std::string
 	c->handle_ = std::move(handle);
 	c->on_thread_ = std::move(on_thread);
 	c->after_answer_ = std::move(after_answer);
-	sockaddr_un a;
-	if (!make_address(path, &a))
-		return make_error(errc::usage, fmt::format("the socket path {} is too long: give a "
-							   "shorter run folder",
-							   path));
-	::unlink(path.c_str());
-	c->listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	mode_t old = ::umask(077);
-	int rc = c->listen_fd_ < 0 ? -1 : ::bind(c->listen_fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-	::umask(old);
-	if (rc < 0 || ::listen(c->listen_fd_, 8) < 0 || ::pipe2(c->stop_pipe_, O_CLOEXEC) < 0)
+	auto fd = listen_unix(path);
+	if (!fd)
+		return fd.err();
+	c->listen_fd_ = *fd;
+	if (::pipe2(c->stop_pipe_, O_CLOEXEC) < 0)
 		return make_error(errc::io, fmt::format("cannot listen on {}: {}", path,
 							std::strerror(errno)));
-	::chmod(path.c_str(), 0600);
 	c->thread_ = std::thread([p = c.get()] { p->serve(); });
 	return c;
 }
