@@ -3,14 +3,11 @@
 // commands on its control socket.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -18,34 +15,17 @@
 #include <thread>
 #include <vector>
 
-#include "tests/e2e/captured.h"
-#include "tools/cli.h"
+#include "tests/e2e/serve_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using zeptest::captured;
 using zeptest::run_result;
+using zeptest::sh;
 
 constexpr size_t MIB = 1 << 20;
 constexpr size_t PART1_START = 2048 * 512;	// sfdisk's first partition
 constexpr size_t PART1_BYTES = 24 * MIB;
-
-std::string sh(const std::string &cmd)
-{
-	std::string out;
-	if (FILE *p = ::popen((cmd + " 2>&1").c_str(), "r")) {
-		char buf[4096];
-		for (size_t n; (n = std::fread(buf, 1, sizeof(buf), p)) > 0;)
-			out.append(buf, n);
-		int rc = ::pclose(p);
-		if (rc)
-			out += "\n(exit " + std::to_string(rc) + ")";
-	}
-	return out;
-}
-
-bool have(const char *tool) { return std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) == 0; }
 
 std::vector<unsigned char> random_bytes(size_t n, unsigned seed)
 {
@@ -72,62 +52,24 @@ std::vector<unsigned char> read_file(const std::string &path, size_t off = 0, si
 	return v;
 }
 
-class Serve : public ::testing::Test {
+class Serve : public zeptest::ServedImage {
 protected:
 	void SetUp() override
 	{
-		for (const char *t : {"nbdkit", "nbdcopy", "nbdinfo", "qemu-img", "sfdisk"})
-			if (!have(t))
-				GTEST_SKIP() << t << " is not installed (scripts/setup.sh installs it)";
-		if (std::string(ZEP_NBDKIT_PLUGIN).empty())
-			GTEST_SKIP() << "this build has no nbdkit plugin (a sanitizer build)";
-		dir = fs::temp_directory_path() / ("zep-serve-" + std::to_string(::getpid()));
-		fs::remove_all(dir);
-		fs::create_directories(dir);
-		image = (dir / "disk.img").string();
-		run = (dir / "run").string();
-		std::ofstream(image).close();
-		fs::resize_file(image, 48 * MIB);
-		ASSERT_EQ(sh("printf 'label: dos\\n,24M,L\\n,,L\\n' | sfdisk -q " + image), "");
+		if (!make_image(48 * MIB, "label: dos\\n,24M,L\\n,,L\\n"))
+			GTEST_SKIP() << skip_reason;
 		// The freeze hook logs each call, and fails a freeze while the file `fail` exists.
 		hook = (dir / "hook.sh").string();
 		std::ofstream(hook) << "#!/bin/sh\necho \"$1 $2\" >> " << (dir / "hook.log").string()
 				    << "\nif [ $1 = freeze ] && [ -e " << (dir / "fail").string()
 				    << " ]; then echo 'cannot freeze: busy' >&2; exit 1; fi\n";
 		fs::permissions(hook, fs::perms::owner_all);
-		server = ::fork();
-		if (server == 0) {
-			::execl(ZEP_BINARY, "zep", "serve", image.c_str(), "--run-dir", run.c_str(),
-				"--freeze-hook", hook.c_str(), static_cast<char *>(nullptr));
-			::_exit(127);
-		}
-		auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-		while (!fs::exists(run + "/zep.sock") || !fs::exists(run + "/nbd.sock")) {
-			ASSERT_LT(std::chrono::steady_clock::now(), until) << "the server did not come up";
-			std::this_thread::sleep_for(std::chrono::milliseconds(20));
-		}
+		start_server(hook);
 	}
 
-	void TearDown() override
-	{
-		if (server > 0) {
-			::kill(server, SIGTERM);
-			::waitpid(server, nullptr, 0);
-		}
-		if (!dir.empty())
-			fs::remove_all(dir);
-	}
+	run_result zep(std::vector<std::string> args) { return zeptest::zep_cli(std::move(args)); }
 
-	run_result zep(std::vector<std::string> args)
-	{
-		args.insert(args.begin(), "zep");
-		return captured({}, [&](zep::cli_io &io) { return zep::run_cli(args, io); });
-	}
-	std::string uri(const std::string &exp) { return "nbd+unix:///" + exp + "?socket=" + run + "/nbd.sock"; }
-
-	fs::path dir;
-	std::string image, run, hook;
-	pid_t server = -1;
+	std::string hook;
 };
 
 // The flow a user follows: exports listed, a live device written and read back, a snapshot
@@ -171,13 +113,7 @@ TEST_F(Serve, LiveDevicesAndSnapshotsOverNbd)
 	EXPECT_NE(busy.err.find("open by 1 NBD connection"), std::string::npos) << busy.err;
 	EXPECT_EQ(zep({"release", "zep1", "--connect", run}).rc, 0);
 
-	run_result q = zep({"quit", "--connect", run});
-	EXPECT_EQ(q.rc, 0) << q.err;
-	int status = -1;
-	::waitpid(server, &status, 0);
-	server = -1;
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the server ended with " << status;
-	EXPECT_FALSE(fs::exists(run + "/zep.sock") || fs::exists(run + "/nbd.sock"));
+	quit_server();
 	EXPECT_TRUE(fs::is_empty(run + "/cow")) << "a backing file was left";
 	auto on_image = read_file(image, PART1_START, PART1_BYTES);
 	EXPECT_TRUE(std::equal(b.begin(), b.end(), on_image.begin())) << "a flushed write is not in the image";
@@ -226,11 +162,7 @@ TEST_F(Serve, BadControlRequestsAreAnsweredAndTheServerKeepsServing)
 	EXPECT_EQ(st.doc()["devices"].size(), 3u);
 	EXPECT_TRUE(st.doc()["snapshots"].empty());
 	EXPECT_EQ(zep({"status", "--connect", (dir / "nothing").string()}).rc, 2);
-	EXPECT_EQ(zep({"quit", "--connect", run}).rc, 0);
-	int status = -1;
-	::waitpid(server, &status, 0);
-	server = -1;
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+	quit_server();
 }
 
 } // namespace
