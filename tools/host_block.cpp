@@ -227,19 +227,19 @@ result<void> fuse_file::unmount()
 			break;
 		std::this_thread::sleep_for(100ms);
 	}
-	bool ended = proc_.wait_for(10s).has_value();
-	if (!ended) {
+	// Still mounted (busy, or nbdfuse gone and the mount dead): detached all the same.
+	if (!r.ok())
 		shell("fusermount3 -uz " + sh_quote(dir));
+	if (!proc_.wait_for(10s))
 		proc_.stop();
-	}
-	if (!r.ok() && !ended)
+	if (!r.ok())
 		return make_error(errc::io, fmt::format("cannot unmount nbdfuse from {}: {}", dir, r.describe()));
 	return {};
 }
 
-result<loop_device> loop_device::attach(const std::string &file, bool read_only)
+result<loop_device> loop_device::attach(const std::string &file)
 {
-	shell_result r = shell(std::string("losetup -f --show ") + (read_only ? "-r " : "") + sh_quote(file));
+	shell_result r = shell("losetup -f --show " + sh_quote(file));
 	std::string node = r.output.substr(0, r.output.find('\n'));
 	if (!r.ok() || node.rfind("/dev/", 0) != 0)
 		return make_error(errc::other, fmt::format("cannot attach {} to a loop device: {}", file, r.describe()));
