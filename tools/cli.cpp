@@ -175,7 +175,9 @@ void define(CLI::App &app, parsed &p)
 			"tracking, a full backup judged by the consistency oracle and verified; a "
 			"second snapshot, an incremental backup from the change records, the chain "
 			"restored and compared with it byte for byte; snapshots of both partitions at "
-			"once; a summary");
+			"once; then, where the machine allows it (root, /dev/fuse, a free loop "
+			"device), a real ext4 on a device of `zep serve`, snapshot while written and "
+			"checked by e2fsck; a summary");
 	d->add_option("--dir", p.demo.dir,
 		      "Where the demo's temporary folder goes (removed at the end)")
 		->type_name("DIR")

@@ -9,7 +9,8 @@
 //      records since the first mark, restores the chain into a file and compares it with the
 //      snapshot byte for byte (the oracle judges that image too), stops;
 //   3. snapshots both partitions at once and has the oracle judge both images, stops them.
-// Then everything is let go and the machine must halt with nothing left over.
+// Then everything is let go and the machine must halt with nothing left over. Last, on the
+// host, the real ext4 act (demo_ext4.cpp).
 #include "tools/demo.h"
 
 #include <chrono>
@@ -82,6 +83,7 @@ private:
 	bool both_partitions_step();
 	void end_all();
 	void teardown();
+	void real_ext4();
 
 	// Takes a snapshot of partition p in the agent process, timing its start for the oracle.
 	std::unique_ptr<snapshot> take(int p, snapshot_facts &facts);
@@ -180,6 +182,8 @@ int demo::run()
 			both_partitions_step();
 		end_all();
 		teardown();
+		if (opts_.real_ext4)
+			real_ext4();
 	}
 	f_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 	f_.exit_code = step_failed_ ? DEMO_STEP_FAILED : check_failed_ ? DEMO_VERIFY_FAILED : DEMO_PASSED;
@@ -606,6 +610,25 @@ void demo::teardown()
 	check(r.clean(), "machine halted with nothing left over");
 	for (const std::string &line : r.problems)
 		note("left over: " + line);
+}
+
+void demo::real_ext4()
+{
+	std::string zep = opts_.zep_binary;
+	if (zep.empty()) {
+		const char *env = std::getenv("ZEP_BINARY");
+		std::error_code ec;
+		zep = env && *env ? std::string(env) : fs::read_symlink("/proc/self/exe", ec).string();
+	}
+	act_reporter r{[this](bool ok, const std::string &what) { return step(ok, what); },
+		       [this](bool ok, const std::string &what) { return check(ok, what); },
+		       [this](const std::string &text) { note(text); }};
+	f_.ext4.emplace();
+	real_ext4_act(zep, tmp_.path + "/ext4", r, *f_.ext4);
+	if (f_.ext4->status == "skipped" && !opts_.json) {
+		fmt::print(io_.out, "real ext4 act skipped: {}\n", f_.ext4->reason);
+		std::fflush(io_.out);
+	}
 }
 
 } // namespace

@@ -2,7 +2,9 @@
 // mounted partitions, stamped writers rewriting both throughout; a snapshot with change
 // tracking, a full backup checked by the oracle and by its checksums; a second snapshot, an
 // incremental backup from the change records, the chain restored and compared with it byte
-// for byte; snapshots of both partitions at once, each checked by the oracle; a summary.
+// for byte; snapshots of both partitions at once, each checked by the oracle; where the
+// machine allows it, a real ext4 on a device of `zep serve`, snapshot while the host writes to
+// it (see demo_parts.h); a summary.
 #pragma once
 
 #include <functional>
@@ -29,6 +31,10 @@ struct demo_options {
 	// before the snapshot is read, with the disk: lets a test change the medium behind the
 	// driver's back.
 	std::function<void(kern::dev_t disk)> while_rewriting;
+	// Then, where the machine allows it, a real ext4 on a device of `zep serve` run as a
+	// process of its own from zep_binary: "" is $ZEP_BINARY when set, else this program.
+	bool real_ext4 = true;
+	std::string zep_binary;
 };
 
 // Runs the demo: its steps and summary on io.out (text, or the JSON document), progress on

@@ -91,6 +91,31 @@ struct change_facts {
 	uint64_t bytes = 0;		// covered by those extents
 };
 
+// The real ext4 act: `zep serve` on a disk image, ext4 on its vda1 through nbdfuse and a loop
+// device, a snapshot taken while the host writes, its copy checked by e2fsck and checksums.
+struct ext4_facts {
+	std::string status = "not run";	// passed, skipped or failed
+	std::string reason;		// why it was skipped, or the first step or check that failed
+	uint64_t files = 0;		// checksummed before the snapshot
+	uint64_t files_intact = 0;	// found in the snapshot's copy with those checksums
+	double freeze_ms = 0;		// as the server measured it
+	bool quiesced = false;		// the freeze hook froze ext4 around the snapshot
+	int fsck_exit = -1;		// e2fsck -fn on the snapshot's copy
+	double seconds = 0;
+};
+
+// How an act outside the machine reports: its steps and checks as the demo's (each passes
+// ok on), and notes under the last.
+struct act_reporter {
+	std::function<bool(bool ok, const std::string &what)> step, check;
+	std::function<void(const std::string &text)> note;
+};
+
+// Runs the real ext4 act in folder (made and left to the caller to remove), with zep_binary
+// as the server; skipped, with the reason, where the machine does not allow it.
+void real_ext4_act(const std::string &zep_binary, const std::string &folder, const act_reporter &r,
+		   ext4_facts &facts);
+
 // Everything the summary shows; what a failed step left unknown stays empty.
 struct findings {
 	std::string disk_file;
@@ -117,6 +142,7 @@ struct findings {
 	std::optional<comparison> restored_vs_snapshot;
 
 	std::vector<snapshot_facts> both;	// both partitions at once
+	std::optional<ext4_facts> ext4;
 
 	struct step {
 		std::string what;

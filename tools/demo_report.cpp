@@ -127,6 +127,18 @@ nlohmann::ordered_json to_json(const findings &f)
 		both.push_back(json_of(s));
 	j["both_partitions"] = both;
 
+	if (f.ext4) {
+		const ext4_facts &e = *f.ext4;
+		j["real_ext4"] = {{"status", e.status},
+				  {"reason", e.reason},
+				  {"files", e.files},
+				  {"files_intact", e.files_intact},
+				  {"freeze_ms", e.freeze_ms},
+				  {"quiesced", e.quiesced},
+				  {"fsck_exit", e.fsck_exit},
+				  {"seconds", e.seconds}};
+	}
+
 	// The verdicts in one place, for whoever only wants to know whether it held.
 	ojson oracle = ojson::array();
 	auto add_oracle = [&](const snapshot_facts &s, const char *role) {
@@ -148,7 +160,8 @@ nlohmann::ordered_json to_json(const findings &f)
 		{"incremental_method", f.incremental_backup ? ojson(f.incremental_backup->method) : ojson()},
 		{"restored_vs_snapshot", f.restored_vs_snapshot
 						 ? ojson(f.restored_vs_snapshot->same() ? "same" : "different")
-						 : ojson()}};
+						 : ojson()},
+		{"real_ext4", f.ext4 ? ojson(f.ext4->status) : ojson()}};
 
 	ojson steps = ojson::array();
 	for (const auto &s : f.steps)
@@ -225,6 +238,18 @@ std::string summary_text(const findings &f)
 		line("", fmt::format("restored image {} {} byte for byte",
 				     f.restored_vs_snapshot->same() ? "=" : "DIFFERS from",
 				     f.incremental_snapshot ? f.incremental_snapshot->node : "the snapshot"));
+	if (f.ext4) {
+		const ext4_facts &e = *f.ext4;
+		if (e.status == "passed")
+			line("real ext4", fmt::format("passed in {:.1f} s: zep1 of vda1 frozen {:.1f} ms{}, "
+						      "e2fsck -fn clean, {} of {} files as at the freeze",
+						      e.seconds, e.freeze_ms, e.quiesced ? " by fsfreeze" : "",
+						      e.files_intact, e.files));
+		else if (e.status == "skipped")
+			line("real ext4", "skipped: " + e.reason);
+		else
+			line("real ext4", "FAILED: " + e.reason);
+	}
 	line("elapsed", fmt::format("{:.1f} s", f.seconds));
 	return t;
 }

@@ -20,34 +20,20 @@
 #include <thread>
 #include <vector>
 
-#include "tests/e2e/captured.h"
-#include "tools/cli.h"
+#include "tests/e2e/serve_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using zeptest::captured;
 using zeptest::run_result;
+using zeptest::sh;
 
 constexpr size_t MIB = 1 << 20;
 constexpr size_t PART1_START = 2048 * 512;	// sfdisk's first partition
 constexpr size_t PART1_BYTES = 24 * MIB;
 
-std::string sh(const std::string &cmd)
-{
-	std::string out;
-	if (FILE *p = ::popen((cmd + " 2>&1").c_str(), "r")) {
-		char buf[4096];
-		for (size_t n; (n = std::fread(buf, 1, sizeof(buf), p)) > 0;)
-			out.append(buf, n);
-		int rc = ::pclose(p);
-		if (rc)
-			out += "\n(exit " + std::to_string(rc) + ")";
-	}
-	return out;
-}
-
-bool have(const char *tool) { return std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) == 0; }
+bool have(const char *tool) { return zep::host::have_tool(tool); }
 
 std::vector<unsigned char> random_bytes(size_t n, unsigned seed)
 {
