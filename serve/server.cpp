@@ -367,6 +367,11 @@ result<void> server::release(const std::string &name)
 		if (it == snaps_.end())
 			return make_error(errc::not_found,
 					  fmt::format("no snapshot {}: `zep status` lists them", name));
+		if (backing_up_.count(name))
+			return make_error(errc::refused,
+					  fmt::format("{} is being backed up: release it when the "
+						      "backup is done",
+						      name));
 		if (int n = opens_.count(name) ? opens_[name] : 0)
 			return make_error(errc::refused,
 					  fmt::format("{} is open by {} NBD connection(s): disconnect "

@@ -131,6 +131,7 @@ private:
 	std::map<std::string, snap> snaps_;
 	std::map<std::string, int> opens_;
 	std::set<std::string> busy_repos_;	// a backup into each runs
+	std::map<std::string, int> backing_up_;	// snapshots read by backups: not released
 
 	std::mutex track_m_;	// the drainer, and the marks below
 	std::unique_ptr<change_drainer> drainer_;

@@ -1,6 +1,8 @@
 // Change tracking in `zep serve`: one change drainer for the server's life, a mark taken
 // right before each snapshot, and backups that read only what changed since their parent's
 // snapshot when the records since its mark are complete.
+#include <cstdlib>
+
 #include <fmt/format.h>
 
 #include "agent/backup.h"
@@ -11,6 +13,16 @@
 namespace zep {
 
 using json = nlohmann::json;
+
+namespace {
+
+// "m12" -> 12: marks are numbered in the order they were taken.
+unsigned long mark_number(const std::string &mark)
+{
+	return std::strtoul(mark.c_str() + 1, nullptr, 10);
+}
+
+} // namespace
 
 // In a thread of the server's process: the drainer belongs to the process that starts it.
 result<void> server::start_tracking()
@@ -143,59 +155,92 @@ json server::tracking_status(const device &d)
 	return j;
 }
 
-// A snapshot of the device, backed up into the repository and released: full when the
-// repository holds no backup (or when asked), else incremental after its newest backup,
-// from the change records when this server made that backup and tracked every write
-// since, else by comparing checksums (the summary says which and why).
+// A snapshot of the device, backed up into the repository and released (or a running
+// snapshot, kept): full when the repository holds no backup (or when asked), else
+// incremental after its newest backup, from the change records when this server made that
+// backup from an earlier snapshot and tracked every write since, else by comparing
+// checksums (the summary says which and why).
 result<json> server::backup(const json &req)
 {
-	device *d = find_device(req.value("device", ""));
-	if (!d)
-		return make_error(errc::not_found, fmt::format("no device {}: `zep status` lists "
-							       "them",
-							       req.value("device", "")));
 	std::string repo = req.value("repo", "");
 	if (repo.empty() || repo.front() != '/')
 		return make_error(errc::usage, "a backup needs the repository's absolute path");
+	// A running snapshot, kept running (and from being released) while it is read; or the
+	// device, through a snapshot of its own taken now and stopped after.
+	std::string snap_name = req.value("snapshot", "");
+	device *d = nullptr;
+	snapshot *sp = nullptr;
+	std::string mark;
 	{
 		std::lock_guard<std::mutex> g(m_);
-		if (!busy_repos_.insert(repo).second)
+		if (!snap_name.empty()) {
+			auto it = snaps_.find(snap_name);
+			if (it == snaps_.end())
+				return make_error(errc::not_found,
+						  fmt::format("no snapshot {}: `zep status` lists them",
+							      snap_name));
+			d = find_device(it->second.device);
+			sp = it->second.s.get();
+			mark = it->second.mark;
+		} else if (!(d = find_device(req.value("device", "")))) {
+			return make_error(errc::not_found,
+					  fmt::format("no device {}: `zep status` lists them",
+						      req.value("device", "")));
+		}
+		if (busy_repos_.count(repo))
 			return make_error(errc::refused,
 					  fmt::format("a backup into {} runs already", repo));
+		busy_repos_.insert(repo);
+		if (sp)
+			backing_up_[snap_name]++;
 	}
 	struct unbusy {
 		server *s;
-		std::string repo;
+		std::string repo, snap;
 		~unbusy()
 		{
 			std::lock_guard<std::mutex> g(s->m_);
 			s->busy_repos_.erase(repo);
+			if (!snap.empty() && --s->backing_up_[snap] <= 0)
+				s->backing_up_.erase(snap);
 		}
-	} guard{this, repo};
+	} guard{this, repo, snap_name};
 
 	auto scan = scan_repository(repo);
 	if (!scan)
 		return scan.err();
 	std::optional<unsigned> parent = req.value("full", false) ? std::nullopt : scan->latest();
-	auto t = take_snapshot(*d, req.value("threads", 2));
-	if (!t)
-		return in_context(t.err(), fmt::format("cannot take a snapshot of {}", d->name));
-	backup_source src = snapshot_source(*t->s, d->name);
+	std::optional<taken> own;
+	if (!sp) {
+		auto t = take_snapshot(*d, req.value("threads", 2));
+		if (!t)
+			return in_context(t.err(), fmt::format("cannot take a snapshot of {}", d->name));
+		own.emplace(std::move(*t));
+		sp = own->s.get();
+		snap_name = own->name;
+		mark = own->mark;
+	}
+	backup_source src = snapshot_source(*sp, d->name);
 	std::optional<change_set> changes;
 	std::string tracking = "none: a full backup";
 	if (parent) {
 		const manifest *pm = scan->find(*parent);
-		std::string mark;
+		std::string since;
 		if (pm) {
 			std::lock_guard<std::mutex> g(track_m_);
 			auto it = backup_marks_.find({repo, *parent, d->name, pm->snapshot_time});
 			if (it != backup_marks_.end())
-				mark = it->second;
+				since = it->second;
 		}
-		if (mark.empty()) {
+		if (since.empty()) {
 			tracking = fmt::format("unknown: backup {:04} was not made by this server",
 					       *parent);
-		} else if (auto c = changes_since(*d, mark); !c) {
+		} else if (mark_number(since) > mark_number(mark)) {
+			// Writes between this snapshot and the parent's are in the parent only: no
+			// record since the parent names them.
+			tracking = fmt::format("not usable: backup {:04} is of a later snapshot than {}",
+					       *parent, snap_name);
+		} else if (auto c = changes_since(*d, since); !c) {
 			tracking = "lost: " + c.err().message;
 		} else if (!c->changes.complete) {
 			tracking = "incomplete: " + c->reason;
@@ -207,23 +252,26 @@ result<json> server::backup(const json &req)
 	backup_options bo;
 	bo.parent = parent;
 	auto s = parent ? incremental_backup(repo, src, changes, bo) : full_backup(repo, src, bo);
-	auto stopped = t->s->stop();
+	result<void> stopped;
+	if (own)
+		stopped = own->s->stop();
 	if (!s)
 		return s.err();
 	{
 		std::lock_guard<std::mutex> g(track_m_);
-		backup_marks_[{repo, s->sequence, d->name, src.snapshot_time}] = t->mark;
+		backup_marks_[{repo, s->sequence, d->name, src.snapshot_time}] = mark;
 	}
 	json answer = *s;
 	answer["repository"] = repo;
 	answer["change_tracking"] = tracking;
-	answer["snapshot"] = {{"name", t->name},
-			      {"mark", t->mark},
-			      {"frozen_ms", t->s->started().freeze.frozen_ms()},
-			      {"get_freeze_ms", t->s->started().freeze.get_freeze_ms()},
+	answer["snapshot"] = {{"name", snap_name},
+			      {"mark", mark},
+			      {"kept", !own},
+			      {"frozen_ms", sp->started().freeze.frozen_ms()},
+			      {"get_freeze_ms", sp->started().freeze.get_freeze_ms()},
 			      {"quiesced", !cfg_.freeze_hook.empty()}};
 	if (!stopped)
-		answer["warning"] = fmt::format("snapshot {} could not be stopped: {}", t->name,
+		answer["warning"] = fmt::format("snapshot {} could not be stopped: {}", snap_name,
 						stopped.err().message);
 	return answer;
 }

@@ -111,8 +111,14 @@ void define(CLI::App &app, parsed &p)
 		      "Back up a device of the zep server in this run folder, live")
 		->type_name("DIR")
 		->excludes(image);
-	b->add_option("--device", p.backup.device, "With --connect: the device, e.g. vda1")
+	b->add_option("--device", p.backup.device,
+		      "With --connect: the device, e.g. vda1, backed up through a snapshot taken "
+		      "for it")
 		->type_name("DEVICE")
+		->needs(connect);
+	b->add_option("--snapshot", p.backup.snapshot,
+		      "With --connect: a running snapshot, e.g. zep2, backed up and kept")
+		->type_name("SNAPSHOT")
 		->needs(connect);
 	b->add_option("--partition", p.backup.partition,
 		      "Back up only this partition of the image: its first sector and its "

@@ -158,14 +158,17 @@ result<tcp_plan> tcp_settings(const serve_args &a, const std::string &dir)
 int run_served_backup(const backup_args &a, cli_io &io)
 {
 	reporter rep(io, "backup", a.json);
-	if (a.device.empty())
-		return rep.failure(make_error(errc::usage, "--connect needs --device DEVICE: `zep "
+	if (a.device.empty() == a.snapshot.empty())
+		return rep.failure(make_error(errc::usage, "--connect needs --device DEVICE (a "
+							   "snapshot is taken for the backup) or "
+							   "--snapshot SNAPSHOT (a running one): `zep "
 							   "status --connect DIR` lists them"));
 	auto repo = repository_path(a.repo, true);
 	if (!repo)
 		return rep.failure(repo.err());
 	auto r = ask(a.connect, {{"command", "backup"},
 				 {"device", a.device},
+				 {"snapshot", a.snapshot},
 				 {"repo", *repo},
 				 {"threads", a.threads},
 				 {"full", a.full}});

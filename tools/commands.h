@@ -21,7 +21,8 @@ struct common_args {
 
 struct backup_args : common_args {
 	std::string image;
-	std::string connect, device;	// or a device of the zep server in this run folder
+	std::string connect, device;	// or a device of the zep server in this run folder,
+	std::string snapshot;		// or a running snapshot of it
 	std::string partition;	// "START:SECTORS", or "" for the whole image
 	std::string repo;
 	std::string tmpdir;	// for the snapshot's backing files; "" the host's temporary folder

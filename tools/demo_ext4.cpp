@@ -2,7 +2,9 @@
 // a fresh two-partition image; the host reaches vda1 through nbdfuse and a loop device, makes
 // ext4 on it, mounts it and fills it, and keeps copying and writing while zep takes a snapshot
 // with a freeze hook that runs fsfreeze. The snapshot, copied out over NBD, must pass
-// e2fsck -fn and hold every file with the checksum it had at the freeze. Every process,
+// e2fsck -fn and hold every file with the checksum it had at the freeze; it is backed up in
+// full, a second snapshot incrementally from the change records, and the restore must be
+// that snapshot byte for byte. Every process,
 // mount and loop device is a guard (tools/host_block.h): a failed step leaves none behind.
 #include <chrono>
 #include <filesystem>
@@ -39,7 +41,10 @@ private:
 	bool fill();
 	bool snapshot_while_writing();
 	bool check_the_copy();
+	bool back_up();
 	bool let_go();
+	// One control request: its answer, or the error it carried as a failure.
+	result<nlohmann::json> ask(const nlohmann::json &request);
 
 	// The act's own record of its first failure, on top of the demo's.
 	bool step(bool ok, const std::string &what) { return r_.step(ok, what) || failed(what); }
@@ -93,13 +98,7 @@ void ext4_act::run()
 	data_ = mnt_ + "/data";
 	sums_ = dir_ + "/sums";
 	hook_log_ = dir_ + "/hook.log";
-	bool ok = bring_up() && fill() && snapshot_while_writing() && check_the_copy();
-
-	// The backups go here, once the server makes them (`zep backup --connect DIR --device vda1
-	// --repo R`): a full backup of vda1 through a snapshot while the writer goes on; a second
-	// one, incremental by the change records; the chain restored into an image that must pass
-	// e2fsck -fn. The server, the mounted ext4 and the writer are all still up at this point.
-
+	bool ok = bring_up() && fill() && snapshot_while_writing() && check_the_copy() && back_up();
 	ok = let_go() && ok;
 	f_.status = ok ? "passed" : "failed";
 	f_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -225,6 +224,57 @@ bool ext4_act::check_the_copy()
 	     ok;
 	if (!same)
 		r_.note(same.err().message);
+	return ok;
+}
+
+result<nlohmann::json> ext4_act::ask(const nlohmann::json &request)
+{
+	auto a = control_request(server_->run_dir(), request);
+	if (a && a->contains("error"))
+		return make_error(errc::other, (*a)["error"].value("message", "?"));
+	return a;
+}
+
+// While the host writes on: zep1 backed up in full; a second snapshot, zep2, backed up
+// incrementally from the change records alone; the chain restored, which must be zep2's
+// image byte for byte and a clean file system.
+bool ext4_act::back_up()
+{
+	std::string repo = dir_ + "/repo";
+	std::error_code ec;
+	fs::create_directories(repo, ec);
+	auto full = ask({{"command", "backup"}, {"snapshot", "zep1"}, {"repo", repo}});
+	if (!step(full, "full backup of zep1 while ext4 is written"))
+		return false;
+	r_.note(fmt::format("{} stored", mib(full->value("data_bytes", 0.0))));
+	auto s2 = ask({{"command", "snapshot"}, {"device", "vda1"}});
+	if (!step(s2, "a second snapshot, zep2"))
+		return false;
+	std::string zep2 = s2->value("snapshot", "");
+	auto inc = ask({{"command", "backup"}, {"snapshot", zep2}, {"repo", repo}});
+	if (!step(inc, "incremental backup of " + zep2))
+		return false;
+	f_.incremental_method = inc->value("method", "");
+	f_.incremental_read = inc->value("bytes_read", uint64_t{0});
+	bool ok = check(f_.incremental_method == "change-records",
+			"the incremental read only what the change records name");
+	r_.note(fmt::format("{} read, {}", mib(static_cast<double>(f_.incremental_read)),
+			    inc->value("change_tracking", "")));
+
+	std::string copy = dir_ + "/zep2.img", restored = dir_ + "/restored.img";
+	if (!step(host::shell("nbdcopy " + host::sh_quote(server_->uri(zep2)) + " " + host::sh_quote(copy)),
+		  zep2 + " copied out with nbdcopy") ||
+	    !step(host::shell(host::sh_quote(zep_) + " restore --repo " + host::sh_quote(repo) +
+			      " --output " + host::sh_quote(restored)),
+		  "zep restore of the incremental"))
+		return false;
+	f_.restore_equal = host::shell("cmp -s " + host::sh_quote(copy) + " " + host::sh_quote(restored)).ok();
+	ok = check(f_.restore_equal, "the restore is " + zep2 + ", byte for byte") && ok;
+	host::shell_result fsck = host::shell("e2fsck -fn " + host::sh_quote(restored));
+	f_.restored_fsck_exit = fsck.status;
+	ok = check(fsck.ok(), "e2fsck -fn on the restored image: clean") && ok;
+	if (!fsck.ok())
+		r_.note(fsck.describe());
 	return ok;
 }
 

@@ -101,6 +101,10 @@ struct ext4_facts {
 	double freeze_ms = 0;		// as the server measured it
 	bool quiesced = false;		// the freeze hook froze ext4 around the snapshot
 	int fsck_exit = -1;		// e2fsck -fn on the snapshot's copy
+	std::string incremental_method;	// of the second snapshot's backup
+	uint64_t incremental_read = 0;	// bytes it read
+	bool restore_equal = false;	// the restore is the second snapshot's image
+	int restored_fsck_exit = -1;	// e2fsck -fn on the restore
 	double seconds = 0;
 };
 

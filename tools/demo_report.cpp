@@ -136,6 +136,10 @@ nlohmann::ordered_json to_json(const findings &f)
 				  {"freeze_ms", e.freeze_ms},
 				  {"quiesced", e.quiesced},
 				  {"fsck_exit", e.fsck_exit},
+				  {"incremental_method", e.incremental_method},
+				  {"incremental_read", e.incremental_read},
+				  {"restore_equal", e.restore_equal},
+				  {"restored_fsck_exit", e.restored_fsck_exit},
 				  {"seconds", e.seconds}};
 	}
 
@@ -242,9 +246,12 @@ std::string summary_text(const findings &f)
 		const ext4_facts &e = *f.ext4;
 		if (e.status == "passed")
 			line("real ext4", fmt::format("passed in {:.1f} s: zep1 of vda1 frozen {:.1f} ms{}, "
-						      "e2fsck -fn clean, {} of {} files as at the freeze",
+						      "e2fsck -fn clean, {} of {} files as at the freeze; "
+						      "backed up, zep2 incrementally by {} ({} read), "
+						      "restored byte for byte",
 						      e.seconds, e.freeze_ms, e.quiesced ? " by fsfreeze" : "",
-						      e.files_intact, e.files));
+						      e.files_intact, e.files, e.incremental_method,
+						      mib(static_cast<double>(e.incremental_read))));
 		else if (e.status == "skipped")
 			line("real ext4", "skipped: " + e.reason);
 		else

@@ -156,6 +156,9 @@ TEST_F(Demo, JsonDocumentHoldsEveryVerdictAndProgressGoesToStandardError)
 		EXPECT_EQ(e["fsck_exit"], 0);
 		EXPECT_GT(e["files"], 500);
 		EXPECT_EQ(e["files_intact"], e["files"]);
+		EXPECT_EQ(e["incremental_method"], "change-records");
+		EXPECT_EQ(e["restore_equal"], true);
+		EXPECT_EQ(e["restored_fsck_exit"], 0);
 	} else {
 		EXPECT_EQ(e["status"], "skipped");
 		EXPECT_EQ(e["reason"], why);
