@@ -145,6 +145,11 @@ struct kstatfs {
 // -ENOSYS for a file without a host descriptor, -EBADF (null file), -EFAULT (null buf),
 // or the host's error. May sleep. Fault point "statfs:<path>".
 int vfs_statfs(file *f, kstatfs *buf);
+// Host-backed files only. flock: LOCK_SH/LOCK_EX/LOCK_UN (| LOCK_NB); getdents64: the next
+// linux_dirent64 records of a folder opened O_DIRECTORY, bytes or 0 at its end.
+int vfs_flock(file *f, int op);
+long vfs_getdents64(file *f, void __user *buf, size_t n);
+int vfs_rename(const char *from, const char *to);
 
 // ---- character devices ----
 int register_chrdev(unsigned int major, const char *name, const file_operations *fops);

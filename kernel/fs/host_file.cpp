@@ -9,6 +9,7 @@
 #include "kernel/fs/fs.h"
 #include "kernel/fs/internal.h"
 #include "kernel/host/hostops.h"
+#include "kernel/mm/mm.h"
 #include "kernel/mm/uaccess.h"
 
 namespace kern {
@@ -149,6 +150,48 @@ int vfs_statfs(file *f, kstatfs *buf)
 	return 0;
 }
 
+int vfs_flock(file *f, int op)
+{
+	if (!f)
+		return -EBADF;
+	if (f->host_fd < 0)
+		return -EINVAL;
+	int kind = op & ~LOCK_NB;
+	if (kind != LOCK_SH && kind != LOCK_EX && kind != LOCK_UN)
+		return -EINVAL;
+	if (!(op & LOCK_NB))
+		might_sleep();
+	return H().file_flock(f->host_fd, op);
+}
+
+long vfs_getdents64(file *f, void __user *buf, size_t n)
+{
+	if (!f)
+		return -EBADF;
+	if (f->host_fd < 0 || (f->f_dentry->d_inode->i_mode & S_IFMT) != S_IFDIR)
+		return -ENOTDIR;
+	might_sleep();
+	// Through a kernel buffer: a record must not be cut where the user's pages fault.
+	n = n < 65536 ? n : 65536;
+	char *k = static_cast<char *>(kmalloc(n ? n : 1, GFP_KERNEL));
+	if (!k)
+		return -ENOMEM;
+	long r = H().file_getdents(f->host_fd, k, n);
+	if (r > 0 && copy_to_user(buf, k, static_cast<unsigned long>(r)))
+		r = -EFAULT;
+	kfree(k);
+	return r;
+}
+
+int vfs_rename(const char *from, const char *to)
+{
+	might_sleep();
+	fault_spec spec;
+	if (should_fail_spec(std::string("rename:") + to, &spec))
+		return spec.error ? spec.error : -EIO;
+	return H().file_rename(from, to);
+}
+
 file *host_filp_open(const char *path, int flags, int mode)
 {
 	if (!path)
@@ -173,7 +216,8 @@ file *host_filp_open(const char *path, int flags, int mode)
 	// The dentry keeps the path as opened: fault points and reports name files by it.
 	std::snprintf(f->f_dentry_store.d_name, sizeof(f->f_dentry_store.d_name), "%s", path);
 	inode *ino = f->f_dentry->d_inode;
-	ino->i_mode = S_IFREG;
+	host::host_stat st{};
+	ino->i_mode = H().file_stat(fd, &st) == 0 && st.is_dir ? S_IFDIR : S_IFREG;
 	ino->i_size = host_size(f);
 	return f;
 }

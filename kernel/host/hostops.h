@@ -11,7 +11,8 @@
 
 namespace kern::host {
 
-constexpr int HOSTOPS_VERSION = 3;	// 2: file_statfs fills a host_statfs; 3: no lock_try, cond_signal
+constexpr int HOSTOPS_VERSION = 4;	// 2: file_statfs fills a host_statfs; 3: no lock_try, cond_signal;
+					// 4: rename, flock, getdents, is_dir
 
 struct host_thread;	// opaque
 struct host_lock;	// opaque: a short mutual-exclusion lock
@@ -21,6 +22,7 @@ struct host_stat {
 	uint64_t size;		// bytes (regular file or block device)
 	bool is_block;		// host block device
 	bool is_regular;
+	bool is_dir;
 };
 
 // Statistics of the host file system holding a file, in units of bsize.
@@ -82,6 +84,13 @@ struct hostops {
 	int (*file_statfs)(int fd, host_statfs *st);
 	int (*file_close)(int fd);
 	int (*file_unlink)(const char *path);
+	int (*file_rename)(const char *from, const char *to);	// replaces `to`, as rename(2)
+	// flock(2) on the host descriptor: LOCK_SH/LOCK_EX/LOCK_UN, | LOCK_NB to not wait.
+	// Locks belong to the descriptor, so two opens of one file exclude each other.
+	int (*file_flock)(int fd, int op);
+	// The next entries of a folder opened with O_DIRECTORY, as linux_dirent64 records:
+	// bytes filled, 0 at the end.
+	long (*file_getdents)(int fd, void *buf, size_t n);
 
 	// Console: writes to the host's standard error. May block briefly.
 	void (*console_write)(const char *s, size_t n);

@@ -12,9 +12,11 @@
 #include <mutex>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -138,6 +140,8 @@ int host_flags(int k)
 		f |= O_TRUNC;
 	if (k & 02000)
 		f |= O_APPEND;
+	if (k & 0200000)
+		f |= O_DIRECTORY;
 	return f | O_CLOEXEC;
 }
 
@@ -191,6 +195,7 @@ int p_file_stat(int fd, host_stat *st)
 		return -errno;
 	st->is_block = S_ISBLK(sb.st_mode);
 	st->is_regular = S_ISREG(sb.st_mode);
+	st->is_dir = S_ISDIR(sb.st_mode);
 	st->size = static_cast<uint64_t>(sb.st_size);
 	if (st->is_block) {
 		uint64_t bytes = 0;
@@ -221,6 +226,21 @@ int p_file_statfs(int fd, host_statfs *st)
 
 int p_file_close(int fd) { return close(fd) ? -errno : 0; }
 int p_file_unlink(const char *path) { return unlink(path) ? -errno : 0; }
+int p_file_rename(const char *from, const char *to) { return rename(from, to) ? -errno : 0; }
+
+int p_file_flock(int fd, int op)
+{
+	int r;
+	while ((r = flock(fd, op)) < 0 && errno == EINTR)
+		;
+	return r < 0 ? -errno : 0;
+}
+
+long p_file_getdents(int fd, void *buf, size_t n)
+{
+	long r = syscall(SYS_getdents64, fd, buf, n);
+	return r < 0 ? -errno : r;
+}
 
 void p_console_write(const char *s, size_t n)
 {
@@ -251,7 +271,7 @@ const hostops posix_table = {
 	p_monotonic_ns, p_wall_ns, p_sleep_ns,
 	p_aligned_alloc, p_aligned_free,
 	p_file_open, p_file_pread, p_file_pwrite, p_file_fsync, p_file_stat, p_file_truncate,
-	p_file_statfs, p_file_close, p_file_unlink,
+	p_file_statfs, p_file_close, p_file_unlink, p_file_rename, p_file_flock, p_file_getdents,
 	p_console_write, p_panic,
 };
 

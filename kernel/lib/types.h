@@ -205,6 +205,16 @@ constexpr unsigned long PAGE_CACHE_SIZE = PAGE_SIZE;
 #define O_DIRECT 040000
 #endif
 #define KERN_O_LARGEFILE 0100000
+#ifndef O_DIRECTORY
+#define O_DIRECTORY 0200000
+#endif
+// flock(2)
+#ifndef LOCK_SH
+#define LOCK_SH 1
+#define LOCK_EX 2
+#define LOCK_NB 4
+#define LOCK_UN 8
+#endif
 
 namespace kern {
 

@@ -219,4 +219,38 @@ int sys_unlink(const char *path)
 	return syscall_exit(r);
 }
 
+int sys_rename(const char *from, const char *to)
+{
+	int r;
+	if (!from || !to)
+		r = -EFAULT;
+	else if (!*from || !*to)
+		r = -ENOENT;
+	else if (std::strncmp(from, "/dev/", 5) == 0 || std::strncmp(to, "/dev/", 5) == 0)
+		r = -EXDEV;	// device nodes live in the machine, files on the host
+	else
+		r = vfs_rename(from, to);
+	return syscall_exit(r);
+}
+
+int sys_flock(unsigned int fd, int op)
+{
+	file *f = fd_file(fd);
+	if (!f)
+		return syscall_exit(-EBADF);
+	int r = vfs_flock(f, op);
+	fput(f);
+	return syscall_exit(r);
+}
+
+long sys_getdents64(unsigned int fd, unsigned long addr, size_t n)
+{
+	file *f = fd_file(fd);
+	if (!f)
+		return syscall_exit(-EBADF);
+	long r = vfs_getdents64(f, reinterpret_cast<void __user *>(addr), n);
+	fput(f);
+	return syscall_exit(r);
+}
+
 } // namespace kern

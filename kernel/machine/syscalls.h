@@ -34,5 +34,8 @@ sighandler_t sys_signal(int sig, sighandler_t handler);
 int sys_kill(pid_t pid, int sig);
 // A host path, or "/dev/<name>" to remove a device node.
 int sys_unlink(const char *path);
+int sys_rename(const char *from, const char *to);	// host files only: -EXDEV for /dev
+int sys_flock(unsigned int fd, int op);
+long sys_getdents64(unsigned int fd, unsigned long addr, size_t n);
 
 } // namespace kern

@@ -434,3 +434,48 @@ TEST_F(Syscalls, ReadWriteSeekAndIdentity)
 	EXPECT_EQ(std::filesystem::file_size(path), 14u);
 	std::filesystem::remove(path);
 }
+
+// A repository's commit and lock: a folder's names listed, a file renamed over another,
+// fsync of the folder, and flock between two opens of one file (as two programs).
+TEST_F(Syscalls, FoldersRenameAndFileLocks)
+{
+	std::filesystem::path dir = temp_path("folder");
+	std::filesystem::create_directories(dir);
+	kern::pid_t pid = spawn("repo", [&] {
+		std::string a = (dir / "a.tmp").string(), b = (dir / "b.json").string();
+		int f = sys_open(a.c_str(), O_WRONLY | O_CREAT, 0600);
+		sys_close(f);
+		if (sys_rename(a.c_str(), b.c_str()) || sys_rename(a.c_str(), b.c_str()) != -ENOENT ||
+		    sys_rename(b.c_str(), "/dev/x") != -EXDEV)
+			return 1;
+		int d = sys_open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+		long buf = sys_mmap(PAGE_SIZE);
+		std::vector<std::string> names;
+		for (long n; (n = sys_getdents64(d, buf, PAGE_SIZE)) > 0;) {
+			std::vector<char> k(n);
+			user_read(buf, k.data(), n);
+			for (long off = 0; off < n;) {
+				unsigned short reclen;
+				std::memcpy(&reclen, k.data() + off + 16, 2);
+				names.emplace_back(k.data() + off + 19);
+				off += reclen;
+			}
+		}
+		std::sort(names.begin(), names.end());
+		if (names != std::vector<std::string>{".", "..", "b.json"})
+			return 2;
+		if (sys_fsync(d) ||
+		    sys_read(d, buf, 1) != -EISDIR || sys_getdents64(sys_open(b.c_str(), O_RDONLY), buf, 64) != -ENOTDIR)
+			return 3;
+		int l1 = sys_open(b.c_str(), O_RDONLY), l2 = sys_open(b.c_str(), O_RDONLY);
+		if (sys_flock(l1, LOCK_EX | LOCK_NB) || sys_flock(l2, LOCK_SH | LOCK_NB) != -EWOULDBLOCK ||
+		    sys_flock(l2, 99) != -EINVAL)
+			return 4;
+		sys_close(l1);	// the lock goes with its descriptor
+		if (sys_flock(l2, LOCK_SH | LOCK_NB))
+			return 5;
+		return 0;
+	});
+	EXPECT_EQ(waitpid(pid), 0);
+	std::filesystem::remove_all(dir);
+}
