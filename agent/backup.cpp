@@ -222,9 +222,10 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	manifest &m = plan.m;
 	const std::string data_path = repository_file(repo, m.data_file);
 	const std::string manifest_path = repository_file(repo, manifest_name(m.sequence));
+	const std::string temp_path = manifest_path + ".tmp";
 	pending_files pending;
 	pending.add(data_path);
-	pending.add(manifest_path);
+	pending.add(temp_path);
 
 	auto buf = user_buffer::map(BATCH_BYTES);
 	if (!buf)
@@ -286,13 +287,17 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	m.finished = utc_now();
 	m.note = describe(m, plan, stored, zero);
 	std::string text = manifest_text(m);
-	auto mf = sys_file::open(manifest_path, open_mode::create);
+	// The commit: the data is synced; the manifest appears whole, by rename, and the
+	// folder's entries are synced so that it stays after a crash.
+	auto mf = sys_file::open(temp_path, open_mode::create);
 	if (!mf)
 		return mf.err();
 	BACKUP_TRY(write_bytes(*mf, *buf, text));
 	BACKUP_TRY(mf->sync());
 	BACKUP_TRY(mf->close());
+	BACKUP_TRY(rename_file(temp_path, manifest_path));
 	pending.commit();
+	BACKUP_TRY(sync_folder(repo));
 
 	backup_summary s;
 	s.sequence = m.sequence;
@@ -374,6 +379,45 @@ result<manifest> find_parent(const repository_scan &scan, const std::optional<un
 	return make_error(errc::not_found, fmt::format("there is no backup {:04} to follow", *seq));
 }
 
+// The repository for a writer: locked, scanned, cleared of what interrupted runs left.
+result<repository_scan> open_for_writing(const std::string &repo, const backup_options &opts,
+					 std::optional<repository_lock> &lock)
+{
+	auto l = repository_lock::take(repo, true, opts.holder);
+	if (!l)
+		return l.err();
+	lock.emplace(std::move(*l));
+	auto scan = scan_repository(repo);
+	if (!scan)
+		return scan.err();
+	BACKUP_TRY(remove_leftovers(repo, *scan));
+	scan->leftovers.clear();
+	scan->incomplete.clear();
+	return scan;
+}
+
+// Everything an incremental after `parent` needs, short of reading data: each manifest of
+// the chain, its links, and its data file's size.
+result<void> check_chain(const std::string &repo, const repository_scan &scan, unsigned parent)
+{
+	auto chain = backup_chain(scan, parent);
+	if (!chain)
+		return in_context(chain.err(), fmt::format("backup {:04} cannot be followed", parent));
+	for (const manifest &m : *chain) {
+		auto f = sys_file::open(repository_file(repo, m.data_file), open_mode::read);
+		auto size = f ? f->size() : result<uint64_t>(f.err());
+		if (!size || *size != m.data_bytes)
+			return make_error(errc::corrupt,
+					  fmt::format("backup {:04} cannot be followed: {} of backup "
+						      "{:04} {}; make a full backup (--full)",
+						      parent, m.data_file, m.sequence,
+						      size ? fmt::format("holds {} bytes, not {}",
+									 *size, m.data_bytes)
+							   : "is missing"));
+	}
+	return {};
+}
+
 } // namespace
 
 backup_source snapshot_source(snapshot &s, std::string device)
@@ -390,7 +434,8 @@ backup_source snapshot_source(snapshot &s, std::string device)
 result<backup_summary> full_backup(const std::string &repo, const backup_source &src,
 				   const backup_options &opts)
 {
-	auto scan = scan_repository(repo);
+	std::optional<repository_lock> lock;
+	auto scan = open_for_writing(repo, opts, lock);
 	if (!scan)
 		return scan.err();
 	auto dev = open_source(src);
@@ -408,12 +453,14 @@ result<backup_summary> incremental_backup(const std::string &repo, const backup_
 					  const std::optional<change_set> &changes,
 					  const backup_options &opts)
 {
-	auto scan = scan_repository(repo);
+	std::optional<repository_lock> lock;
+	auto scan = open_for_writing(repo, opts, lock);
 	if (!scan)
 		return scan.err();
 	auto parent = find_parent(*scan, opts.parent);
 	if (!parent)
 		return parent.err();
+	BACKUP_TRY(check_chain(repo, *scan, parent->sequence));
 	auto dev = open_source(src);
 	if (!dev)
 		return dev.err();

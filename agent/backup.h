@@ -43,6 +43,7 @@ struct change_set {
 struct backup_options {
 	std::optional<unsigned> parent;	// incremental: the backup it follows (default the newest)
 	progress_fn progress;
+	std::string holder = "another zep";	// who holds the repository's lock, for others' refusals
 };
 
 // A full backup: every chunk of the source read and checksummed, those not all zero stored.

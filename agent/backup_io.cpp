@@ -76,9 +76,11 @@ result<void> user_buffer::put(size_t off, const void *src, size_t n)
 
 result<sys_file> sys_file::open(const std::string &path, open_mode mode)
 {
-	int flags = mode == open_mode::read    ? O_RDONLY
-		    : mode == open_mode::write ? O_WRONLY
-					       : O_WRONLY | O_CREAT | O_TRUNC;
+	int flags = mode == open_mode::read     ? O_RDONLY
+		    : mode == open_mode::write  ? O_WRONLY
+		    : mode == open_mode::folder ? O_RDONLY | O_DIRECTORY
+		    : mode == open_mode::update ? O_RDWR | O_CREAT
+						: O_WRONLY | O_CREAT | O_TRUNC;
 	int fd = kern::sys_open(path.c_str(), flags, 0644);
 	if (fd == -ENOENT)
 		return make_error(errc::not_found, fmt::format("{} does not exist", path), fd);
@@ -190,6 +192,79 @@ result<void> sys_file::close()
 	if (r < 0)
 		return make_error(errc::io, fmt::format("closing {}: {}", path_, errno_text(r)), r);
 	return {};
+}
+
+result<void> sys_file::lock(int op) const
+{
+	int r = kern::sys_flock(static_cast<unsigned>(fd_), op);
+	if (r == -EWOULDBLOCK)
+		return make_error(errc::busy, fmt::format("{} is locked", path_), r);
+	if (r < 0)
+		return make_error(errc::io, fmt::format("cannot lock {}: {}", path_, errno_text(r)), r);
+	return {};
+}
+
+result<void> sys_file::truncate() const
+{
+	// Writes nothing: an empty file through a write of zero bytes at 0 is not a
+	// truncation, so the file is opened anew with O_TRUNC.
+	int fd = kern::sys_open(path_.c_str(), O_WRONLY | O_TRUNC);
+	if (fd < 0)
+		return make_error(errc::io, fmt::format("cannot empty {}: {}", path_, errno_text(fd)), fd);
+	kern::sys_close(static_cast<unsigned>(fd));
+	return {};
+}
+
+result<std::vector<std::string>> list_folder(const std::string &path)
+{
+	auto d = sys_file::open(path, open_mode::folder);
+	if (!d)
+		return d.err();
+	auto buf = user_buffer::map(1 << 16);
+	if (!buf)
+		return buf.err();
+	std::vector<std::string> names;
+	std::vector<char> k(buf->size());
+	for (;;) {
+		long n = kern::sys_getdents64(static_cast<unsigned>(d->fd_), buf->address(), buf->size());
+		if (n < 0)
+			return make_error(errc::io, fmt::format("cannot list {}: {}", path,
+								errno_text(n)), n);
+		if (n == 0)
+			break;
+		BACKUP_TRY(buf->get(0, k.data(), static_cast<size_t>(n)));
+		// linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
+		for (long off = 0; off + 19 < n;) {
+			uint16_t reclen;
+			std::memcpy(&reclen, k.data() + off + 16, sizeof(reclen));
+			if (reclen < 20 || off + reclen > n)
+				break;
+			std::string name(k.data() + off + 19,
+					 strnlen(k.data() + off + 19, reclen - 19));
+			if (name != "." && name != "..")
+				names.push_back(std::move(name));
+			off += reclen;
+		}
+	}
+	return names;
+}
+
+result<void> rename_file(const std::string &from, const std::string &to)
+{
+	int r = kern::sys_rename(from.c_str(), to.c_str());
+	if (r < 0)
+		return make_error(r == -ENOSPC ? errc::no_space : errc::io,
+				  fmt::format("cannot rename {} to {}: {}", from, to, errno_text(r)),
+				  r);
+	return {};
+}
+
+result<void> sync_folder(const std::string &path)
+{
+	auto d = sys_file::open(path, open_mode::folder);
+	if (!d)
+		return d.err();
+	return d->sync();
 }
 
 result<void> remove_file(const std::string &path)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "agent/result.h"
 
@@ -44,6 +45,8 @@ enum class open_mode {
 	read,
 	write,	// an existing file or a device node
 	create,	// a host file made anew (emptied when it exists)
+	update,	// a host file read and written, made when missing, never emptied
+	folder,	// a host folder, to list or sync
 };
 
 // An open descriptor of the calling process; closed on destruction.
@@ -64,14 +67,25 @@ public:
 	result<void> write(const user_buffer &buf, size_t boff, size_t n, uint64_t off) const;
 	result<void> sync() const;
 	result<void> close();
+	// flock(2): LOCK_SH or LOCK_EX, | LOCK_NB; busy when another holds it.
+	result<void> lock(int op) const;
+	// Empties the file (opened anew with O_TRUNC).
+	result<void> truncate() const;
 
 private:
+	friend result<std::vector<std::string>> list_folder(const std::string &path);
 	sys_file(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
 	void release();
 	int fd_ = -1;
 	std::string path_;
 };
 
+// The names in a host folder, "." and ".." left out.
+result<std::vector<std::string>> list_folder(const std::string &path);
+// rename(2): replaces `to`.
+result<void> rename_file(const std::string &from, const std::string &to);
+// Makes a folder's entries durable (after a create or rename in it).
+result<void> sync_folder(const std::string &path);
 // Removes a host file; one that is not there is no error.
 result<void> remove_file(const std::string &path);
 // Whether a host path can be opened for reading.

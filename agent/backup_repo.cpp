@@ -1,10 +1,12 @@
 #include "agent/backup_repo.h"
 
 #include <algorithm>
+#include <set>
 
 #include <fmt/format.h>
 
 #include "agent/backup_io.h"
+#include "kernel/lib/types.h"
 
 namespace zep {
 
@@ -26,9 +28,12 @@ const damaged_backup *repository_scan::find_damaged(unsigned sequence) const
 
 std::optional<unsigned> repository_scan::latest() const
 {
-	if (next_sequence == 0)
-		return std::nullopt;
-	return next_sequence - 1;
+	std::optional<unsigned> n;
+	for (const manifest &m : backups)
+		n = std::max(n.value_or(0), m.sequence);
+	for (const damaged_backup &d : damaged)
+		n = std::max(n.value_or(0), d.sequence);
+	return n;
 }
 
 std::string repository_file(const std::string &repo, const std::string &name)
@@ -39,41 +44,123 @@ std::string repository_file(const std::string &repo, const std::string &name)
 	return dir + "/" + name;
 }
 
+namespace {
+
+// "0012.json" -> 12 and "json"; nullopt for a name that is no backup's file.
+std::optional<std::pair<unsigned, std::string>> backup_file(const std::string &name)
+{
+	size_t dot = name.find('.');
+	if (dot < 4 || dot > 9 || name.find_first_not_of("0123456789") != dot)
+		return std::nullopt;
+	return std::pair{static_cast<unsigned>(std::stoul(name.substr(0, dot))), name.substr(dot + 1)};
+}
+
+} // namespace
+
 result<repository_scan> scan_repository(const std::string &repo)
 {
+	auto names = list_folder(repo);
+	if (!names)
+		return names.err().code == errc::not_found
+			       ? make_error(errc::not_found, fmt::format("no repository at {}", repo))
+			       : in_context(names.err(), "cannot read the repository " + repo);
+	std::sort(names->begin(), names->end());
 	auto buf = user_buffer::map(1 << 20);
 	if (!buf)
 		return buf.err();
 	repository_scan scan;
-	for (unsigned seq = 0;; seq++) {
+	std::set<unsigned> manifests, data;
+	for (const std::string &name : *names) {
+		auto f = backup_file(name);
+		if (!f)
+			continue;
+		auto [seq, ext] = *f;
+		scan.next_sequence = std::max(scan.next_sequence, seq + 1);
+		if (ext == "json")
+			manifests.insert(seq);
+		else if (ext == "img" || ext == "delta")
+			data.insert(seq);
+		else if (ext.ends_with(".tmp"))
+			scan.leftovers.push_back(name);	// a commit that did not finish
+	}
+	for (unsigned seq : data)
+		if (!manifests.count(seq)) {
+			scan.incomplete.push_back(seq);
+			for (backup_kind k : {backup_kind::full, backup_kind::incremental})
+				if (std::binary_search(names->begin(), names->end(), data_file_name(seq, k)))
+					scan.leftovers.push_back(data_file_name(seq, k));
+		}
+	std::sort(scan.leftovers.begin(), scan.leftovers.end());
+	for (unsigned seq : manifests) {
 		std::string name = manifest_name(seq);
 		auto text = read_whole_file(repository_file(repo, name), *buf);
-		if (!text && text.err().code == errc::not_found) {
-			// The end of the repository, or a backup interrupted before its manifest.
-			if (file_exists(repository_file(repo,
-							data_file_name(seq, backup_kind::full))) ||
-			    file_exists(repository_file(
-				    repo, data_file_name(seq, backup_kind::incremental))))
-				scan.incomplete.push_back(seq);
-			break;
-		}
 		if (!text)
 			return in_context(text.err(), "cannot read the repository " + repo);
+		// Manifests are committed whole, by rename: one that does not parse is damage.
 		auto j = parse_manifest_json(*text);
 		if (!j) {
-			scan.incomplete.push_back(seq);
+			scan.damaged.push_back(
+				{seq, make_error(errc::corrupt,
+						 fmt::format("manifest {} is damaged: it is not a whole "
+							     "JSON document",
+							     name))});
 			continue;
 		}
-		scan.next_sequence = seq + 1;
 		auto m = manifest_from_json(*j, name, seq);
 		if (m)
 			scan.backups.push_back(std::move(m).value());
 		else
 			scan.damaged.push_back({seq, m.err()});
 	}
-	if (scan.next_sequence == 0 && !file_exists(repo))
-		return make_error(errc::not_found, fmt::format("no repository at {}", repo));
 	return scan;
+}
+
+result<void> remove_leftovers(const std::string &repo, const repository_scan &scan)
+{
+	for (const std::string &name : scan.leftovers)
+		BACKUP_TRY(remove_file(repository_file(repo, name)));
+	return {};
+}
+
+result<repository_lock> repository_lock::take(const std::string &repo, bool writer,
+					      const std::string &holder)
+{
+	if (auto d = sys_file::open(repo, open_mode::folder); !d)
+		return d.err().code == errc::not_found
+			       ? make_error(errc::not_found, fmt::format("no repository at {}", repo))
+			       : d.err();
+	auto f = sys_file::open(repository_file(repo, LOCK_FILE), open_mode::update);
+	if (!f)
+		return in_context(f.err(), "cannot lock the repository");
+	if (auto r = f->lock((writer ? LOCK_EX : LOCK_SH) | LOCK_NB); !r) {
+		if (r.err().code != errc::busy)
+			return r.err();
+		auto buf = user_buffer::map(4096);
+		std::string who;
+		if (buf)
+			if (auto t = read_whole_file(f->path(), *buf))
+				who = *t;
+		while (!who.empty() && (who.back() == '\n' || who.back() == '\0'))
+			who.pop_back();
+		return make_error(errc::busy,
+				  fmt::format("the repository {} is in use by {}: wait for it to "
+					      "end",
+					      repo, who.empty() ? "another zep reading it" : who));
+	}
+	if (writer) {
+		auto buf = user_buffer::map(4096);
+		if (!buf)
+			return buf.err();
+		BACKUP_TRY(write_bytes(*f, *buf, holder + "\n"));
+	}
+	return repository_lock(std::move(*f), writer);
+}
+
+repository_lock::~repository_lock()
+{
+	// The holder's words go before the lock: a reader refused later names no one gone.
+	if (writer_ && file_)
+		(void)file_->truncate();
 }
 
 namespace {

@@ -1,17 +1,22 @@
-// A backup repository: one host folder, flat (the machine has no mkdir or rename).
+// A backup repository: one host folder, flat.
 //
-//   NNNN.json   the manifest of backup NNNN, written last: the backup's commit
+//   NNNN.json   the manifest of backup NNNN, written last: the backup's commit. It is
+//               written as NNNN.json.tmp, synced and renamed, so it is whole or absent
 //   NNNN.img    a full backup's image, sparse where the device's chunks are zero
 //   NNNN.delta  an incremental backup's data: its stored extents, packed
+//   lock        flock'ed: exclusively by a writer (its description inside), shared by readers
 //
-// Sequence numbers count up from 0000 without gaps: a backup that fails removes its files,
-// and the next one takes its number. Only one backup may be made in a repository at a time.
+// Backups are found by their manifests, whatever their numbers; a new one takes the number
+// above every file present, so no file is ever written twice. Data without a manifest and
+// temporary files are leftovers of interrupted runs: listed, and removed by the next writer.
 #pragma once
 
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
+#include "agent/backup_io.h"
 #include "agent/manifest.h"
 #include "agent/result.h"
 
@@ -25,8 +30,9 @@ struct damaged_backup {
 struct repository_scan {
 	std::vector<manifest> backups;		// complete backups, by sequence
 	std::vector<damaged_backup> damaged;	// manifests that read but do not hold
-	std::vector<unsigned> incomplete;	// interrupted: data without a whole manifest
-	unsigned next_sequence = 0;		// the number the next backup takes
+	std::vector<unsigned> incomplete;	// interrupted: data without a manifest
+	std::vector<std::string> leftovers;	// their files, and unfinished commits
+	unsigned next_sequence = 0;		// above every backup file present
 
 	const manifest *find(unsigned sequence) const;
 	const damaged_backup *find_damaged(unsigned sequence) const;
@@ -38,8 +44,31 @@ struct repository_scan {
 std::string repository_file(const std::string &repo, const std::string &name);
 
 // Reads every manifest (inside a process). Incomplete backups are listed apart and
-// otherwise ignored; a manifest that cannot be read at all is an io error.
+// otherwise ignored; a manifest that does not parse is damaged; one that cannot be read
+// at all is an io error.
 result<repository_scan> scan_repository(const std::string &repo);
+// Removes the scan's leftovers: only under the writer's lock.
+result<void> remove_leftovers(const std::string &repo, const repository_scan &scan);
+
+constexpr const char *LOCK_FILE = "lock";
+
+// The repository's lock, held while it lives: exclusive for a writer, which describes
+// itself in `holder` ("zep backup, pid 42"), shared for readers. Refused at once (busy,
+// naming the holder) while another has it.
+class repository_lock {
+public:
+	static result<repository_lock> take(const std::string &repo, bool writer,
+					    const std::string &holder = "another zep");
+	repository_lock(repository_lock &&o) noexcept
+	    : file_(std::move(o.file_)), writer_(std::exchange(o.writer_, false))
+	{}
+	~repository_lock();
+
+private:
+	repository_lock(sys_file f, bool writer) : file_(std::move(f)), writer_(writer) {}
+	std::optional<sys_file> file_;
+	bool writer_ = false;
+};
 
 // The backups that make up the image at `sequence`, the full one first: not_found when
 // there is no such backup, corrupt when one of the chain is damaged, missing or of another

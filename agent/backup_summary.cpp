@@ -54,6 +54,7 @@ template <typename J> void to_json(J &j, const verify_summary &s)
 {
 	j = J{{"backups", s.backups},
 	      {"incomplete", s.incomplete},
+	      {"leftovers", s.leftovers},
 	      {"chunks_checked", s.chunks_checked},
 	      {"bytes_read", s.bytes_read},
 	      {"device", s.device},
@@ -98,9 +99,10 @@ std::string to_text(const verify_summary &s)
 		fmt::format("verified backups {}: {} chunk checksums hold, {} bytes read in "
 			    "{:.2f} s\n",
 			    sequences(s.backups), s.chunks_checked, s.bytes_read, s.seconds);
-	if (!s.incomplete.empty())
-		text += fmt::format("passed over interrupted backups {} (no whole manifest)\n",
-				    sequences(s.incomplete));
+	if (!s.leftovers.empty())
+		text += fmt::format("left by interrupted runs, never used, removed by the next "
+				    "backup: {}\n",
+				    fmt::join(s.leftovers, ", "));
 	if (s.device_sequence)
 		text += fmt::format("{} equals backup {:04}: {} bytes compared\n", s.device,
 				    *s.device_sequence, s.device_bytes_compared);

@@ -48,6 +48,7 @@ struct restore_summary {
 struct verify_summary {
 	std::vector<unsigned> backups;			// verified, by sequence
 	std::vector<unsigned> incomplete;		// interrupted backups passed over
+	std::vector<std::string> leftovers;		// their files, and unfinished commits
 	uint64_t chunks_checked = 0;	// chunk checksums held against rebuilt data or a parent
 	uint64_t bytes_read = 0;			// from the repository
 	std::string device;				// the node compared with, or ""

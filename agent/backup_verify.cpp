@@ -132,6 +132,9 @@ result<void> compare_device(const std::string &repo, const repository_scan &scan
 result<verify_summary> verify_backups(const std::string &repo, const verify_options &opts)
 {
 	auto t0 = std::chrono::steady_clock::now();
+	auto lock = repository_lock::take(repo, false);
+	if (!lock)
+		return lock.err();
 	auto scan = scan_repository(repo);
 	if (!scan)
 		return scan.err();
@@ -152,6 +155,7 @@ result<verify_summary> verify_backups(const std::string &repo, const verify_opti
 
 	verify_summary s;
 	s.incomplete = scan->incomplete;
+	s.leftovers = scan->leftovers;
 	uint64_t total = 0;
 	for (const manifest &m : scope)
 		total += m.size;

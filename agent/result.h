@@ -17,6 +17,7 @@ enum class errc {
 	timeout,	// something did not happen in time (an IO thread did not start)
 	corrupt,	// data does not match its checksum or its manifest
 	usage,		// the caller asked for something impossible
+	busy,		// another program holds the repository
 	other,
 };
 
@@ -40,6 +41,8 @@ inline const char *errc_name(errc code)
 		return "corrupt";
 	case errc::usage:
 		return "usage";
+	case errc::busy:
+		return "busy";
 	case errc::other:
 		break;
 	}

@@ -1,10 +1,15 @@
 // What goes wrong around a repository: damaged images, deltas and manifests found and named
 // by verify and restore; a full repository disk or a failing write mid-backup leaves the
-// earlier backups usable; interrupted backups are not listed; a snapshot that went bad
+// earlier backups usable; leftovers and damage are told apart; a snapshot that went bad
 // while it was read gives no backup.
+#include <atomic>
+#include <thread>
+
 #include <fmt/format.h>
 
+#include "agent/backup_repo.h"
 #include "kernel/core/faults.h"
+#include "kernel/syscalls.h"
 #include "tests/agent/backup_fixture.h"
 
 using namespace zeptest;
@@ -144,10 +149,10 @@ TEST_F(BackupDamageTest, AFullDiskMidBackupLeavesEarlierBackupsUsable)
 	kern::fault_clear_all();
 
 	// The manifest, written last, finds it full.
-	kern::fault_inject("file_write:" + path("0002.json"), {.error = -ENOSPC});
+	kern::fault_inject("file_write:" + path("0002.json.tmp"), {.error = -ENOSPC});
 	EXPECT_EQ(incremental(changes).err().code, zep::errc::no_space);
 	EXPECT_FALSE(exists("0002.delta"));
-	EXPECT_FALSE(exists("0002.json"));
+	EXPECT_FALSE(exists("0002.json") || exists("0002.json.tmp"));
 	kern::fault_clear_all();
 
 	// A short write and an IO error are IO failures.
@@ -193,33 +198,84 @@ TEST_F(BackupDamageTest, AFailingSourceLeavesNothing)
 	ASSERT_TRUE(full().ok());
 }
 
-TEST_F(BackupDamageTest, InterruptedBackupsAreNotListed)
+// Backups are found by their manifests, whatever their numbers: leftovers of interrupted
+// runs are named and cleared by the next writer, which takes a number above every file; a
+// manifest that does not parse is damage, never an interruption; gaps are harmless.
+TEST_F(BackupDamageTest, LeftoversDamageAndGaps)
 {
 	scribble(0, 4 * CHUNK);
 	ASSERT_TRUE(full().ok());
-	// A backup that stopped while writing its manifest, and data left without one.
 	{
-		std::ofstream(path("0001.delta")) << "partial data";
-		std::ofstream(path("0001.json"))
-			<< R"({"format": "zep-backup", "version": 1, "sequ)";
-		std::ofstream(path("0002.delta")) << "more";
+		std::ofstream(path("0001.delta")) << "data without a manifest";
+		std::ofstream(path("0002.json.tmp")) << R"({"format": "zep-backup", "vers)";
 	}
 	auto scan = agent([&] { return zep::scan_repository(repo_); });
 	ASSERT_TRUE(scan.ok()) << scan.err().message;
-	EXPECT_EQ(listed(), (std::vector<unsigned>{0}));
-	EXPECT_EQ(scan->incomplete, (std::vector<unsigned>{1, 2}));
-	EXPECT_EQ(scan->next_sequence, 1u);
+	EXPECT_EQ(scan->incomplete, (std::vector<unsigned>{1}));
+	EXPECT_EQ(scan->leftovers, (std::vector<std::string>{"0001.delta", "0002.json.tmp"}));
 	auto v = verify();
 	ASSERT_TRUE(v.ok()) << v.err().message;
-	EXPECT_EQ(v->incomplete, (std::vector<unsigned>{1, 2}))
-		<< "verify says what it passed over";
+	EXPECT_EQ(v->leftovers, scan->leftovers) << "verify names what interrupted runs left";
 
 	scribble(CHUNK, 512);
 	auto s = incremental(zep::change_set{{{CHUNK, 512}}, true});
 	ASSERT_TRUE(s.ok()) << s.err().message;
-	EXPECT_EQ(s->sequence, 1u) << "the interrupted backup's number is taken again";
-	EXPECT_EQ(listed(), (std::vector<unsigned>{0, 1}));
-	ASSERT_TRUE(verify({.device = "/dev/ram0"}).ok());
+	EXPECT_EQ(s->sequence, 3u) << "a number above every file present";
+	EXPECT_FALSE(exists("0001.delta") || exists("0002.json.tmp")) << "leftovers stay";
+
+	// A newest manifest cut short: verify fails, no backup follows it, a full one may.
+	std::string good;
+	{
+		std::ifstream in(path("0003.json"));
+		good.assign(std::istreambuf_iterator<char>(in), {});
+	}
+	std::ofstream(path("0003.json")) << good.substr(0, good.size() / 2);
+	EXPECT_EQ(verify_error().code, zep::errc::corrupt);
+	auto refused = incremental(zep::change_set{{{CHUNK, 512}}, true});
+	ASSERT_FALSE(refused.ok());
+	EXPECT_EQ(refused.err().code, zep::errc::corrupt) << refused.err().message;
+	EXPECT_FALSE(exists("0004.delta"));
+	auto f = full();
+	ASSERT_TRUE(f.ok()) << f.err().message;
+	EXPECT_EQ(f->sequence, 4u);
+
+	// Older backups deleted by hand: the full one left still lists and restores.
+	for (const char *name : {"0000.img", "0000.json", "0003.delta", "0003.json"})
+		std::filesystem::remove(path(name));
+	EXPECT_EQ(listed(), (std::vector<unsigned>{4}));
+	ASSERT_TRUE(restore(4, repo_ + "/out").ok());
+	EXPECT_EQ(host_file(repo_ + "/out"), device());
+}
+
+// One writer at a time: a second is refused at once, naming the holder, and so is a reader
+// while the writer works; once the holder has gone both succeed.
+TEST_F(BackupDamageTest, ASecondWriterIsRefusedAtOnce)
+{
+	scribble(0, 2 * CHUNK);
+	ASSERT_TRUE(full().ok());
+	std::atomic<int> stage{0};
+	kern::pid_t holder = kern::spawn("cdpbackup", [&] {
+		auto l = zep::repository_lock::take(repo_, true, "zep backup, pid 4242");
+		stage = l ? 1 : -1;
+		while (stage == 1)
+			kern::sys_getpid();	// a syscall now and then, as a working writer makes
+		return 0;
+	});
+	while (stage == 0)
+		std::this_thread::yield();
+	ASSERT_EQ(stage, 1);
+	auto second = full();
+	ASSERT_FALSE(second.ok());
+	EXPECT_EQ(second.err().code, zep::errc::busy);
+	EXPECT_NE(second.err().message.find("zep backup, pid 4242"), std::string::npos)
+		<< second.err().message;
+	EXPECT_EQ(verify().err().code, zep::errc::busy);
+	stage = 2;
+	EXPECT_EQ(kern::waitpid(holder), 0);
+	ASSERT_TRUE(verify().ok());
+	auto s = full();
+	ASSERT_TRUE(s.ok()) << s.err().message;
+	EXPECT_EQ(s->sequence, 1u);
 }
 
 } // namespace

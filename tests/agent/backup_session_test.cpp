@@ -37,7 +37,8 @@ protected:
 	{
 		std::vector<std::string> v;
 		for (auto &e : fs::directory_iterator(repo_))
-			v.push_back(e.path().filename().string());
+			if (e.path().filename() != zep::LOCK_FILE)
+				v.push_back(e.path().filename().string());
 		std::sort(v.begin(), v.end());
 		return v;
 	}
