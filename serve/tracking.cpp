@@ -1,6 +1,8 @@
 // Change tracking in `zep serve`: one change drainer for the server's life, a mark taken
 // right before each snapshot, and backups that read only what changed since their parent's
 // snapshot when the records since its mark are complete.
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include <fmt/format.h>
@@ -251,6 +253,7 @@ result<json> server::backup(const json &req)
 	}
 	backup_options bo;
 	bo.parent = parent;
+	bo.holder = fmt::format("zep serve, pid {}", ::getpid());
 	auto s = parent ? incremental_backup(repo, src, changes, bo) : full_backup(repo, src, bo);
 	result<void> stopped;
 	if (own)

@@ -24,6 +24,7 @@ constexpr const char *EXIT_CODES =
 	"  3  the snapshot could not be taken, or became unusable while it was read\n"
 	"  4  IO error: reading or writing failed, or a file system is full\n"
 	"  5  anything else (a fault of zep, such as something left over at the halt)\n"
+	"  6  the repository is in use by another zep (named in the message): wait for it\n"
 	"zep demo: 0 passed, 1 a check failed, 2 usage, 3 a step could not be carried out.";
 
 // CLI11 reads "0010" as octal and "0x10" as hex; backup numbers are printed "0010" and

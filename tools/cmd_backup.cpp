@@ -1,6 +1,8 @@
 // `zep backup`: the image attached as a disk, optionally a partition of it, mounted; an
 // agent process snapshots it and backs the snapshot up into the repository, fully when the
 // repository holds no backup, else incrementally by checksum comparison.
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -59,7 +61,7 @@ result<backup_outcome> backup_in_agent(const backup_args &a, kern::dev_t dev,
 		return in_context(snap.err(), fmt::format("cannot take a snapshot of {}", name));
 	const started_session &st = snap->started();
 	backup_source src = snapshot_source(*snap, name);
-	backup_options bo{.progress = progress};
+	backup_options bo{.progress = progress, .holder = fmt::format("zep backup, pid {}", ::getpid())};
 	auto s = full ? full_backup(repo, src, bo) : incremental_backup(repo, src, std::nullopt, bo);
 	auto stopped = snap->stop();
 	if (!s)

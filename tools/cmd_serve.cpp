@@ -29,7 +29,7 @@ namespace {
 errc errc_of(const std::string &name)
 {
 	for (errc c : {errc::refused, errc::not_found, errc::invalidated, errc::io, errc::no_space,
-		       errc::timeout, errc::corrupt, errc::usage})
+		       errc::timeout, errc::corrupt, errc::usage, errc::busy})
 		if (name == errc_name(c))
 			return c;
 	return errc::other;

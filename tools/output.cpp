@@ -19,6 +19,8 @@ int exit_code(errc code)
 	case errc::io:
 	case errc::no_space:
 		return EXIT_IO;
+	case errc::busy:
+		return EXIT_BUSY;
 	case errc::other:
 		break;
 	}

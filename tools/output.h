@@ -20,6 +20,7 @@ constexpr int EXIT_USAGE = 2;		// bad arguments, or a file or backup that is not
 constexpr int EXIT_SNAPSHOT = 3;	// the snapshot could not be taken or became unusable
 constexpr int EXIT_IO = 4;		// reading or writing failed, a file system is full
 constexpr int EXIT_OTHER = 5;		// anything else, leaks at the halt included
+constexpr int EXIT_BUSY = 6;		// another zep holds the repository
 
 int exit_code(errc code);
 

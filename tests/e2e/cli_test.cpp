@@ -3,6 +3,10 @@
 // between runs, each point restored byte for byte, damage found, errors and exit codes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -192,6 +196,26 @@ TEST_F(ZepCli, AChainOfBackupsRestoresEachPointAndVerifies)
 	auto r = zep({"restore", "--repo", repo_, "--output", out_file("bad")});
 	EXPECT_EQ(r.rc, 1);
 	EXPECT_FALSE(fs::exists(out_file("bad"))) << "a failed restore leaves no image";
+
+	// Another program holding the repository's lock, as a running backup does: a backup and
+	// a restore are refused at once with exit 6, naming it; a chain whose delta was cut short
+	// is not appended to.
+	{
+		int fd = ::open(repo_file("lock").c_str(), O_RDWR);
+		ASSERT_GE(fd, 0);
+		ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+		ASSERT_EQ(::pwrite(fd, "zep backup, pid 4242\n", 21, 0), 21);
+		auto busy = zep({"backup", "--image", image_, "--repo", repo_});
+		EXPECT_EQ(busy.rc, 6);
+		EXPECT_HAS(busy.err, "in use by zep backup, pid 4242");
+		EXPECT_EQ(zep({"restore", "--repo", repo_, "--output", out_file("busy")}).rc, 6);
+		::close(fd);
+	}
+	fs::resize_file(repo_file("0001.delta"), 100);
+	auto broken = zep({"backup", "--image", image_, "--repo", repo_});
+	EXPECT_EQ(broken.rc, 1);
+	EXPECT_HAS(broken.err, "0001.delta");
+	EXPECT_EQ(zep({"backup", "--image", image_, "--repo", repo_, "--full"}).rc, 0);
 }
 
 TEST_F(ZepCli, APartitionOfTheImageIsBackedUpAlone)
