@@ -168,13 +168,7 @@ TEST_F(ServeExt4, SnapshotOfAFrozenExt4IsCleanAndHoldsItsFiles)
 	ASSERT_NO_FATAL_FAILURE(fill());
 	ASSERT_NO_FATAL_FAILURE(start_writing());
 
-	run_result s = zeptest::zep_cli({"snapshot", "vda1", "--connect", run, "--json"});
-	ASSERT_EQ(s.rc, 0) << s.out << s.err;
-	EXPECT_EQ(s.doc()["snapshot"], "zep1");
-	EXPECT_EQ(s.doc()["quiesced"], true);
-	std::ifstream log(dir / "hook.log");
-	std::string calls((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-	EXPECT_EQ(calls, "freeze vda1\nthaw vda1\n");
+	ASSERT_NO_FATAL_FAILURE(zeptest::snapshot_vda1_with_hook(run, dir));
 
 	// A full backup of zep1 while the host writes on.
 	std::string repo = (dir / "repo").string();

@@ -33,6 +33,19 @@ inline run_result zep_cli(std::vector<std::string> args)
 	return captured({}, [&](zep::cli_io &io) { return zep::run_cli(args, io); });
 }
 
+// `zep snapshot vda1` on the server in run, whose freeze hook logs to dir/hook.log: zep1,
+// quiesced, the hook called once each way.
+inline void snapshot_vda1_with_hook(const std::string &run, const std::filesystem::path &dir)
+{
+	run_result s = zep_cli({"snapshot", "vda1", "--connect", run, "--json"});
+	ASSERT_EQ(s.rc, 0) << s.out << s.err;
+	EXPECT_EQ(s.doc()["snapshot"], "zep1");
+	EXPECT_EQ(s.doc()["quiesced"], true);
+	std::ifstream log(dir / "hook.log");
+	std::string calls((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+	EXPECT_EQ(calls, "freeze vda1\nthaw vda1\n");
+}
+
 // A folder of the test's own with a sparse disk image of two dos partitions, and the server
 // on it once start_server is called.
 class ServedImage : public ::testing::Test {

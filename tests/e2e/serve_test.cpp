@@ -174,13 +174,7 @@ TEST_F(Serve, LiveDevicesAndSnapshotsOverNbd)
 	write_file(dir / "b.bin", b);
 	ASSERT_EQ(sh("nbdcopy " + (dir / "a.bin").string() + " '" + uri("vda1") + "'"), "");
 
-	run_result s = zep({"snapshot", "vda1", "--connect", run, "--json"});
-	ASSERT_EQ(s.rc, 0) << s.out << s.err;
-	EXPECT_EQ(s.doc()["snapshot"], "zep1");
-	EXPECT_EQ(s.doc()["quiesced"], true);
-	std::ifstream log(dir / "hook.log");
-	std::string calls((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-	EXPECT_EQ(calls, "freeze vda1\nthaw vda1\n");
+	ASSERT_NO_FATAL_FAILURE(zeptest::snapshot_vda1_with_hook(run, dir));
 
 	// Rewritten live while the snapshot is read: the snapshot keeps a, the device gets b.
 	ASSERT_EQ(sh("nbdcopy " + (dir / "b.bin").string() + " '" + uri("vda1") + "'"), "");
