@@ -195,6 +195,8 @@ result<void> check_source(const backup_source &src, manifest &m)
 	if (!src.session_error)
 		return {};
 	auto text = src.session_error();
+	if (!text && text.err().code == errc::invalidated)
+		return text.err();	// the source itself says why it is not consistent
 	if (!text)
 		return in_context(text.err(), "cannot tell whether the snapshot stayed valid");
 	m.session_error = *text;

@@ -27,7 +27,8 @@ struct backup_source {
 	uint64_t frozen_ns = 0;
 	// Asked once the whole image has been read: the session's error text, "" while it is
 	// healthy. A snapshot that went bad while it was read holds no consistent image, so the
-	// backup then fails with `invalidated`. Empty: the source is taken as it is.
+	// backup then fails with `invalidated` (also when this returns an invalidated error, whose
+	// message says why). Empty: the source is taken as it is.
 	std::function<result<std::string>()> session_error;
 };
 

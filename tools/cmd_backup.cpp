@@ -42,9 +42,10 @@ std::string why(const backup_summary &s, bool asked_full)
 }
 
 // Inside the agent process: snapshot, backup, stop.
-result<backup_outcome> backup_in_agent(const backup_args &a, kern::dev_t dev,
-				       const std::string &name, const std::string &repo,
-				       const std::string &tmpdir, const progress_fn &progress)
+result<backup_outcome> backup_in_agent(const backup_args &a, const host_image &img,
+				       kern::dev_t dev, const std::string &name,
+				       const std::string &repo, const std::string &tmpdir,
+				       const progress_fn &progress)
 {
 	auto scan = scan_repository(repo);
 	if (!scan)
@@ -61,6 +62,13 @@ result<backup_outcome> backup_in_agent(const backup_args &a, kern::dev_t dev,
 		return in_context(snap.err(), fmt::format("cannot take a snapshot of {}", name));
 	const started_session &st = snap->started();
 	backup_source src = snapshot_source(*snap, name);
+	// The snapshot freezes the machine's view, not the host file: a program writing the image
+	// meanwhile tears it, which its size and times show before the backup is committed.
+	src.session_error = [&img, valid = src.session_error]() -> result<std::string> {
+		if (auto u = unchanged_since(img); !u)
+			return u.err();
+		return valid();
+	};
 	backup_options bo{.progress = progress, .holder = fmt::format("zep backup, pid {}", ::getpid())};
 	auto s = full ? full_backup(repo, src, bo) : incremental_backup(repo, src, std::nullopt, bo);
 	auto stopped = snap->stop();
@@ -191,7 +199,7 @@ int run_backup(const backup_args &a, cli_io &io)
 		BACKUP_TRY(m.mount(dev));
 		BACKUP_TRY(m.load_driver());
 		return m.in_process<backup_outcome>("cdpbackup", [&] {
-			return backup_in_agent(a, dev, name, *repo, tmpdir, progress.callback());
+			return backup_in_agent(a, *img, dev, name, *repo, tmpdir, progress.callback());
 		});
 	});
 	progress.finish();

@@ -1,6 +1,12 @@
 #include "tools/machine_run.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <array>
 
 #include <cerrno>
 #include <charconv>
@@ -44,26 +50,56 @@ result<host_image> inspect_image(const std::string &path, const std::string &wha
 	if (ec)
 		return make_error(errc::io, fmt::format("cannot look at {} {}: {}", what, path,
 							ec.message()));
-	if (st.type() != fs::file_type::regular)
+	if (st.type() != fs::file_type::regular && st.type() != fs::file_type::block)
 		return make_error(errc::usage,
-				  fmt::format("{} {} is not a regular file: give a raw disk image file",
+				  fmt::format("{} {} is neither a regular file nor a block device: give "
+					      "a raw disk image or a device such as /dev/loop0",
 					      what, path));
-	uint64_t size = fs::file_size(abs, ec);
-	if (ec)
+	// Read only: the machine attaches it so, whatever the snapshot does.
+	int fd = ::open(abs.c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return make_error(errc::io, fmt::format("cannot open {} {} for reading: {}", what,
+							path, std::strerror(errno)));
+	host_image img{abs.string(), 0};
+	struct stat sb {};
+	bool ok = ::fstat(fd, &sb) == 0;
+	img.size = static_cast<uint64_t>(sb.st_size);
+	if (ok && S_ISBLK(sb.st_mode))
+		ok = ::ioctl(fd, BLKGETSIZE64, &img.size) == 0;
+	int err = errno;
+	::close(fd);
+	if (!ok)
 		return make_error(errc::io, fmt::format("cannot read the size of {} {}: {}", what,
-							path, ec.message()));
+							path, std::strerror(err)));
+	img.fingerprint = {sb.st_size, sb.st_mtim.tv_sec, sb.st_mtim.tv_nsec, sb.st_ctim.tv_sec,
+			   sb.st_ctim.tv_nsec};
+	uint64_t size = img.size;
 	if (size == 0 || size % SECTOR)
 		return make_error(errc::usage,
 				  fmt::format("{} {} is {} bytes long, not a whole number of 512-byte "
 					      "sectors: give a raw disk image",
 					      what, path, size));
-	if (::access(abs.c_str(), R_OK | W_OK) != 0)
-		return make_error(errc::io,
-				  fmt::format("cannot open {} {} for reading and writing ({}): the "
-					      "machine attaches images read-write, though it only "
-					      "reads them here",
-					      what, path, std::strerror(errno)));
-	return host_image{abs.string(), size};
+	return img;
+}
+
+result<void> unchanged_since(const host_image &img)
+{
+	struct stat sb {};
+	if (::stat(img.path.c_str(), &sb) != 0)
+		return make_error(errc::invalidated,
+				  fmt::format("{} went away while it was read", img.path));
+	if (S_ISBLK(sb.st_mode))
+		return {};	// a device's node tells nothing of writes to it
+	std::array<int64_t, 5> now = {sb.st_size, sb.st_mtim.tv_sec, sb.st_mtim.tv_nsec,
+				      sb.st_ctim.tv_sec, sb.st_ctim.tv_nsec};
+	if (now != img.fingerprint)
+		return make_error(errc::invalidated,
+				  fmt::format("{} changed while it was read (another program wrote "
+					      "it), so the backup would be torn: for a backup of an "
+					      "image in use, serve it with `zep serve` and back it up "
+					      "with `zep backup --connect`",
+					      img.path));
+	return {};
 }
 
 result<partition_spec> parse_partition(const std::string &text, uint64_t image_size)
@@ -125,6 +161,7 @@ result<kern::dev_t> machine_run::attach_image(const std::string &name, const hos
 	log_lines("");
 	kern::disk_options o;
 	o.create = false;
+	o.read_only = true;
 	kern::dev_t dev = kern::add_filedisk(name, DISK_MAJOR, img.path, o);
 	if (!dev)
 		return make_error(errc::io, fmt::format("cannot attach {} as disk {} ({})", img.path,

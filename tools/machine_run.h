@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <array>
 #include <string>
 
 #include "agent/result.h"
@@ -21,12 +22,15 @@ constexpr uint64_t SECTOR = 512;
 struct host_image {
 	std::string path;	// absolute
 	uint64_t size = 0;	// bytes, whole sectors
+	std::array<int64_t, 5> fingerprint{};	// size, mtime and ctime when inspected
 };
 
-// Checks a host image file before it is attached: usage when it is missing, empty, not a
-// regular file or not whole sectors; io when it cannot be opened for reading and writing
-// (the machine's file-backed disks are opened so). `what` names it in messages ("image").
+// Checks a host image file or block device before it is attached (read-only): usage when
+// it is missing, empty, neither a file nor a device, or not whole sectors; io when it cannot
+// be opened for reading. `what` names it in messages ("image").
 result<host_image> inspect_image(const std::string &path, const std::string &what);
+// invalidated when an image file's size, mtime or ctime moved since it was inspected.
+result<void> unchanged_since(const host_image &img);
 
 // A partition of a disk, in 512-byte sectors.
 struct partition_spec {

@@ -24,6 +24,7 @@
 #include "kernel/core/faults.h"
 #include "tests/e2e/captured.h"
 #include "tools/cli.h"
+#include "tools/host_block.h"
 #include "tools/commands.h"
 
 namespace {
@@ -216,6 +217,30 @@ TEST_F(ZepCli, AChainOfBackupsRestoresEachPointAndVerifies)
 	EXPECT_EQ(broken.rc, 1);
 	EXPECT_HAS(broken.err, "0001.delta");
 	EXPECT_EQ(zep({"backup", "--image", image_, "--repo", repo_, "--full"}).rc, 0);
+}
+
+// Sources: an image another program writes during the backup is refused (exit 3, nothing
+// committed, the way to a live backup named); a host block device is backed up like a file.
+TEST_F(ZepCli, ATornImageIsRefusedAndABlockDeviceIsASource)
+{
+	auto torn = backup({}, [&] { std::ofstream(image_, std::ios::in | std::ios::out).put('x'); });
+	EXPECT_EQ(torn.rc, 3) << torn.out;
+	EXPECT_EQ(torn.doc()["error"]["kind"], "invalidated");
+	EXPECT_HAS(torn.out, "zep serve");
+	EXPECT_FALSE(fs::exists(repo_file("0000.json")) || fs::exists(repo_file("0000.img")));
+
+	if (::geteuid() != 0 || !zep::host::have_tool("losetup"))
+		GTEST_SKIP() << "a loop device needs root and losetup";
+	zep::host::shell_result l = zep::host::shell("losetup -f --show " + image_);
+	if (!l.ok())
+		GTEST_SKIP() << "no free loop device: " << l.output;
+	std::string loop = l.output.substr(0, l.output.find('\n'));
+	auto b = zep({"backup", "--image", loop, "--repo", repo_, "--json"});
+	zep::host::shell("losetup -d " + loop);
+	ASSERT_EQ(b.rc, 0) << b.out;
+	EXPECT_EQ(b.doc()["bytes_read"], IMAGE_BYTES);
+	ASSERT_EQ(zep({"restore", "--repo", repo_, "--output", out_file("r")}).rc, 0);
+	EXPECT_TRUE(read_file(out_file("r")) == read_file(image_));
 }
 
 TEST_F(ZepCli, APartitionOfTheImageIsBackedUpAlone)

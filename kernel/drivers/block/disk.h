@@ -16,6 +16,7 @@ struct disk_options {
 	int minors = 16;		// the disk and its partitions
 	int workers = 2;		// filedisk: threads serving bios
 	bool create = true;		// filedisk: create the host file if missing
+	bool read_only = false;		// filedisk: the host file opened for reading; writes fail -EROFS
 	u64 size_bytes = 0;		// filedisk: size to give a new or shorter host file
 };
 

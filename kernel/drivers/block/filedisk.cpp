@@ -34,6 +34,8 @@ filedisk *FD(zdisk *zd) { return static_cast<filedisk *>(zd->priv); }
 int filedisk_rw(zdisk *zd, int dir, u64 off, void *buf, size_t bytes)
 {
 	filedisk *fd = FD(zd);
+	if (dir == WRITE && zd->opts.read_only)
+		return -EROFS;
 	long r = dir == WRITE ? H().file_pwrite(fd->fd, buf, bytes, off)
 			      : H().file_pread(fd->fd, buf, bytes, off);
 	if (r < 0)
@@ -132,7 +134,8 @@ const zdisk_ops filedisk_ops = {filedisk_make_request, filedisk_rw, filedisk_flu
 int filedisk_create(zdisk *zd, const std::string &host_path)
 {
 	const disk_options &o = zd->opts;
-	int hfd = H().file_open(host_path.c_str(), O_RDWR | KERN_O_LARGEFILE | (o.create ? O_CREAT : 0), 0644);
+	int flags = o.read_only ? O_RDONLY : O_RDWR | (o.create ? O_CREAT : 0);
+	int hfd = H().file_open(host_path.c_str(), flags | KERN_O_LARGEFILE, 0644);
 	if (hfd < 0) {
 		printk(KERN_ERR "filedisk: %s: cannot open %s (%d)\n", zd->name.c_str(), host_path.c_str(), hfd);
 		return hfd;
@@ -141,7 +144,7 @@ int filedisk_create(zdisk *zd, const std::string &host_path)
 	int err = H().file_stat(hfd, &st);
 	if (!err && !st.is_regular && !st.is_block)
 		err = -EINVAL;
-	if (!err && st.is_regular && o.size_bytes > st.size) {
+	if (!err && st.is_regular && o.size_bytes > st.size && !o.read_only) {
 		err = H().file_truncate(hfd, o.size_bytes);
 		st.size = o.size_bytes;
 	}
