@@ -344,6 +344,7 @@ manifest new_manifest(unsigned sequence, backup_kind kind, const backup_source &
 	m.get_freeze_ns = src.get_freeze_ns;
 	m.frozen_ns = src.frozen_ns;
 	m.data_file = data_file_name(sequence, kind);
+	m.source = src.identity;
 	m.started = utc_now();
 	m.checksums.assign(m.chunks(), 0);
 	return m;
@@ -466,6 +467,14 @@ result<backup_summary> incremental_backup(const std::string &repo, const backup_
 	auto dev = open_source(src);
 	if (!dev)
 		return dev.err();
+	if (src.identity && parent->source && !src.identity->same_as(*parent->source))
+		return make_error(
+			errc::usage,
+			fmt::format("{} is not the source of backup {:04}, {}: give --full to start "
+				    "a new chain of it here, or back it up into a repository of its "
+				    "own",
+				    src.identity->describe(), parent->sequence,
+				    parent->source->describe()));
 	if (dev->device != parent->device || dev->size != parent->size)
 		return make_error(
 			errc::usage,

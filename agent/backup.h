@@ -14,6 +14,7 @@
 #include "agent/backup_extents.h"
 #include "agent/backup_progress.h"
 #include "agent/backup_summary.h"
+#include "agent/manifest.h"
 #include "agent/result.h"
 #include "agent/session.h"
 
@@ -22,6 +23,7 @@ namespace zep {
 struct backup_source {
 	std::string node;		// "/dev/zep1", or any block device node
 	std::string device;		// what the image is of ("sda1"); "" names it after the node
+	std::optional<source_identity> identity;	// recorded, and held against the parent's
 	int64_t snapshot_time = 0;	// seconds since the epoch, as the session reports it
 	uint64_t get_freeze_ns = 0;	// the session's freeze window
 	uint64_t frozen_ns = 0;

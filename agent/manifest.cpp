@@ -132,6 +132,41 @@ void from_json(const ojson &j, map_entry &e)
 	e.offset = e.data ? unsigned_field(j, "offset") : 0;
 }
 
+std::string source_identity::describe() const
+{
+	std::string part = partition_start ? fmt::format(" partition {}:{}", *partition_start,
+							  partition_sectors.value_or(0))
+					   : "";
+	return fmt::format("{}{} ({})", path, part, name);
+}
+
+void to_json(ojson &j, const source_identity &s)
+{
+	j = ojson{{"kind", s.kind}, {"path", s.path}, {"size", s.size}, {"partition", nullptr},
+		  {"name", s.name}};
+	if (s.partition_start)
+		j["partition"] = {{"start", *s.partition_start},
+				  {"sectors", s.partition_sectors.value_or(0)}};
+}
+
+namespace {
+
+source_identity source_from_json(const ojson &j)
+{
+	source_identity s;
+	s.kind = string_field(j, "kind");
+	s.path = string_field(j, "path");
+	s.size = unsigned_field(j, "size");
+	s.name = string_field(j, "name");
+	if (const ojson &p = j.at("partition"); !p.is_null()) {
+		s.partition_start = unsigned_field(p, "start");
+		s.partition_sectors = unsigned_field(p, "sectors");
+	}
+	return s;
+}
+
+} // namespace
+
 extent manifest::chunk_range(uint64_t c) const
 {
 	uint64_t start = c * chunk_size;
@@ -202,10 +237,22 @@ std::string manifest_text(const manifest &m)
 		{"started", m.started},
 		{"finished", m.finished},
 		{"note", m.note},
+	};
+	// Written only when known, so that manifests without them read as before.
+	if (m.source)
+		j["source"] = *m.source;
+	if (!m.replaces.empty()) {
+		ojson r = ojson::array();
+		for (uint64_t c : m.replaces)
+			r.push_back(hex64(c));
+		j["replaces_manifest_xxh3"] = std::move(r);
+	}
+	ojson rest = {
 		{"map", m.map},
 		{"checksum_algorithm", CHECKSUM_NAME},
 		{"checksums", std::move(checksums)},
 	};
+	j.update(rest);
 	j[SELF_CHECKSUM_KEY] = hex64(text_checksum(canonical(j)));
 	return j.dump(1, '\t', false, ojson::error_handler_t::replace) + "\n";
 }
@@ -266,6 +313,11 @@ result<manifest> manifest_from_json(const ojson &j, const std::string &name, uns
 		m.started = string_field(j, "started");
 		m.finished = string_field(j, "finished");
 		m.note = string_field(j, "note");
+		if (j.contains("source"))
+			m.source = source_from_json(j.at("source"));
+		if (j.contains("replaces_manifest_xxh3"))
+			for (const ojson &c : j.at("replaces_manifest_xxh3"))
+				m.replaces.push_back(parse_hex64(c));
 		m.map = j.at("map").get<std::vector<map_entry>>();
 		if (string_field(j, "checksum_algorithm") != CHECKSUM_NAME)
 			return damaged("unknown checksum algorithm");

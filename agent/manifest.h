@@ -50,6 +50,24 @@ struct map_entry {
 void to_json(nlohmann::ordered_json &j, const map_entry &e);
 void from_json(const nlohmann::ordered_json &j, map_entry &e);
 
+// What a backup was taken of, as the user named it: a host image file or block device, or a
+// partition of it. Incrementals follow only a parent of the same source.
+struct source_identity {
+	std::string kind;	// "image" (a host file) or "device" (a host block device)
+	std::string path;	// absolute
+	uint64_t size = 0;	// of the whole image, bytes
+	std::optional<uint64_t> partition_start, partition_sectors;	// 512-byte sectors
+	std::string name;	// as the machine names it: "vda", "vda2"
+	// The same bytes: kind, path, size and partition (names follow from them).
+	bool same_as(const source_identity &o) const
+	{
+		return kind == o.kind && path == o.path && size == o.size &&
+		       partition_start == o.partition_start &&
+		       partition_sectors == o.partition_sectors;
+	}
+	std::string describe() const;	// "/x/disk.img partition 2048:4096 (vda1)"
+};
+
 struct manifest {
 	int version = MANIFEST_VERSION;
 	unsigned sequence = 0;
@@ -71,6 +89,10 @@ struct manifest {
 	uint64_t bytes_written = 0;		// to the data file
 	std::string started, finished;		// UTC, ISO 8601
 	std::string note;			// one sentence on how this backup was made
+	std::optional<source_identity> source;	// absent in manifests of older zeps
+	// Checksums of the manifests this one replaced (a prune merging an incremental into a
+	// full image), so that later backups made after those still link to it.
+	std::vector<uint64_t> replaces;
 	std::vector<map_entry> map;	// sorted, disjoint; a full backup's covers the whole image
 	std::vector<uint64_t> checksums;	// XXH3-64 of each chunk of the whole image
 	uint64_t self_checksum = 0;	// of the manifest file's contents, as read
@@ -78,6 +100,8 @@ struct manifest {
 	uint64_t chunks() const { return (size + chunk_size - 1) / chunk_size; }
 	extent chunk_range(uint64_t c) const;
 };
+
+void to_json(nlohmann::ordered_json &j, const source_identity &s);
 
 std::string manifest_name(unsigned sequence);				// "0003.json"
 std::string data_file_name(unsigned sequence, backup_kind kind);	// "0000.img", "0003.delta"

@@ -1,6 +1,8 @@
 #include "serve/server.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -41,6 +43,21 @@ uint64_t device_size(int fd)
 
 } // namespace
 
+namespace {
+
+// A host file's or block device's length.
+uint64_t host_size(const std::string &path)
+{
+	int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return 0;
+	off_t end = ::lseek(fd, 0, SEEK_END);
+	::close(fd);
+	return end < 0 ? 0 : static_cast<uint64_t>(end);
+}
+
+} // namespace
+
 server::server(serve_config c) : cfg_(std::move(c)) {}
 
 server::~server()
@@ -69,6 +86,10 @@ result<void> server::attach(const std::string &path, char letter)
 		return make_error(errc::io, fmt::format("cannot attach {} as disk {}: see the "
 							"kernel log (--verbose)",
 							path, name));
+	source_identity whole{.kind = st.type() == fs::file_type::block ? "device" : "image",
+			      .path = abs.string(),
+			      .size = host_size(abs.string()),
+			      .name = name};
 	std::vector<device> found;
 	for (const partition_entry &p : *parts) {
 		if (p.number < 1 || p.number > 15)
@@ -79,10 +100,14 @@ result<void> server::attach(const std::string &path, char letter)
 					  fmt::format("partition {} of {} ({}+{} sectors) does not "
 						      "fit the image",
 						      p.number, path, p.start, p.sectors));
-		found.push_back({fmt::format("{}{}", name, p.number), dev, p.sectors * 512, false});
+		source_identity id = whole;
+		id.partition_start = p.start;
+		id.partition_sectors = p.sectors;
+		id.name = fmt::format("{}{}", name, p.number);
+		found.push_back({id.name, dev, p.sectors * 512, false, id});
 	}
 	// A disk with partitions is used through them: mounting both is refused.
-	std::vector<device> all{{name, disk, 0, false}};
+	std::vector<device> all{{name, disk, 0, false, whole}};
 	all.insert(all.end(), found.begin(), found.end());
 	for (size_t i = 0; i < all.size(); i++) {
 		device &d = all[i];

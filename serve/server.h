@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/changes.h"
+#include "agent/manifest.h"
 #include "agent/result.h"
 #include "agent/session.h"
 #include "kernel/lib/types.h"
@@ -77,6 +78,7 @@ private:
 		kern::dev_t dev = 0;
 		uint64_t size = 0;
 		bool mounted = false;
+		source_identity id;	// what its backups are of
 	};
 	struct snap {
 		std::string device;
@@ -130,7 +132,6 @@ private:
 	std::vector<device> devices_;
 	std::map<std::string, snap> snaps_;
 	std::map<std::string, int> opens_;
-	std::set<std::string> busy_repos_;	// a backup into each runs
 	std::map<std::string, int> backing_up_;	// snapshots read by backups: not released
 
 	std::mutex track_m_;	// the drainer, and the marks below

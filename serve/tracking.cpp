@@ -189,24 +189,20 @@ result<json> server::backup(const json &req)
 					  fmt::format("no device {}: `zep status` lists them",
 						      req.value("device", "")));
 		}
-		if (busy_repos_.count(repo))
-			return make_error(errc::refused,
-					  fmt::format("a backup into {} runs already", repo));
-		busy_repos_.insert(repo);
 		if (sp)
 			backing_up_[snap_name]++;
 	}
+	// A second backup into the repository is refused by its lock (busy, naming us).
 	struct unbusy {
 		server *s;
-		std::string repo, snap;
+		std::string snap;
 		~unbusy()
 		{
 			std::lock_guard<std::mutex> g(s->m_);
-			s->busy_repos_.erase(repo);
 			if (!snap.empty() && --s->backing_up_[snap] <= 0)
 				s->backing_up_.erase(snap);
 		}
-	} guard{this, repo, snap_name};
+	} guard{this, snap_name};
 
 	auto scan = scan_repository(repo);
 	if (!scan)
@@ -223,6 +219,7 @@ result<json> server::backup(const json &req)
 		mark = own->mark;
 	}
 	backup_source src = snapshot_source(*sp, d->name);
+	src.identity = d->id;
 	std::optional<change_set> changes;
 	std::string tracking = "none: a full backup";
 	if (parent) {

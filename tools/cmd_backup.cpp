@@ -13,6 +13,7 @@
 #include "agent/backup_io.h"
 #include "agent/backup_repo.h"
 #include "agent/session.h"
+#include "serve/partitions.h"
 #include "tools/commands.h"
 
 namespace zep {
@@ -43,7 +44,7 @@ std::string why(const backup_summary &s, bool asked_full)
 
 // Inside the agent process: snapshot, backup, stop.
 result<backup_outcome> backup_in_agent(const backup_args &a, const host_image &img,
-				       kern::dev_t dev, const std::string &name,
+				       kern::dev_t dev, const source_identity &id,
 				       const std::string &repo, const std::string &tmpdir,
 				       const progress_fn &progress)
 {
@@ -55,13 +56,14 @@ result<backup_outcome> backup_in_agent(const backup_args &a, const host_image &i
 	snapshot_options so;
 	so.io_threads = a.threads;
 	so.folder = tmpdir;
-	so.device_name = name;
-	so.device_path = "/dev/" + name;
+	so.device_name = id.name;
+	so.device_path = "/dev/" + id.name;
 	auto snap = snapshot::take(dev, so);
 	if (!snap)
-		return in_context(snap.err(), fmt::format("cannot take a snapshot of {}", name));
+		return in_context(snap.err(), fmt::format("cannot take a snapshot of {}", id.name));
 	const started_session &st = snap->started();
-	backup_source src = snapshot_source(*snap, name);
+	backup_source src = snapshot_source(*snap, id.name);
+	src.identity = id;
 	// The snapshot freezes the machine's view, not the host file: a program writing the image
 	// meanwhile tears it, which its size and times show before the backup is committed.
 	src.session_error = [&img, valid = src.session_error]() -> result<std::string> {
@@ -80,6 +82,28 @@ result<backup_outcome> backup_in_agent(const backup_args &a, const host_image &i
 					      "stopped",
 					      s->sequence, snap->node()));
 	return backup_outcome{*s, why(*s, a.full), snap->node(), st.time, st.freeze};
+}
+
+// What the backup is of. A partition keeps the name the image's table gives it (vda2 is the
+// table's second); one the table does not hold is vda1.
+source_identity identify(const host_image &img, const std::optional<partition_spec> &part)
+{
+	std::error_code ec;
+	source_identity id{.kind = fs::is_block_file(img.path, ec) ? "device" : "image",
+			   .path = img.path,
+			   .size = img.size,
+			   .name = "vda"};
+	if (!part)
+		return id;
+	id.partition_start = part->start;
+	id.partition_sectors = part->sectors;
+	int number = 1;
+	if (auto table = read_partitions(img.path))
+		for (const partition_entry &e : *table)
+			if (e.start == part->start && e.sectors == part->sectors)
+				number = e.number;
+	id.name = fmt::format("vda{}", number);
+	return id;
 }
 
 std::string text(const backup_outcome &o, int threads, double seconds)
@@ -181,6 +205,7 @@ int run_backup(const backup_args &a, cli_io &io)
 	if (!repo)
 		return rep.failure(repo.err());
 
+	const source_identity id = identify(*img, part);
 	progress_printer progress(a.progress, io.err, io.err_is_tty, "backup");
 	auto out = on_machine<backup_outcome>(machine_for(a, io), [&](machine_run &m)
 						      -> result<backup_outcome> {
@@ -188,18 +213,16 @@ int run_backup(const backup_args &a, cli_io &io)
 		if (!disk)
 			return disk.err();
 		kern::dev_t dev = *disk;
-		std::string name = "vda";
 		if (part) {
-			auto p = m.add_partition(dev, *part);
+			auto p = m.add_partition(dev, *part, std::stoi(id.name.substr(3)));
 			if (!p)
 				return p.err();
 			dev = *p;
-			name = "vda1";
 		}
 		BACKUP_TRY(m.mount(dev));
 		BACKUP_TRY(m.load_driver());
 		return m.in_process<backup_outcome>("cdpbackup", [&] {
-			return backup_in_agent(a, *img, dev, name, *repo, tmpdir, progress.callback());
+			return backup_in_agent(a, *img, dev, id, *repo, tmpdir, progress.callback());
 		});
 	});
 	progress.finish();

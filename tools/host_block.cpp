@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include <fmt/format.h>
@@ -213,6 +214,24 @@ result<fuse_file> fuse_file::mount(const std::string &dir, const std::string &ur
 	return fuse_file(dir, std::move(*p));
 }
 
+namespace {
+
+// Runs cmd until it succeeds or `done` says to stop, at most `tries` times a tenth of a
+// second apart: devices and mounts let go a moment after their last user.
+shell_result retried(const std::string &cmd, int tries, const std::function<bool()> &done = {})
+{
+	shell_result r;
+	for (int i = 0; i < tries; i++) {
+		r = shell(cmd);
+		if (r.ok() || (done && done()))
+			break;
+		std::this_thread::sleep_for(100ms);
+	}
+	return r;
+}
+
+} // namespace
+
 result<void> fuse_file::unmount()
 {
 	if (dir_.empty())
@@ -220,13 +239,7 @@ result<void> fuse_file::unmount()
 	std::string dir = std::move(dir_);
 	dir_.clear();
 	// A loop device detached a moment ago may still hold the file.
-	shell_result r;
-	for (int i = 0; i < 50; i++) {
-		r = shell("fusermount3 -u " + sh_quote(dir));
-		if (r.ok() || proc_.poll())
-			break;
-		std::this_thread::sleep_for(100ms);
-	}
+	shell_result r = retried("fusermount3 -u " + sh_quote(dir), 50, [&] { return proc_.poll().has_value(); });
 	// Still mounted (busy, or nbdfuse gone and the mount dead): detached all the same.
 	if (!r.ok())
 		shell("fusermount3 -uz " + sh_quote(dir));
@@ -252,13 +265,9 @@ result<void> loop_device::detach()
 		return {};
 	std::string node = std::move(node_);
 	node_.clear();
-	shell_result r;
-	for (int i = 0; i < 20; i++) {
-		r = shell("losetup -d " + sh_quote(node));
-		if (r.ok())
-			return {};
-		std::this_thread::sleep_for(100ms);
-	}
+	shell_result r = retried("losetup -d " + sh_quote(node), 20);
+	if (r.ok())
+		return {};
 	return make_error(errc::io, fmt::format("cannot detach {}: {}", node, r.describe()));
 }
 
@@ -282,13 +291,9 @@ result<void> mount_point::unmount()
 	dir_.clear();
 	// A freeze left behind would make the unmount wait for ever.
 	shell("fsfreeze -u " + sh_quote(dir));
-	shell_result r;
-	for (int i = 0; i < 20; i++) {
-		r = shell("umount " + sh_quote(dir));
-		if (r.ok())
-			return {};
-		std::this_thread::sleep_for(100ms);
-	}
+	shell_result r = retried("umount " + sh_quote(dir), 20);
+	if (r.ok())
+		return {};
 	// Busy still: detached now, gone once the last user lets go.
 	shell("umount -l " + sh_quote(dir));
 	return make_error(errc::io, fmt::format("cannot unmount {}: {}", dir, r.describe()));

@@ -169,10 +169,11 @@ result<kern::dev_t> machine_run::attach_image(const std::string &name, const hos
 	return dev;
 }
 
-result<kern::dev_t> machine_run::add_partition(kern::dev_t disk, const partition_spec &p)
+result<kern::dev_t> machine_run::add_partition(kern::dev_t disk, const partition_spec &p,
+					       int number)
 {
 	log_lines("");
-	kern::dev_t dev = kern::add_partition(disk, 1, p.start, p.sectors);
+	kern::dev_t dev = kern::add_partition(disk, number, p.start, p.sectors);
 	if (!dev)
 		return make_error(errc::usage, fmt::format("cannot add partition {}:{} ({})",
 							   p.start, p.sectors,

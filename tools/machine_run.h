@@ -56,8 +56,8 @@ public:
 
 	// A file-backed disk /dev/<name> on the image (never created nor resized).
 	result<kern::dev_t> attach_image(const std::string &name, const host_image &img);
-	// Partition 1 of disk, /dev/<disk name>1.
-	result<kern::dev_t> add_partition(kern::dev_t disk, const partition_spec &p);
+	// Partition `number` of disk, /dev/<disk name><number>.
+	result<kern::dev_t> add_partition(kern::dev_t disk, const partition_spec &p, int number = 1);
 	result<void> mount(kern::dev_t dev);
 	// The control node /dev/zepdriver and the driver.
 	result<void> load_driver();

@@ -231,24 +231,30 @@ TEST_F(ZepCli, ATornImageIsRefusedAndABlockDeviceIsASource)
 
 	if (::geteuid() != 0 || !zep::host::have_tool("losetup"))
 		GTEST_SKIP() << "a loop device needs root and losetup";
-	zep::host::shell_result l = zep::host::shell("losetup -f --show " + image_);
-	if (!l.ok())
-		GTEST_SKIP() << "no free loop device: " << l.output;
-	std::string loop = l.output.substr(0, l.output.find('\n'));
-	auto b = zep({"backup", "--image", loop, "--repo", repo_, "--json"});
-	zep::host::shell("losetup -d " + loop);
+	auto loop = zep::host::loop_device::attach(image_);
+	if (!loop)
+		GTEST_SKIP() << loop.err().message;
+	auto b = zep({"backup", "--image", loop->node(), "--repo", repo_, "--json"});
+	ASSERT_TRUE(loop->detach().ok());
 	ASSERT_EQ(b.rc, 0) << b.out;
 	EXPECT_EQ(b.doc()["bytes_read"], IMAGE_BYTES);
 	ASSERT_EQ(zep({"restore", "--repo", repo_, "--output", out_file("r")}).rc, 0);
 	EXPECT_TRUE(read_file(out_file("r")) == read_file(image_));
 }
 
-TEST_F(ZepCli, APartitionOfTheImageIsBackedUpAlone)
+// A repository follows one source: the partition backed up keeps its table's name, and
+// another partition of the same size, the whole image or another image of the same size
+// each need --full.
+TEST_F(ZepCli, APartitionIsBackedUpAloneAndOtherSourcesNeedFull)
 {
-	const uint64_t start = 2048, sectors = 4096;	// 2 MiB from 1 MiB on
+	const uint64_t start = 4096, sectors = 2048;	// the table's second partition
+	ASSERT_TRUE(zep::host::have_tool("sfdisk"));
+	ASSERT_TRUE(zep::host::shell(fmt::format("printf '2048,2048\\n{},{}\\n' | sfdisk -q {}", start,
+						 sectors, image_))
+			    .ok());
 	auto r = backup({"--partition", fmt::format("{}:{}", start, sectors)});
 	ASSERT_EQ(r.rc, 0) << r.out << r.err;
-	EXPECT_EQ(r.doc()["device"], "vda1");
+	EXPECT_EQ(r.doc()["device"], "vda2");
 	EXPECT_EQ(r.doc()["size"], sectors * 512);
 	EXPECT_EQ(r.doc()["partition"]["start"], start);
 	ASSERT_EQ(zep({"restore", "--repo", repo_, "--output", out_file("part")}).rc, 0);
@@ -256,11 +262,19 @@ TEST_F(ZepCli, APartitionOfTheImageIsBackedUpAlone)
 	EXPECT_TRUE(read_file(out_file("part")) ==
 		    bytes(image.begin() + start * 512, image.begin() + (start + sectors) * 512));
 
-	// The whole image is another device: no incremental of it follows the partition's.
-	auto whole = backup();
-	EXPECT_EQ(whole.rc, 2);
-	EXPECT_HAS(whole.doc()["error"]["message"].get<std::string>(), "make a full backup");
+	fs::copy_file(image_, out_file("other.img"));
+	for (auto other : {std::vector<std::string>{"--partition", "2048:2048"},
+			   std::vector<std::string>{}}) {
+		auto refused = backup(other);
+		EXPECT_EQ(refused.rc, 2) << refused.out;
+		EXPECT_HAS(refused.doc()["error"]["message"].get<std::string>(), "--full");
+	}
+	auto copy = zep({"backup", "--image", out_file("other.img"), "--repo", repo_, "--partition",
+			 fmt::format("{}:{}", start, sectors), "--json"});
+	EXPECT_EQ(copy.rc, 2);
+	EXPECT_HAS(copy.doc()["error"]["message"].get<std::string>(), "is not the source of backup 0000");
 	EXPECT_EQ(backup({"--full"}).rc, 0);
+	EXPECT_EQ(backup({"--partition", fmt::format("{}:{}", start, sectors)}).rc, 2);
 }
 
 TEST_F(ZepCli, UsageErrorsExitTwoAndSayWhatToDo)
