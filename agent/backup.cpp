@@ -10,6 +10,7 @@
 #include "agent/backup_io.h"
 #include "agent/backup_repo.h"
 #include "agent/manifest.h"
+#include "agent/unfinished.h"
 
 namespace zep {
 
@@ -34,7 +35,8 @@ double seconds_since(std::chrono::steady_clock::time_point t)
 }
 
 // The files of a backup being made: removed again unless the backup was committed, so that a
-// failed backup leaves the repository as it was.
+// failed backup leaves the repository as it was; listed as unfinished meanwhile, so that a
+// signal's handler removes them too.
 class pending_files {
 public:
 	pending_files() = default;
@@ -42,12 +44,25 @@ public:
 	pending_files &operator=(const pending_files &) = delete;
 	~pending_files()
 	{
-		if (!committed_)
-			for (const std::string &p : paths_)
-				(void)remove_file(p);
+		if (committed_)
+			return;
+		for (const std::string &p : paths_) {
+			(void)remove_file(p);
+			unfinished::drop(p);
+		}
 	}
-	void add(const std::string &path) { paths_.push_back(path); }
-	void commit() { committed_ = true; }
+	void add(const std::string &path)
+	{
+		paths_.push_back(path);
+		unfinished::add(path);
+	}
+	// Under unfinished::hold(), right after the rename that made the backup.
+	void commit(const std::unique_lock<std::mutex> &held)
+	{
+		committed_ = true;
+		for (const std::string &p : paths_)
+			unfinished::drop(p, held);
+	}
 
 private:
 	std::vector<std::string> paths_;
@@ -297,8 +312,11 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	BACKUP_TRY(write_bytes(*mf, *buf, text));
 	BACKUP_TRY(mf->sync());
 	BACKUP_TRY(mf->close());
-	BACKUP_TRY(rename_file(temp_path, manifest_path));
-	pending.commit();
+	{
+		auto held = unfinished::hold();
+		BACKUP_TRY(rename_file(temp_path, manifest_path));
+		pending.commit(held);
+	}
 	BACKUP_TRY(sync_folder(repo));
 
 	backup_summary s;

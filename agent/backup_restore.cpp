@@ -7,6 +7,7 @@
 #include "agent/backup_io.h"
 #include "agent/backup_reader.h"
 #include "agent/backup_repo.h"
+#include "agent/unfinished.h"
 
 namespace zep {
 
@@ -17,14 +18,22 @@ bool is_device(const std::string &path)
 	return path.rfind("/dev/", 0) == 0;
 }
 
-// A host file that is removed again unless the restore completes.
+// A host file that is removed again unless the restore completes (by a signal's handler too).
 struct unfinished_target {
 	std::string path;
 	bool done = false;
+	explicit unfinished_target(std::string p) : path(std::move(p))
+	{
+		if (!path.empty())
+			unfinished::add(path);
+	}
 	~unfinished_target()
 	{
-		if (!done && !path.empty())
+		if (path.empty())
+			return;
+		if (!done)
 			(void)remove_file(path);
+		unfinished::drop(path);
 	}
 };
 
@@ -36,7 +45,7 @@ result<restore_summary> restore_into(chain_reader &reader, const std::string &ta
 	auto out = sys_file::open(target, device ? open_mode::write : open_mode::create);
 	if (!out)
 		return out.err();
-	unfinished_target cleanup{device ? "" : target};
+	unfinished_target cleanup(device ? "" : target);
 	if (device) {
 		auto size = out->size();
 		if (!size)

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "agent/backup_io.h"
 #include "agent/backup_reader.h"
@@ -150,8 +151,14 @@ result<verify_summary> verify_backups(const std::string &repo, const verify_opti
 		scope = scan->backups;
 	}
 	if (scope.empty())
-		return make_error(errc::not_found,
-				  fmt::format("the repository {} holds no backup", repo));
+		return make_error(
+			errc::not_found,
+			fmt::format("the repository {} holds no backup{}", repo,
+				    scan->leftovers.empty()
+					    ? ""
+					    : fmt::format(", only files interrupted runs left ({}), which "
+							  "the next backup removes",
+							  fmt::join(scan->leftovers, ", "))));
 
 	verify_summary s;
 	s.incomplete = scan->incomplete;

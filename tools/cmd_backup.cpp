@@ -14,6 +14,7 @@
 #include "agent/backup_repo.h"
 #include "agent/session.h"
 #include "serve/partitions.h"
+#include "tools/interrupt.h"
 #include "tools/commands.h"
 
 namespace zep {
@@ -206,6 +207,15 @@ int run_backup(const backup_args &a, cli_io &io)
 		return rep.failure(repo.err());
 
 	const source_identity id = identify(*img, part);
+	interrupt_guard interrupted("backup",
+				    "the unfinished backup and the snapshot's backing files were "
+				    "removed; earlier backups are intact",
+				    io.err);
+	std::string folder_error;
+	run_folder backing = run_folder::make(tmpdir, &folder_error);
+	if (backing.path().empty())
+		return rep.failure(make_error(fs::is_directory(tmpdir, ec) ? errc::io : errc::usage,
+					      folder_error));
 	progress_printer progress(a.progress, io.err, io.err_is_tty, "backup");
 	auto out = on_machine<backup_outcome>(machine_for(a, io), [&](machine_run &m)
 						      -> result<backup_outcome> {
@@ -222,7 +232,8 @@ int run_backup(const backup_args &a, cli_io &io)
 		BACKUP_TRY(m.mount(dev));
 		BACKUP_TRY(m.load_driver());
 		return m.in_process<backup_outcome>("cdpbackup", [&] {
-			return backup_in_agent(a, *img, dev, id, *repo, tmpdir, progress.callback());
+			return backup_in_agent(a, *img, dev, id, *repo, backing.path(),
+					       progress.callback());
 		});
 	});
 	progress.finish();

@@ -11,6 +11,7 @@
 #include "agent/backup_verify.h"
 #include "agent/control.h"
 #include "tools/commands.h"
+#include "tools/interrupt.h"
 
 namespace zep {
 
@@ -69,6 +70,7 @@ int run_restore(const restore_args &a, cli_io &io)
 	auto out = output_path(a.output, *repo, a.force);
 	if (!out)
 		return rep.failure(out.err());
+	interrupt_guard interrupted("restore", "the unfinished image file was removed", io.err);
 	progress_printer progress(a.progress, io.err, io.err_is_tty, "restore");
 	restore_options ro{.sequence = a.backup, .progress = progress.callback()};
 	auto s = on_machine<restore_summary>(machine_for(a, io), [&](machine_run &m) {

@@ -7,7 +7,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -335,6 +339,55 @@ TEST_F(ZepCli, UsageErrorsExitTwoAndSayWhatToDo)
 	EXPECT_EQ(r.doc()["error"]["kind"], "usage");
 	EXPECT_HAS(r.doc()["error"]["message"].get<std::string>(), "--output is required");
 	EXPECT_EQ(r.err, "");
+}
+
+// SIGTERM mid-backup removes the unfinished backup and the backing files and exits 143;
+// kill -9 leaves them, and the next backup clears both (verify names the leftover first).
+TEST_F(ZepCli, ASignalOrAKillLeavesNothingThatLasts)
+{
+	bytes big(64 << 20);	// random: long enough to be caught in the middle
+	std::mt19937_64 r64(7);
+	for (size_t i = 0; i < big.size(); i += 8) {
+		uint64_t v = r64();
+		std::memcpy(&big[i], &v, 8);
+	}
+	write_image(big);
+	const std::string tmp = (dir_ / "tmp").string();
+	auto entries = [](const std::string &d) {
+		std::vector<std::string> v;
+		for (const auto &e : fs::directory_iterator(d))
+			v.push_back(e.path().filename().string());
+		return v;
+	};
+	for (int sig : {SIGTERM, SIGKILL}) {
+		auto c = zep::host::child::start({ZEP_BINARY, "backup", "--image", image_, "--repo",
+						  repo_, "--tmpdir", tmp},
+						 out_file("log"));
+		ASSERT_TRUE(c.ok());
+		for (int i = 0; i < 20000 && !fs::exists(repo_file("0000.img")); i++)
+			::usleep(1000);
+		ASSERT_EQ(::kill(c->pid(), sig), 0);
+		auto st = c->wait_for(std::chrono::seconds(30));
+		ASSERT_TRUE(st.has_value());
+		if (sig == SIGTERM) {
+			EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 143)
+				<< zep::host::describe_status(*st);
+			std::ifstream log(out_file("log"));
+			std::string line;
+			std::getline(log, line);
+			EXPECT_HAS(line, "interrupted by SIGTERM");
+			EXPECT_EQ(entries(repo_), std::vector<std::string>{"lock"});
+			EXPECT_TRUE(entries(tmp).empty());
+		} else {
+			EXPECT_TRUE(fs::exists(repo_file("0000.img")));
+			EXPECT_EQ(entries(tmp).size(), 1u);
+		}
+	}
+	auto v = zep({"verify", "--repo", repo_});
+	EXPECT_HAS(v.err, "0000.img");
+	ASSERT_EQ(backup().rc, 0);
+	EXPECT_EQ(backup().doc()["sequence"], 2);	// 0000.img was there: numbers go above it
+	EXPECT_TRUE(entries(tmp).empty());
 }
 
 TEST_F(ZepCli, AFullRepositoryDiskExitsFourAndEarlierBackupsStillVerify)
