@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "agent/backup_io.h"
+#include "agent/backup_reader.h"
 #include "agent/backup_repo.h"
 #include "agent/manifest.h"
 #include "agent/unfinished.h"
@@ -134,6 +135,31 @@ private:
 	std::vector<map_entry> map_;
 };
 
+// The commit of a backup whose data file is written and synced: the manifest appears whole,
+// by rename (replacing one only when a prune merges), and the folder's entries are synced so
+// that it stays after a crash. The manifest's text.
+result<std::string> commit_manifest(const std::string &repo, const manifest &m,
+				    pending_files &pending, user_buffer &buf)
+{
+	const std::string path = repository_file(repo, manifest_name(m.sequence));
+	const std::string temp = path + ".tmp";
+	pending.add(temp);
+	std::string text = manifest_text(m);
+	auto mf = sys_file::open(temp, open_mode::create);
+	if (!mf)
+		return mf.err();
+	BACKUP_TRY(write_bytes(*mf, buf, text));
+	BACKUP_TRY(mf->sync());
+	BACKUP_TRY(mf->close());
+	{
+		auto held = unfinished::hold();
+		BACKUP_TRY(rename_file(temp, path));
+		pending.commit(held);
+	}
+	BACKUP_TRY(sync_folder(repo));
+	return text;
+}
+
 struct source_device {
 	sys_file file;
 	uint64_t size = 0;
@@ -239,10 +265,8 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	manifest &m = plan.m;
 	const std::string data_path = repository_file(repo, m.data_file);
 	const std::string manifest_path = repository_file(repo, manifest_name(m.sequence));
-	const std::string temp_path = manifest_path + ".tmp";
 	pending_files pending;
 	pending.add(data_path);
-	pending.add(temp_path);
 
 	auto buf = user_buffer::map(BATCH_BYTES);
 	if (!buf)
@@ -303,21 +327,9 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	m.bytes_written = writer.written();
 	m.finished = utc_now();
 	m.note = describe(m, plan, stored, zero);
-	std::string text = manifest_text(m);
-	// The commit: the data is synced; the manifest appears whole, by rename, and the
-	// folder's entries are synced so that it stays after a crash.
-	auto mf = sys_file::open(temp_path, open_mode::create);
-	if (!mf)
-		return mf.err();
-	BACKUP_TRY(write_bytes(*mf, *buf, text));
-	BACKUP_TRY(mf->sync());
-	BACKUP_TRY(mf->close());
-	{
-		auto held = unfinished::hold();
-		BACKUP_TRY(rename_file(temp_path, manifest_path));
-		pending.commit(held);
-	}
-	BACKUP_TRY(sync_folder(repo));
+	auto text = commit_manifest(repo, m, pending, *buf);
+	if (!text)
+		return text.err();
 
 	backup_summary s;
 	s.sequence = m.sequence;
@@ -334,7 +346,7 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	s.chunks_zero = zero;
 	s.data_bytes = m.bytes_written;
 	s.bytes_read = m.bytes_read;
-	s.bytes_written = m.bytes_written + text.size();
+	s.bytes_written = m.bytes_written + text->size();
 	s.manifest_file = manifest_path;
 	s.data_file = data_path;
 	s.seconds = seconds_since(t0);
@@ -400,42 +412,12 @@ result<manifest> find_parent(const repository_scan &scan, const std::optional<un
 	return make_error(errc::not_found, fmt::format("there is no backup {:04} to follow", *seq));
 }
 
-// The repository for a writer: locked, scanned, cleared of what interrupted runs left.
-result<repository_scan> open_for_writing(const std::string &repo, const backup_options &opts,
-					 std::optional<repository_lock> &lock)
-{
-	auto l = repository_lock::take(repo, true, opts.holder);
-	if (!l)
-		return l.err();
-	lock.emplace(std::move(*l));
-	auto scan = scan_repository(repo);
-	if (!scan)
-		return scan.err();
-	BACKUP_TRY(remove_leftovers(repo, *scan));
-	scan->leftovers.clear();
-	scan->incomplete.clear();
-	return scan;
-}
-
-// Everything an incremental after `parent` needs, short of reading data: each manifest of
-// the chain, its links, and its data file's size.
+// Everything an incremental after `parent` needs, short of reading data.
 result<void> check_chain(const std::string &repo, const repository_scan &scan, unsigned parent)
 {
-	auto chain = backup_chain(scan, parent);
+	auto chain = whole_chain(repo, scan, parent);
 	if (!chain)
 		return in_context(chain.err(), fmt::format("backup {:04} cannot be followed", parent));
-	for (const manifest &m : *chain) {
-		auto f = sys_file::open(repository_file(repo, m.data_file), open_mode::read);
-		auto size = f ? f->size() : result<uint64_t>(f.err());
-		if (!size || *size != m.data_bytes)
-			return make_error(errc::corrupt,
-					  fmt::format("backup {:04} cannot be followed: {} of backup "
-						      "{:04} {}; make a full backup (--full)",
-						      parent, m.data_file, m.sequence,
-						      size ? fmt::format("holds {} bytes, not {}",
-									 *size, m.data_bytes)
-							   : "is missing"));
-	}
 	return {};
 }
 
@@ -456,7 +438,7 @@ result<backup_summary> full_backup(const std::string &repo, const backup_source 
 				   const backup_options &opts)
 {
 	std::optional<repository_lock> lock;
-	auto scan = open_for_writing(repo, opts, lock);
+	auto scan = open_for_writing(repo, opts.holder, lock);
 	if (!scan)
 		return scan.err();
 	auto dev = open_source(src);
@@ -475,7 +457,7 @@ result<backup_summary> incremental_backup(const std::string &repo, const backup_
 					  const backup_options &opts)
 {
 	std::optional<repository_lock> lock;
-	auto scan = open_for_writing(repo, opts, lock);
+	auto scan = open_for_writing(repo, opts.holder, lock);
 	if (!scan)
 		return scan.err();
 	auto parent = find_parent(*scan, opts.parent);
@@ -534,6 +516,62 @@ result<backup_summary> incremental_backup(const std::string &repo, const backup_
 		};
 	}
 	return run_backup(repo, src, *dev, std::move(plan), opts);
+}
+
+result<uint64_t> merge_into_full(const std::string &repo, const repository_scan &scan,
+				 unsigned sequence, const progress_fn &progress)
+{
+	auto chain = whole_chain(repo, scan, sequence);
+	if (!chain)
+		return chain.err();
+	const manifest old = chain->back();
+	if (old.kind == backup_kind::full)
+		return uint64_t{0};
+	manifest m = old;
+	m.kind = backup_kind::full;
+	m.method = backup_method::full;
+	m.parent.reset();
+	m.parent_checksum.reset();
+	m.data_file = data_file_name(sequence, backup_kind::full);
+	m.replaces.push_back(old.self_checksum);
+	m.note = fmt::format("{} Merged with the {} backups it followed into a full image by zep "
+			     "prune at {}.",
+			     old.note, chain->size() - 1, utc_now());
+	auto reader = chain_reader::open(repo, std::move(*chain));
+	if (!reader)
+		return reader.err();
+
+	const std::string data_path = repository_file(repo, m.data_file);
+	pending_files pending;
+	pending.add(data_path);
+	auto buf = user_buffer::map(CHUNK_BYTES);
+	if (!buf)
+		return buf.err();
+	auto file = sys_file::open(data_path, open_mode::create);
+	if (!file)
+		return file.err();
+	data_writer writer(std::move(file).value(), false);
+	progress_meter meter(progress, "merge", m.size);
+	std::vector<unsigned char> chunk;
+	for (uint64_t c = 0; c < m.chunks(); c++) {
+		// Checked against the backup's own checksums: a merge never hides damage.
+		BACKUP_TRY(reader->read_checked_chunk(c, chunk));
+		BACKUP_TRY(buf->put(0, chunk.data(), chunk.size()));
+		if (auto w = writer.store(m.chunk_range(c).start, chunk, *buf, 0); !w)
+			return w.err();
+		meter.advance(chunk.size());
+	}
+	meter.finish();
+	BACKUP_TRY(writer.finish(m.size, *buf));
+	m.map = writer.take_map();
+	m.data_bytes = writer.file_bytes();
+	m.bytes_written = writer.written();
+	auto text = commit_manifest(repo, m, pending, *buf);
+	if (!text)
+		return text.err();
+	// The delta is no one's now; a crash before this leaves it to the next writer.
+	BACKUP_TRY(remove_file(repository_file(repo, old.data_file)));
+	return m.bytes_written + text->size();
 }
 
 } // namespace zep

@@ -13,6 +13,7 @@
 
 #include "agent/backup_extents.h"
 #include "agent/backup_progress.h"
+#include "agent/backup_repo.h"
 #include "agent/backup_summary.h"
 #include "agent/manifest.h"
 #include "agent/result.h"
@@ -59,5 +60,13 @@ result<backup_summary> full_backup(const std::string &repo, const backup_source 
 result<backup_summary> incremental_backup(const std::string &repo, const backup_source &src,
 					  const std::optional<change_set> &changes,
 					  const backup_options &opts = {});
+
+// Rewrites incremental backup `sequence` as a full one holding the same image, under the
+// writer's lock (a prune's step): its image gathered from its chain into NNNN.img, checked
+// chunk by chunk against its checksums, then its manifest replaced by rename (naming the one
+// it replaces, so that backups made after it still link to it), then its delta removed. A
+// full backup is left as it is. Bytes written.
+result<uint64_t> merge_into_full(const std::string &repo, const repository_scan &scan,
+				 unsigned sequence, const progress_fn &progress = {});
 
 } // namespace zep

@@ -107,11 +107,19 @@ result<repository_scan> scan_repository(const std::string &repo)
 			continue;
 		}
 		auto m = manifest_from_json(*j, name, seq);
-		if (m)
-			scan.backups.push_back(std::move(m).value());
-		else
+		if (!m) {
 			scan.damaged.push_back({seq, m.err()});
+			continue;
+		}
+		// A data file of a backup that its manifest does not name: a prune's merge
+		// interrupted before its commit, or the one it replaced after.
+		for (backup_kind k : {backup_kind::full, backup_kind::incremental})
+			if (std::string f = data_file_name(seq, k);
+			    f != m->data_file && std::binary_search(names->begin(), names->end(), f))
+				scan.leftovers.push_back(f);
+		scan.backups.push_back(std::move(m).value());
 	}
+	std::sort(scan.leftovers.begin(), scan.leftovers.end());
 	return scan;
 }
 
@@ -168,7 +176,10 @@ namespace {
 // What keeps `parent` from being the backup `child` was made after, or "".
 std::string broken_link(const manifest &child, const manifest &parent)
 {
-	if (child.parent_checksum != parent.self_checksum)
+	bool linked = child.parent_checksum == parent.self_checksum ||
+		      std::find(parent.replaces.begin(), parent.replaces.end(),
+				child.parent_checksum) != parent.replaces.end();
+	if (!linked)
 		return fmt::format("backup {:04} was made after another backup {:04} than the one in "
 				   "the repository now ({} was replaced)",
 				   child.sequence, parent.sequence, manifest_name(parent.sequence));
@@ -207,6 +218,42 @@ result<std::vector<manifest>> backup_chain(const repository_scan &scan, unsigned
 	}
 	std::reverse(chain.begin(), chain.end());
 	return chain;
+}
+
+result<std::vector<manifest>> whole_chain(const std::string &repo, const repository_scan &scan,
+					  unsigned sequence)
+{
+	auto chain = backup_chain(scan, sequence);
+	if (!chain)
+		return chain.err();
+	for (const manifest &m : *chain) {
+		auto f = sys_file::open(repository_file(repo, m.data_file), open_mode::read);
+		auto size = f ? f->size() : result<uint64_t>(f.err());
+		if (!size || *size != m.data_bytes)
+			return make_error(errc::corrupt,
+					  fmt::format("{} of backup {:04} {}; make a full backup (--full)",
+						      m.data_file, m.sequence,
+						      size ? fmt::format("holds {} bytes, not {}",
+									 *size, m.data_bytes)
+							   : "is missing"));
+	}
+	return chain;
+}
+
+result<repository_scan> open_for_writing(const std::string &repo, const std::string &holder,
+					 std::optional<repository_lock> &lock)
+{
+	auto l = repository_lock::take(repo, true, holder);
+	if (!l)
+		return l.err();
+	lock.emplace(std::move(*l));
+	auto scan = scan_repository(repo);
+	if (!scan)
+		return scan.err();
+	BACKUP_TRY(remove_leftovers(repo, *scan));
+	scan->leftovers.clear();
+	scan->incomplete.clear();
+	return scan;
 }
 
 } // namespace zep

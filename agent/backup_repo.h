@@ -75,4 +75,14 @@ private:
 // device.
 result<std::vector<manifest>> backup_chain(const repository_scan &scan, unsigned sequence);
 
+// As backup_chain, and each data file of the chain is there with its size: all that
+// restoring it needs short of reading data.
+result<std::vector<manifest>> whole_chain(const std::string &repo, const repository_scan &scan,
+					  unsigned sequence);
+
+// The repository for a writer: locked (into lock), scanned, cleared of what interrupted runs
+// left.
+result<repository_scan> open_for_writing(const std::string &repo, const std::string &holder,
+					 std::optional<repository_lock> &lock);
+
 } // namespace zep

@@ -17,7 +17,7 @@ namespace zep {
 namespace {
 
 constexpr const char *EXIT_CODES =
-	"Exit codes of backup, restore, verify and version:\n"
+	"Exit codes of backup, restore, verify, list, info, prune and version:\n"
 	"  0  ok\n"
 	"  1  verification failed: a checksum, a byte or a backup chain does not hold\n"
 	"  2  usage: bad arguments, or a file, repository or backup that is not there\n"
@@ -73,6 +73,8 @@ struct parsed {
 	restore_args restore;
 	verify_args verify;
 	common_args version;
+	repo_args list, info;
+	prune_args prune;
 	demo_options demo;
 	common_args demo_common;
 	unsigned restore_n = 0, verify_n = 0;
@@ -170,6 +172,30 @@ void define(CLI::App &app, parsed &p)
 		      "raw image file, byte for byte")
 		->type_name("FILE");
 	add_common(v, p.verify, true);
+
+	CLI::App *ls = app.add_subcommand(
+		"list", "The backups of a repository: kind, parent, method, when made, size of "
+			"the image and bytes stored, and what they are of");
+	ls->add_option("--repo", p.list.repo, "The repository folder")->required()->type_name("DIR");
+	add_common(ls, p.list, false);
+	CLI::App *inf = app.add_subcommand(
+		"info", "A repository at a glance: its sources, chains of backups, space used "
+			"and saved");
+	inf->add_option("--repo", p.info.repo, "The repository folder")
+		->required()
+		->type_name("DIR");
+	add_common(inf, p.info, false);
+	CLI::App *pr = app.add_subcommand(
+		"prune", "Remove older backups, keeping the newest N that restore: one whose "
+			 "chain reaches a removed backup is first merged into a full backup");
+	pr->add_option("--repo", p.prune.repo, "The repository folder")
+		->required()
+		->type_name("DIR");
+	pr->add_option("--keep-last", p.prune.keep_last, "How many of the newest backups to keep")
+		->required()
+		->type_name("N")
+		->transform(decimal);
+	add_common(pr, p.prune, true);
 
 	CLI::App *ver = app.add_subcommand(
 		"version", "Print the versions of zep and of the driver (loaded and asked "
@@ -332,6 +358,12 @@ int run_cli(const std::vector<std::string> &args, cli_io &io)
 			p.verify.backup = p.verify_n;
 		return run_verify(p.verify, io);
 	}
+	if (app.got_subcommand("list"))
+		return run_list(p.list, io);
+	if (app.got_subcommand("info"))
+		return run_info(p.info, io);
+	if (app.got_subcommand("prune"))
+		return run_prune(p.prune, io);
 	if (app.got_subcommand("version"))
 		return run_version(p.version, io);
 	if (app.got_subcommand("serve"))

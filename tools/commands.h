@@ -43,6 +43,16 @@ struct verify_args : common_args {
 	std::string against;	// a host image to compare the restored image with
 };
 
+// list, info
+struct repo_args : common_args {
+	std::string repo;
+};
+
+struct prune_args : common_args {
+	std::string repo;
+	unsigned keep_last = 0;
+};
+
 struct serve_args : common_args {
 	std::vector<std::string> images;
 	std::string run_dir;
@@ -72,6 +82,9 @@ int run_client(const client_args &a, cli_io &io);
 int run_served_backup(const backup_args &a, cli_io &io);
 int run_restore(const restore_args &a, cli_io &io);
 int run_verify(const verify_args &a, cli_io &io);
+int run_list(const repo_args &a, cli_io &io);
+int run_info(const repo_args &a, cli_io &io);
+int run_prune(const prune_args &a, cli_io &io);
 int run_version(const common_args &a, cli_io &io);
 
 // The version of the `zep` command.
