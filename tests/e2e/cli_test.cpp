@@ -223,6 +223,44 @@ TEST_F(ZepCli, AChainOfBackupsRestoresEachPointAndVerifies)
 	EXPECT_EQ(zep({"backup", "--image", image_, "--repo", repo_, "--full"}).rc, 0);
 }
 
+// Prune keeps the newest N that restore: the oldest kept incremental is merged into a full
+// backup first, older ones go, and the chain goes on after it.
+TEST_F(ZepCli, PruneKeepsTheNewestBackupsRestorable)
+{
+	std::vector<bytes> at;
+	for (int i = 0; i < 3; i++) {
+		bytes b = read_file(image_);
+		put(b, static_cast<uint64_t>(i) * 7 * CHUNK + 512, CHUNK);
+		write_image(b);
+		at.push_back(b);
+		ASSERT_EQ(backup().rc, 0);
+	}
+	auto p = zep({"prune", "--repo", repo_, "--keep-last", "2", "--json"});
+	ASSERT_EQ(p.rc, 0) << p.out;
+	EXPECT_EQ(p.doc()["kept"], json::array({1, 2}));
+	EXPECT_EQ(p.doc()["merged"], json::array({1}));
+	EXPECT_EQ(p.doc()["removed"], json::array({0}));
+	auto l = zep({"list", "--repo", repo_, "--json"});
+	ASSERT_EQ(l.rc, 0) << l.out;
+	ASSERT_EQ(l.doc()["backups"].size(), 2u);
+	EXPECT_EQ(l.doc()["backups"][0]["kind"], "full");
+	EXPECT_EQ(l.doc()["backups"][0]["merged"], true);
+	EXPECT_EQ(l.doc()["backups"][1]["parent"], 1);
+	EXPECT_EQ(zep({"verify", "--repo", repo_}).rc, 0);
+	for (unsigned seq : {1u, 2u}) {
+		std::string out = out_file(fmt::format("p{}", seq));
+		ASSERT_EQ(zep({"restore", "--repo", repo_, "--backup", std::to_string(seq), "--output",
+			       out}).rc, 0);
+		EXPECT_TRUE(read_file(out) == at[seq]) << "backup " << seq;
+	}
+	auto next = backup();
+	ASSERT_EQ(next.rc, 0) << next.out;
+	EXPECT_EQ(next.doc()["parent"], 2);
+	auto info = zep({"info", "--repo", repo_, "--json"});
+	EXPECT_EQ(info.doc()["chains"], json::array({json::array({1, 2, 3})}));
+	EXPECT_EQ(zep({"prune", "--repo", repo_, "--keep-last", "0"}).rc, 2);
+}
+
 // Sources: an image another program writes during the backup is refused (exit 3, nothing
 // committed, the way to a live backup named); a host block device is backed up like a file.
 TEST_F(ZepCli, ATornImageIsRefusedAndABlockDeviceIsASource)
