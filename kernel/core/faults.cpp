@@ -17,8 +17,7 @@ struct rule {
 
 struct sweep_state {
 	bool armed = false;
-	long fail_at = -1;
-	bool and_after = false;
+	fault_sweep_options o;
 	fault_sweep_result seen;
 };
 
@@ -50,14 +49,14 @@ std::string base_name(const char *path)
 void update_nr(fault_table &t) { t.nr = static_cast<int>(t.rules.size()) + (t.sweep.armed ? 1 : 0); }
 
 // With the table locked: counts a point reached by an armed sweep; whether it fails.
-bool sweep_point(fault_table &t, const std::string &key)
+bool sweep_point(fault_table &t, const std::string &point, const std::string &key)
 {
 	sweep_state &w = t.sweep;
-	if (!w.armed)
+	if (!w.armed || (!w.o.within.empty() && point.find(w.o.within) == std::string::npos))
 		return false;
 	long n = w.seen.reached++;
 	w.seen.by_point[key]++;
-	bool fail = w.fail_at >= 0 && (n == w.fail_at || (w.and_after && n > w.fail_at));
+	bool fail = w.o.fail_at >= 0 && (n == w.o.fail_at || (w.o.and_after && n > w.o.fail_at));
 	if (fail && w.seen.failed++ == 0)
 		w.seen.first_failed = key;
 	return fail;
@@ -66,8 +65,9 @@ bool sweep_point(fault_table &t, const std::string &key)
 // File points name their file: a sweep counts them by kind.
 std::string sweep_key(const std::string &point)
 {
-	if (point.rfind("file_", 0) == 0 || point.rfind("statfs:", 0) == 0)
-		return point.substr(0, point.find(':'));
+	for (const char *kind : {"file_", "statfs:", "fsync:", "create:", "unlink:", "rename:"})
+		if (point.rfind(kind, 0) == 0)
+			return point.substr(0, point.find(':'));
 	return point;
 }
 
@@ -126,9 +126,9 @@ bool should_fail_spec(const std::string &point, fault_spec *spec)
 	if (!t.nr.load(std::memory_order_relaxed))
 		return false;
 	host::ops().lock_acquire(t.lock);
-	bool fail = sweep_point(t, sweep_key(point));
+	bool fail = sweep_point(t, point, sweep_key(point));
 	if (fail && spec)
-		*spec = fault_spec{};
+		*spec = fault_spec{.error = t.sweep.o.error};
 	fail = fail || rule_hit(t, point, spec);
 	host::ops().lock_release(t.lock);
 	return fail;
@@ -141,7 +141,8 @@ bool should_fail_at(const char *point, const kern::source_location &loc)
 		return false;
 	std::string site = base_name(loc.file_name()) + ":" + std::to_string(loc.line());
 	host::ops().lock_acquire(t.lock);
-	bool fail = sweep_point(t, std::string(point) + "@" + site);
+	std::string key = std::string(point) + "@" + site;
+	bool fail = sweep_point(t, key, key);
 	fail = fail || rule_hit(t, point, nullptr);
 	fail = fail || rule_hit(t, "site:" + site, nullptr);
 	host::ops().lock_release(t.lock);
@@ -162,9 +163,14 @@ bool fault_points_armed() { return ft().nr.load(std::memory_order_relaxed) != 0;
 
 void fault_sweep_arm(long fail_at, bool and_after)
 {
+	fault_sweep_arm(fault_sweep_options{.fail_at = fail_at, .and_after = and_after});
+}
+
+void fault_sweep_arm(const fault_sweep_options &o)
+{
 	auto &t = ft();
 	host::ops().lock_acquire(t.lock);
-	t.sweep = sweep_state{true, fail_at, and_after, {}};
+	t.sweep = sweep_state{true, o, {}};
 	update_nr(t);
 	host::ops().lock_release(t.lock);
 }

@@ -8,6 +8,8 @@
 //       returns `error` (-EIO when 0), or, when `short_bytes` >= 0, moves at most that
 //       many bytes and returns the count (a short transfer),
 //   "statfs:<path>"  (vfs_statfs of a host-backed file): a hit returns `error` (-EIO when 0),
+//   "fsync:<path>", "unlink:<path>", "rename:<to>", "create:<path>" (a host file opened with
+//       O_CREAT or O_TRUNC): the same,
 //   "disk_io:<disk>"  (a bio served by a machine disk): a hit ends it with -EIO.
 // Device IO faults by sector range are per disk: see the disk drivers.
 #pragma once
@@ -46,6 +48,13 @@ bool fault_points_armed();
 // fails, and with and_after every later one too; fail_at < 0 only counts. Rules set with
 // fault_inject still apply. Boot and halt disarm it.
 void fault_sweep_arm(long fail_at, bool and_after = false);
+struct fault_sweep_options {
+	long fail_at = -1;
+	bool and_after = false;
+	std::string within;	// only points whose name holds this (a folder's path) count
+	int error = 0;		// file points fail with it (0: -EIO)
+};
+void fault_sweep_arm(const fault_sweep_options &o);
 struct fault_sweep_result {
 	long reached = 0;	// points reached while armed
 	long failed = 0;	// of them, made to fail

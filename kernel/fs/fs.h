@@ -150,6 +150,7 @@ int vfs_statfs(file *f, kstatfs *buf);
 int vfs_flock(file *f, int op);
 long vfs_getdents64(file *f, void __user *buf, size_t n);
 int vfs_rename(const char *from, const char *to);
+int vfs_unlink(const char *path);	// a host file
 
 // ---- character devices ----
 int register_chrdev(unsigned int major, const char *name, const file_operations *fops);

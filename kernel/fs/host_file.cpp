@@ -118,6 +118,8 @@ loff_t host_llseek(file *f, loff_t offset, int whence)
 
 int host_fsync(file *f, dentry *, int)
 {
+	if (int err = static_cast<int>(file_fault("fsync:", f, nullptr)))
+		return err;
 	return H().file_fsync(f->host_fd);
 }
 
@@ -192,6 +194,15 @@ int vfs_rename(const char *from, const char *to)
 	return H().file_rename(from, to);
 }
 
+int vfs_unlink(const char *path)
+{
+	might_sleep();
+	fault_spec spec;
+	if (should_fail_spec(std::string("unlink:") + path, &spec))
+		return spec.error ? spec.error : -EIO;
+	return H().file_unlink(path);
+}
+
 file *host_filp_open(const char *path, int flags, int mode)
 {
 	if (!path)
@@ -204,6 +215,11 @@ file *host_filp_open(const char *path, int flags, int mode)
 	file *f = get_empty_filp();
 	if (!f)
 		return ERR_PTR<file>(-ENFILE);
+	fault_spec spec;
+	if ((flags & (O_CREAT | O_TRUNC)) && should_fail_spec(std::string("create:") + path, &spec)) {
+		put_filp(f);
+		return ERR_PTR<file>(spec.error ? spec.error : -EIO);
+	}
 	int fd = H().file_open(path, flags, mode);
 	if (fd < 0) {
 		put_filp(f);

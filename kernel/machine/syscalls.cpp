@@ -215,7 +215,7 @@ int sys_unlink(const char *path)
 	else if (std::strncmp(path, "/dev/", 5) == 0)
 		r = dev_node_remove(path + 5);
 	else
-		r = host::ops().file_unlink(path);
+		r = vfs_unlink(path);
 	return syscall_exit(r);
 }
 
