@@ -54,7 +54,7 @@ result<void> chain_reader::read_stored(size_t layer, uint64_t off, size_t n, uns
 }
 
 result<void> chain_reader::read_compressed(size_t layer, const map_entry &e, uint64_t at,
-					   size_t n, unsigned char *dst)
+					   size_t n, unsigned char *dst, uint64_t c)
 {
 	// Newer backups may leave several runs of one piece to it: it is decompressed once.
 	if (piece_at_ != std::pair(layer, e.offset)) {
@@ -66,9 +66,9 @@ result<void> chain_reader::read_compressed(size_t layer, const map_entry &e, uin
 			const manifest &m = chain_[layer];
 			return make_error(
 				errc::corrupt,
-				fmt::format("backup {:04}: the compressed piece of {} at byte {} "
-					    "(image bytes {}-{}) is damaged: {}",
-					    m.sequence, m.data_file, e.offset, e.start,
+				fmt::format("backup {:04}, chunk {}: the compressed piece of {} at "
+					    "byte {} (image bytes {}-{}) is damaged: {}",
+					    m.sequence, c, m.data_file, e.offset, e.start,
 					    e.end() - 1, d.err().message));
 		}
 		piece_at_ = std::pair(layer, e.offset);
@@ -108,7 +108,8 @@ result<void> chain_reader::read_chunk(uint64_t c, std::vector<unsigned char> &ou
 				if (it->data && it->zstd)
 					BACKUP_TRY(read_compressed(layer, *it, at - it->start,
 								   run - at,
-								   out.data() + (at - chunk.start)));
+								   out.data() + (at - chunk.start),
+								   c));
 				else if (it->data)
 					BACKUP_TRY(read_stored(layer, it->offset + (at - it->start),
 							       run - at,

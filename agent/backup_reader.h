@@ -35,9 +35,9 @@ public:
 private:
 	chain_reader(std::string repo, std::vector<manifest> chain, user_buffer buf);
 	result<void> read_stored(size_t layer, uint64_t off, size_t n, unsigned char *dst);
-	// n bytes from byte `at` of the compressed piece e of layer's map.
+	// n bytes from byte `at` of the compressed piece e of layer's map, for chunk c.
 	result<void> read_compressed(size_t layer, const map_entry &e, uint64_t at, size_t n,
-				     unsigned char *dst);
+				     unsigned char *dst, uint64_t c);
 
 	std::string repo_;
 	std::vector<manifest> chain_;

@@ -272,7 +272,7 @@ TEST_F(BackupTest, CompressedBackupsRestoreAndNameADamagedPiece)
 	v = verify();
 	ASSERT_FALSE(v.ok());
 	EXPECT_EQ(v.err().code, zep::errc::corrupt);
-	EXPECT_NE(v.err().message.find("backup 0001: the compressed piece of 0001.delta"),
+	EXPECT_NE(v.err().message.find("backup 0001, chunk 3: the compressed piece of 0001.delta"),
 		  std::string::npos)
 		<< v.err().message;
 	EXPECT_EQ(restore(1, repo_ + "/bad").err().code, zep::errc::corrupt);
