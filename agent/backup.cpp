@@ -179,9 +179,9 @@ std::string describe(const manifest &m, const backup_plan &plan, uint64_t stored
 	switch (m.method) {
 	case backup_method::full:
 		return fmt::format(
-			"Full backup of {}: {} of {} chunks stored, {} all-zero chunks left as "
-			"holes.",
-			m.device, stored, m.chunks(), zero);
+			"Full backup of {}: {} of {} chunks stored, {} all-zero chunks {}.",
+			m.device, stored, m.chunks(), zero,
+			m.compression.empty() ? "left as holes" : "only mapped");
 	case backup_method::change_records:
 		return fmt::format(
 			"Incremental backup of {} from change records since backup {:04}: {} "

@@ -89,6 +89,9 @@ std::string check(const manifest &m, unsigned sequence)
 				   data_file_name(m.sequence, m.kind));
 	if (!m.compression.empty() && !m.compression.starts_with("zstd"))
 		return fmt::format("unknown compression \"{}\"", m.compression);
+	if (m.compression.empty() != (m.version == RAW_MANIFEST_VERSION))
+		return fmt::format("format version {} and compression \"{}\" do not agree",
+				   m.version, m.compression);
 	if (m.checksums.size() != m.chunks())
 		return fmt::format("{} checksums for {} chunks", m.checksums.size(), m.chunks());
 	uint64_t at = 0;
@@ -196,7 +199,7 @@ std::string manifest_text(const manifest &m)
 		checksums.push_back(hex64(c));
 	ojson j = {
 		{"format", FORMAT_NAME},
-		{"version", m.version},
+		{"version", m.compression.empty() ? RAW_MANIFEST_VERSION : MANIFEST_VERSION},
 		{"sequence", m.sequence},
 		{"kind", m.kind},
 		{"parent", m.parent ? ojson(*m.parent) : ojson(nullptr)},
@@ -255,13 +258,13 @@ result<manifest> manifest_from_json(const ojson &j, const std::string &name, uns
 		if (string_field(j, "format") != FORMAT_NAME)
 			return damaged("it is not a zep backup manifest");
 		m.version = static_cast<int>(unsigned_field(j, "version"));
-		if (m.version != MANIFEST_VERSION)
+		if (m.version < RAW_MANIFEST_VERSION || m.version > MANIFEST_VERSION)
 			return make_error(
 				errc::usage,
 				fmt::format(
 					"manifest {} has format version {}; this zep reads "
-					"version {}",
-					name, m.version, MANIFEST_VERSION));
+					"versions {} to {}",
+					name, m.version, RAW_MANIFEST_VERSION, MANIFEST_VERSION));
 		m.sequence = static_cast<unsigned>(unsigned_field(j, "sequence"));
 		m.kind = j.at("kind").get<backup_kind>();
 		if (!j.at("parent").is_null())

@@ -19,7 +19,10 @@
 namespace zep {
 
 constexpr uint32_t CHUNK_BYTES = 64 << 10;
-constexpr int MANIFEST_VERSION = 1;
+// 2: data files may hold compressed pieces, which a zep that reads only 1 must not take for
+// raw bytes. Without compression a manifest is still written as, and read as, version 1.
+constexpr int MANIFEST_VERSION = 2;
+constexpr int RAW_MANIFEST_VERSION = 1;
 
 // `invalid` is what an unknown name in a manifest reads as.
 enum class backup_kind { invalid, full, incremental };
@@ -56,7 +59,7 @@ void to_json(nlohmann::ordered_json &j, const map_entry &e);
 void from_json(const nlohmann::ordered_json &j, map_entry &e);
 
 struct manifest {
-	int version = MANIFEST_VERSION;
+	int version = MANIFEST_VERSION;	// as read; written as compression needs
 	unsigned sequence = 0;
 	backup_kind kind = backup_kind::full;
 	std::optional<unsigned> parent;

@@ -242,6 +242,7 @@ TEST_F(BackupTest, CompressedBackupsRestoreAndNameADamagedPiece)
 	EXPECT_EQ(std::filesystem::file_size(path("0000.img")), s->data_bytes) << "packed";
 	auto m = manifest_json(0);
 	EXPECT_EQ(m["compression"], "zstd:3");
+	EXPECT_EQ(m["version"], 2) << "a zep that reads only raw data refuses it";
 	for (const auto &e : m["map"])
 		if (e.contains("compression")) {
 			EXPECT_LE(e["length"], CHUNK);
