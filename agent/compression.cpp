@@ -27,8 +27,8 @@ result<compression_setting> parse_compression(std::string_view text)
 			return compression_setting{level};
 	}
 	return make_error(errc::usage,
-			  fmt::format("--compress {}: give none, zstd or zstd:LEVEL with a level "
-				      "from 1 (fastest) to {} (smallest)",
+			  fmt::format("\"{}\" is no compression: give none, zstd or zstd:LEVEL with "
+				      "a level from 1 (fastest) to {} (smallest)",
 				      text, MAX_ZSTD_LEVEL));
 }
 
