@@ -70,14 +70,20 @@ private:
 	bool committed_ = false;
 };
 
-// Where a backup's data goes. A full image keeps each range at its own offset (zero chunks
-// stay holes); a delta packs its ranges one after the other. Zero ranges are only mapped.
+// Where a backup's data goes. A raw full image keeps each range at its own offset (zero
+// chunks stay holes); a delta, and any data file with compression, packs its pieces one after
+// the other, each compressed when that pays. Zero ranges are only mapped.
 class data_writer {
 public:
-	data_writer(sys_file file, bool packed) : file_(std::move(file)), packed_(packed) {}
+	data_writer(sys_file file, bool packed, user_buffer out, const compression_setting &c)
+	    : file_(std::move(file)), packed_(packed || c.on()), out_(std::move(out))
+	{
+		if (c.on())
+			compressor_.emplace(c.level);
+	}
 
-	// Stores [start, start + bytes.size()) of the image, whose bytes are also in buf at
-	// boff: whether any were written (false for zeros).
+	// Stores [start, start + bytes.size()) of the image (at most one chunk), whose bytes
+	// are also in buf at boff: whether any were written (false for zeros).
 	result<bool> store(uint64_t start, std::span<const unsigned char> bytes,
 			   const user_buffer &buf, size_t boff)
 	{
@@ -89,9 +95,18 @@ public:
 		}
 		e.data = true;
 		e.offset = packed_ ? end_ : start;
-		BACKUP_TRY(file_.write(buf, boff, bytes.size(), e.offset));
-		written_ += bytes.size();
-		end_ = std::max(end_, e.offset + bytes.size());
+		if (auto frame = compressor_ ? compressor_->compress(bytes) : std::nullopt) {
+			e.zstd = true;
+			e.stored_length = frame->size();
+			BACKUP_TRY(out_.put(0, frame->data(), frame->size()));
+			BACKUP_TRY(file_.write(out_, 0, frame->size(), e.offset));
+			compressed_++;
+		} else {
+			BACKUP_TRY(file_.write(buf, boff, bytes.size(), e.offset));
+		}
+		written_ += e.stored();
+		image_bytes_ += bytes.size();
+		end_ = std::max(end_, e.offset + e.stored());
 		add(e);
 		return true;
 	}
@@ -112,15 +127,18 @@ public:
 
 	uint64_t written() const { return written_; }
 	uint64_t file_bytes() const { return end_; }
+	uint64_t image_bytes() const { return image_bytes_; }	// what written_ holds of the image
+	uint64_t compressed() const { return compressed_; }	// pieces
 	std::vector<map_entry> take_map() { return std::move(map_); }
 
 private:
-	// Joins a range to the one before when it continues it in the image and in the file.
+	// Joins a range to the one before when it continues it in the image and in the file;
+	// a compressed piece is a frame of its own.
 	void add(const map_entry &e)
 	{
 		if (!map_.empty()) {
 			map_entry &last = map_.back();
-			if (last.end() == e.start && last.zero == e.zero &&
+			if (last.end() == e.start && last.zero == e.zero && !last.zstd && !e.zstd &&
 			    (!e.data || last.offset + last.length == e.offset)) {
 				last.length += e.length;
 				return;
@@ -131,7 +149,9 @@ private:
 
 	sys_file file_;
 	bool packed_;
-	uint64_t end_ = 0, written_ = 0;
+	user_buffer out_;	// a compressed piece on its way to the file
+	std::optional<piece_compressor> compressor_;
+	uint64_t end_ = 0, written_ = 0, image_bytes_ = 0, compressed_ = 0;
 	std::vector<map_entry> map_;
 };
 
@@ -200,9 +220,9 @@ std::string describe(const manifest &m, const backup_plan &plan, uint64_t stored
 	switch (m.method) {
 	case backup_method::full:
 		return fmt::format(
-			"Full backup of {}: {} of {} chunks stored, {} all-zero chunks left as "
-			"holes.",
-			m.device, stored, m.chunks(), zero);
+			"Full backup of {}: {} of {} chunks stored, {} all-zero chunks {}.",
+			m.device, stored, m.chunks(), zero,
+			m.compression.empty() ? "left as holes" : "only mapped");
 	case backup_method::change_records:
 		return fmt::format(
 			"Incremental backup of {} from change records since backup {:04}: {} "
@@ -271,10 +291,16 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	auto buf = user_buffer::map(BATCH_BYTES);
 	if (!buf)
 		return buf.err();
+	auto out = user_buffer::map(CHUNK_BYTES);
+	if (!out)
+		return out.err();
 	auto file = sys_file::open(data_path, open_mode::create);
 	if (!file)
 		return file.err();
-	data_writer writer(std::move(file).value(), m.kind == backup_kind::incremental);
+	data_writer writer(std::move(file).value(), m.kind == backup_kind::incremental,
+			   std::move(out).value(), opts.compression);
+	if (opts.compression.on())
+		m.compression = opts.compression.name();
 
 	uint64_t total = 0, stored = 0, zero = 0;
 	for (const extent &r : plan.reads)
@@ -345,6 +371,9 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	s.chunks_stored = stored;
 	s.chunks_zero = zero;
 	s.data_bytes = m.bytes_written;
+	s.compression = opts.compression.name();
+	s.image_bytes_stored = writer.image_bytes();
+	s.pieces_compressed = writer.compressed();
 	s.bytes_read = m.bytes_read;
 	s.bytes_written = m.bytes_written + text->size();
 	s.manifest_file = manifest_path;
@@ -547,10 +576,21 @@ result<uint64_t> merge_into_full(const std::string &repo, const repository_scan 
 	auto buf = user_buffer::map(CHUNK_BYTES);
 	if (!buf)
 		return buf.err();
+	// Stored as the backup was: compressed or not, at its level.
+	compression_setting how{.level = 0};
+	if (!old.compression.empty()) {
+		auto c = parse_compression(old.compression);
+		if (!c)
+			return c.err();
+		how = *c;
+	}
+	auto out = user_buffer::map(CHUNK_BYTES);
+	if (!out)
+		return out.err();
 	auto file = sys_file::open(data_path, open_mode::create);
 	if (!file)
 		return file.err();
-	data_writer writer(std::move(file).value(), false);
+	data_writer writer(std::move(file).value(), false, std::move(out).value(), how);
 	progress_meter meter(progress, "merge", m.size);
 	std::vector<unsigned char> chunk;
 	for (uint64_t c = 0; c < m.chunks(); c++) {

@@ -1,5 +1,5 @@
-// Making backups into a repository (see backup_repo.h): a full one, a sparse raw image of a
-// device node, and incremental ones that store only what changed since their parent.
+// Making backups into a repository (see backup_repo.h): a full one, an image of a device node,
+// and incremental ones that store only what changed since their parent.
 //
 // The source is any block device node, normally a snapshot device /dev/zep<N> whose image
 // stays frozen while it is read. Call these inside an emulated process.
@@ -15,6 +15,7 @@
 #include "agent/backup_progress.h"
 #include "agent/backup_repo.h"
 #include "agent/backup_summary.h"
+#include "agent/compression.h"
 #include "agent/manifest.h"
 #include "agent/result.h"
 #include "agent/session.h"
@@ -48,6 +49,7 @@ struct backup_options {
 	std::optional<unsigned> parent;	// incremental: the backup it follows (default the newest)
 	progress_fn progress;
 	std::string holder = "another zep";	// who holds the repository's lock, for others' refusals
+	compression_setting compression;	// none: the data files as before compression
 };
 
 // A full backup: every chunk of the source read and checksummed, those not all zero stored.

@@ -53,6 +53,30 @@ result<void> chain_reader::read_stored(size_t layer, uint64_t off, size_t n, uns
 	return buf_.get(0, dst, n);
 }
 
+result<void> chain_reader::read_compressed(size_t layer, const map_entry &e, uint64_t at,
+					   size_t n, unsigned char *dst, uint64_t c)
+{
+	// Newer backups may leave several runs of one piece to it: it is decompressed once.
+	if (piece_at_ != std::pair(layer, e.offset)) {
+		piece_at_.reset();
+		frame_.resize(e.stored_length);
+		piece_.resize(e.length);
+		BACKUP_TRY(read_stored(layer, e.offset, frame_.size(), frame_.data()));
+		if (auto d = unzstd_.decompress(frame_, piece_); !d) {
+			const manifest &m = chain_[layer];
+			return make_error(
+				errc::corrupt,
+				fmt::format("backup {:04}, chunk {}: the compressed piece of {} at "
+					    "byte {} (image bytes {}-{}) is damaged: {}",
+					    m.sequence, c, m.data_file, e.offset, e.start,
+					    e.end() - 1, d.err().message));
+		}
+		piece_at_ = std::pair(layer, e.offset);
+	}
+	std::copy_n(piece_.data() + at, n, dst);
+	return {};
+}
+
 result<void> chain_reader::read_chunk(uint64_t c, std::vector<unsigned char> &out)
 {
 	const extent chunk = top().chunk_range(c);
@@ -81,7 +105,12 @@ result<void> chain_reader::read_chunk(uint64_t c, std::vector<unsigned char> &ou
 				     run += SECTOR_BYTES)
 					origin_[sector(run)] = static_cast<int>(layer);
 				missing -= sector(run) - sector(at);
-				if (it->data)
+				if (it->data && it->zstd)
+					BACKUP_TRY(read_compressed(layer, *it, at - it->start,
+								   run - at,
+								   out.data() + (at - chunk.start),
+								   c));
+				else if (it->data)
 					BACKUP_TRY(read_stored(layer, it->offset + (at - it->start),
 							       run - at,
 							       out.data() + (at - chunk.start)));

@@ -9,6 +9,7 @@
 
 #include "agent/backup_io.h"
 #include "agent/backup_repo.h"
+#include "agent/compression.h"
 #include "agent/manifest.h"
 
 namespace zep {
@@ -34,6 +35,9 @@ public:
 private:
 	chain_reader(std::string repo, std::vector<manifest> chain, user_buffer buf);
 	result<void> read_stored(size_t layer, uint64_t off, size_t n, unsigned char *dst);
+	// n bytes from byte `at` of the compressed piece e of layer's map, for chunk c.
+	result<void> read_compressed(size_t layer, const map_entry &e, uint64_t at, size_t n,
+				     unsigned char *dst, uint64_t c);
 
 	std::string repo_;
 	std::vector<manifest> chain_;
@@ -41,6 +45,9 @@ private:
 	std::vector<std::optional<sys_file>> files_;	// opened when first needed
 	size_t open_files_ = 0;
 	std::vector<int> origin_;	// per sector of the last chunk: its layer
+	piece_decompressor unzstd_;
+	std::vector<unsigned char> frame_, piece_;	// the last piece decompressed
+	std::optional<std::pair<size_t, uint64_t>> piece_at_;	// its layer and offset
 	uint64_t bytes_read_ = 0;
 };
 

@@ -2,8 +2,15 @@
 //
 //   NNNN.json   the manifest of backup NNNN, written last: the backup's commit. It is
 //               written as NNNN.json.tmp, synced and renamed, so it is whole or absent
-//   NNNN.img    a full backup's image, sparse where the device's chunks are zero
-//   NNNN.delta  an incremental backup's data: its stored extents, packed
+//   NNNN.img    a full backup's data: its stored pieces packed one after the other (zero
+//               chunks are only mapped); written without compression (the manifest names
+//               none), a raw image sparse where the device's chunks are zero
+//   NNNN.delta  an incremental backup's data: its stored pieces, packed
+//
+// With compression each piece, at most one chunk, is a zstd frame of its own, or raw when
+// that would not shrink it by an eighth; its map entry says which and how many bytes it
+// takes, so reading one chunk decompresses at most one chunk. Manifests without compression
+// read as they always did.
 //   lock        flock'ed: exclusively by a writer (its description inside), shared by readers
 //
 // Backups are found by their manifests, whatever their numbers; a new one takes the number

@@ -27,6 +27,9 @@ struct backup_summary {
 	uint64_t chunks_stored = 0;	// holding bytes written to the data file
 	uint64_t chunks_zero = 0;	// held by this backup only as zeros (holes)
 	uint64_t data_bytes = 0;	// written to the data file
+	std::string compression;	// "none", "zstd:3"
+	uint64_t image_bytes_stored = 0;	// of the image, in data_bytes (before compression)
+	uint64_t pieces_compressed = 0;	// stored pieces (at most a chunk each) compressed
 	uint64_t bytes_read = 0;	// from the source
 	uint64_t bytes_written = 0;	// to the repository, manifest included
 	std::string manifest_file, data_file;

@@ -87,6 +87,11 @@ std::string check(const manifest &m, unsigned sequence)
 	if (m.data_file != data_file_name(m.sequence, m.kind))
 		return fmt::format("data file \"{}\" is not {}", m.data_file,
 				   data_file_name(m.sequence, m.kind));
+	if (!m.compression.empty() && !m.compression.starts_with("zstd"))
+		return fmt::format("unknown compression \"{}\"", m.compression);
+	if (m.compression.empty() != (m.version == RAW_MANIFEST_VERSION))
+		return fmt::format("format version {} and compression \"{}\" do not agree",
+				   m.version, m.compression);
 	if (m.checksums.size() != m.chunks())
 		return fmt::format("{} checksums for {} chunks", m.checksums.size(), m.chunks());
 	uint64_t at = 0;
@@ -100,9 +105,12 @@ std::string check(const manifest &m, unsigned sequence)
 			return where + " leaves a gap in the full image";
 		if (e.depth != 0 || !e.present || e.zero == e.data)
 			return where + " is neither stored data nor zeros of this backup";
-		if (e.data && (e.offset > m.data_bytes || e.length > m.data_bytes - e.offset))
+		if (e.zstd && (!e.data || m.compression.empty() || e.stored_length == 0 ||
+			       e.stored_length > e.length || e.length > m.chunk_size))
+			return where + " is compressed where no compressed piece can be";
+		if (e.data && (e.offset > m.data_bytes || e.stored() > m.data_bytes - e.offset))
 			return where + " points past the end of the data file";
-		if (e.data && full && e.offset != e.start)
+		if (e.data && full && m.compression.empty() && e.offset != e.start)
 			return where + " is not at its own offset of the image";
 		at = e.end();
 	}
@@ -119,6 +127,10 @@ void to_json(ojson &j, const map_entry &e)
 		  {"present", e.present}, {"zero", e.zero},     {"data", e.data}};
 	if (e.data)
 		j["offset"] = e.offset;
+	if (e.zstd) {
+		j["compression"] = "zstd";
+		j["stored_length"] = e.stored_length;
+	}
 }
 
 void from_json(const ojson &j, map_entry &e)
@@ -130,6 +142,13 @@ void from_json(const ojson &j, map_entry &e)
 	e.zero = bool_field(j, "zero");
 	e.data = bool_field(j, "data");
 	e.offset = e.data ? unsigned_field(j, "offset") : 0;
+	// Raw entries name no compression: so they were written before it existed.
+	if (j.contains("compression")) {
+		if (string_field(j, "compression") != "zstd")
+			throw bad_manifest(fmt::format("unknown compression {}", j["compression"].dump()));
+		e.zstd = true;
+		e.stored_length = unsigned_field(j, "stored_length");
+	}
 }
 
 std::string source_identity::describe() const
@@ -215,7 +234,7 @@ std::string manifest_text(const manifest &m)
 		checksums.push_back(hex64(c));
 	ojson j = {
 		{"format", FORMAT_NAME},
-		{"version", m.version},
+		{"version", m.compression.empty() ? RAW_MANIFEST_VERSION : MANIFEST_VERSION},
 		{"sequence", m.sequence},
 		{"kind", m.kind},
 		{"parent", m.parent ? ojson(*m.parent) : ojson(nullptr)},
@@ -253,6 +272,8 @@ std::string manifest_text(const manifest &m)
 		{"checksums", std::move(checksums)},
 	};
 	j.update(rest);
+	if (!m.compression.empty())
+		j["compression"] = m.compression;
 	j[SELF_CHECKSUM_KEY] = hex64(text_checksum(canonical(j)));
 	return j.dump(1, '\t', false, ojson::error_handler_t::replace) + "\n";
 }
@@ -284,13 +305,13 @@ result<manifest> manifest_from_json(const ojson &j, const std::string &name, uns
 		if (string_field(j, "format") != FORMAT_NAME)
 			return damaged("it is not a zep backup manifest");
 		m.version = static_cast<int>(unsigned_field(j, "version"));
-		if (m.version != MANIFEST_VERSION)
+		if (m.version < RAW_MANIFEST_VERSION || m.version > MANIFEST_VERSION)
 			return make_error(
 				errc::usage,
 				fmt::format(
 					"manifest {} has format version {}; this zep reads "
-					"version {}",
-					name, m.version, MANIFEST_VERSION));
+					"versions {} to {}",
+					name, m.version, RAW_MANIFEST_VERSION, MANIFEST_VERSION));
 		m.sequence = static_cast<unsigned>(unsigned_field(j, "sequence"));
 		m.kind = j.at("kind").get<backup_kind>();
 		if (!j.at("parent").is_null())
@@ -308,6 +329,8 @@ result<manifest> manifest_from_json(const ojson &j, const std::string &name, uns
 		m.session_error = string_field(snap, "session_error");
 		m.data_file = string_field(j, "data_file");
 		m.data_bytes = unsigned_field(j, "data_bytes");
+		if (j.contains("compression"))
+			m.compression = string_field(j, "compression");
 		m.bytes_read = unsigned_field(j, "bytes_read");
 		m.bytes_written = unsigned_field(j, "bytes_written");
 		m.started = string_field(j, "started");

@@ -19,7 +19,10 @@
 namespace zep {
 
 constexpr uint32_t CHUNK_BYTES = 64 << 10;
-constexpr int MANIFEST_VERSION = 1;
+// 2: data files may hold compressed pieces, which a zep that reads only 1 must not take for
+// raw bytes. Without compression a manifest is still written as, and read as, version 1.
+constexpr int MANIFEST_VERSION = 2;
+constexpr int RAW_MANIFEST_VERSION = 1;
 
 // `invalid` is what an unknown name in a manifest reads as.
 enum class backup_kind { invalid, full, incremental };
@@ -35,6 +38,8 @@ NLOHMANN_JSON_SERIALIZE_ENUM(backup_method, {{backup_method::invalid, nullptr},
 
 // A range of the image as this backup holds it: `data` bytes stored at `offset` of its data
 // file, or `zero` (reads as zeros, nothing stored). Depth is 0: the backup itself holds it.
+// Stored data is raw, or (`zstd`) one zstd frame of `stored_length` bytes: such an entry is
+// at most one chunk long, so a reader decompresses no more than it needs.
 struct map_entry {
 	uint64_t start = 0;
 	uint64_t length = 0;
@@ -43,7 +48,10 @@ struct map_entry {
 	bool zero = false;
 	bool data = false;
 	uint64_t offset = 0;	// meaningful with data only
+	bool zstd = false;		// data only
+	uint64_t stored_length = 0;	// zstd only
 	uint64_t end() const { return start + length; }
+	uint64_t stored() const { return zstd ? stored_length : length; }
 	bool operator==(const map_entry &) const = default;
 };
 
@@ -69,7 +77,7 @@ struct source_identity {
 };
 
 struct manifest {
-	int version = MANIFEST_VERSION;
+	int version = MANIFEST_VERSION;	// as read; written as compression needs
 	unsigned sequence = 0;
 	backup_kind kind = backup_kind::full;
 	std::optional<unsigned> parent;
@@ -85,6 +93,9 @@ struct manifest {
 	std::string session_error;		// the session's error text after the image was read
 	std::string data_file;			// the image or delta, a name inside the repository
 	uint64_t data_bytes = 0;		// its size
+	// "" (written so before compression was known): a full image is sparse, each range at
+	// its own offset. "zstd:LEVEL": every data file's pieces are packed, compressed or raw.
+	std::string compression;
 	uint64_t bytes_read = 0;		// from the source device
 	uint64_t bytes_written = 0;		// to the data file
 	std::string started, finished;		// UTC, ISO 8601

@@ -3,7 +3,7 @@
 # quick when everything is already there.
 set -euo pipefail
 pkgs=(g++ clang cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev
-      libclang-rt-14-dev libcli11-dev nlohmann-json3-dev libfmt-dev libxxhash-dev pkg-config
+      libclang-rt-14-dev libcli11-dev nlohmann-json3-dev libfmt-dev libxxhash-dev libzstd-dev pkg-config
       libblkid-dev nbdkit nbdkit-plugin-dev libnbd-bin fuse3 qemu-utils e2fsprogs fio fdisk)
 missing=()
 for p in "${pkgs[@]}"; do

@@ -167,6 +167,9 @@ result<json> server::backup(const json &req)
 	std::string repo = req.value("repo", "");
 	if (repo.empty() || repo.front() != '/')
 		return make_error(errc::usage, "a backup needs the repository's absolute path");
+	auto compression = parse_compression(req.value("compress", "zstd"));
+	if (!compression)
+		return compression.err();
 	// A running snapshot, kept running (and from being released) while it is read; or the
 	// device, through a snapshot of its own taken now and stopped after.
 	std::string snap_name = req.value("snapshot", "");
@@ -250,6 +253,7 @@ result<json> server::backup(const json &req)
 	}
 	backup_options bo;
 	bo.parent = parent;
+	bo.compression = *compression;
 	bo.holder = fmt::format("zep serve, pid {}", ::getpid());
 	auto s = parent ? incremental_backup(repo, src, changes, bo) : full_backup(repo, src, bo);
 	result<void> stopped;

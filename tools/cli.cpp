@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "agent/compression.h"
 #include "tools/commands.h"
 #include "tools/demo.h"
 
@@ -144,6 +145,17 @@ void define(CLI::App &app, parsed &p)
 		->type_name("DIR");
 	b->add_flag("--full", p.backup.full,
 		    "Make a full backup even when the repository holds backups");
+	b->add_option("--compress", p.backup.compress,
+		      "How stored data is compressed: zstd (level 3), zstd:LEVEL (1 fastest to "
+		      "19 smallest), or none (raw; a full backup a sparse image)")
+		->type_name("none|zstd[:LEVEL]")
+		->check(CLI::Validator(
+			[](std::string &s) {
+				auto c = parse_compression(s);
+				return c ? std::string() : c.err().message;
+			},
+			"", "compression"))
+		->default_str("zstd");
 	add_common(b, p.backup, true);
 
 	CLI::App *r = app.add_subcommand(

@@ -73,6 +73,10 @@ result<backup_outcome> backup_in_agent(const backup_args &a, const host_image &i
 		return valid();
 	};
 	backup_options bo{.progress = progress, .holder = fmt::format("zep backup, pid {}", ::getpid())};
+	if (auto c = parse_compression(a.compress); c)
+		bo.compression = *c;
+	else
+		return c.err();
 	auto s = full ? full_backup(repo, src, bo) : incremental_backup(repo, src, std::nullopt, bo);
 	auto stopped = snap->stop();
 	if (!s)

@@ -171,20 +171,24 @@ int run_served_backup(const backup_args &a, cli_io &io)
 				 {"snapshot", a.snapshot},
 				 {"repo", *repo},
 				 {"threads", a.threads},
-				 {"full", a.full}});
+				 {"full", a.full},
+				 {"compress", a.compress}});
 	if (!r)
 		return rep.failure(r.err());
 	const json &ans = *r;
 	const json &sn = ans["snapshot"];
 	std::string text = fmt::format(
 		"backup {:04}: {} of {} ({} bytes), {}\n"
-		"{} of {} chunks stored; {} bytes read in {:.2f} s\n{}\n"
+		"{} of {} chunks stored; {} bytes read in {:.2f} s\n"
+		"{} bytes of data stored in {} ({})\n{}\n"
 		"snapshot {} frozen {:.1f} ms, {}; change tracking {}\n",
 		ans["sequence"].get<unsigned>(), ans["kind"].get<std::string>(),
 		ans["device"].get<std::string>(), ans["size"].get<uint64_t>(),
 		ans["method"].get<std::string>(), ans["chunks_stored"].get<uint64_t>(),
 		ans["chunks"].get<uint64_t>(), ans["bytes_read"].get<uint64_t>(),
-		ans["seconds"].get<double>(), ans["note"].get<std::string>(),
+		ans["seconds"].get<double>(), ans["image_bytes_stored"].get<uint64_t>(),
+		ans["data_bytes"].get<uint64_t>(), ans["compression"].get<std::string>(),
+		ans["note"].get<std::string>(),
 		sn["name"].get<std::string>(), sn["frozen_ms"].get<double>(),
 		sn["quiesced"].get<bool>() ? "quiesced by the freeze hook" : "crash-consistent",
 		ans["change_tracking"].get<std::string>());

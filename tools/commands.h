@@ -28,6 +28,7 @@ struct backup_args : common_args {
 	std::string tmpdir;	// for the snapshot's backing files; "" the host's temporary folder
 	int threads = 2;
 	bool full = false;	// a full backup even when the repository holds backups
+	std::string compress = "zstd";	// none, zstd or zstd:LEVEL (see parse_compression)
 };
 
 struct restore_args : common_args {

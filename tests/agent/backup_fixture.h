@@ -70,13 +70,14 @@ protected:
 			.get_freeze_ns = 1500,
 			.frozen_ns = 42000};
 	}
-	zep::result<zep::backup_summary> full()
+	zep::result<zep::backup_summary> full(const zep::backup_options &opts = {})
 	{
-		return agent([&] { return zep::full_backup(repo_, source()); });
+		return agent([&] { return zep::full_backup(repo_, source(), opts); });
 	}
-	zep::result<zep::backup_summary> incremental(std::optional<zep::change_set> changes)
+	zep::result<zep::backup_summary> incremental(std::optional<zep::change_set> changes,
+						     const zep::backup_options &opts = {})
 	{
-		return agent([&] { return zep::incremental_backup(repo_, source(), changes); });
+		return agent([&] { return zep::incremental_backup(repo_, source(), changes, opts); });
 	}
 	zep::result<zep::restore_summary> restore(unsigned seq, const std::string &target)
 	{

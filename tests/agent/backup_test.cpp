@@ -5,6 +5,8 @@
 
 #include <set>
 
+#include <fmt/format.h>
+
 #include "tests/agent/backup_fixture.h"
 
 using namespace zeptest;
@@ -27,6 +29,7 @@ void expect_checksums_of(const nlohmann::json &m, const bytes &image)
 		EXPECT_EQ(sums[c], chunk_hex(image, c)) << "chunk " << c;
 }
 
+// Without compression a repository is written as before compression existed, and reads so.
 TEST_F(BackupTest, FullBackupIsASparseImageThatRestoresTheDevice)
 {
 	// Data in chunks 1, 5 (4 KiB of it), 10-12 and the short last chunk 64.
@@ -36,7 +39,7 @@ TEST_F(BackupTest, FullBackupIsASparseImageThatRestoresTheDevice)
 	scribble(SIZE - 8192, 8192);
 	const bytes image = device();
 
-	auto s = full();
+	auto s = full({.compression = {.level = 0}});
 	ASSERT_TRUE(s.ok()) << s.err().message;
 	EXPECT_EQ(s->sequence, 0u);
 	EXPECT_EQ(s->chunks, 65u);
@@ -51,6 +54,7 @@ TEST_F(BackupTest, FullBackupIsASparseImageThatRestoresTheDevice)
 
 	auto m = manifest_json(0);
 	EXPECT_EQ(m["version"], 1);
+	EXPECT_FALSE(m.contains("compression"));
 	EXPECT_EQ(m["kind"], "full");
 	EXPECT_EQ(m["method"], "full");
 	EXPECT_TRUE(m["parent"].is_null());
@@ -213,6 +217,67 @@ TEST_F(BackupTest, AChainRestoresAnyPoint)
 	ASSERT_TRUE(v.ok()) << v.err().message;
 	EXPECT_EQ(v->backups, (std::vector<unsigned>{0, 1, 2, 3, 4}));
 	EXPECT_EQ(v->device_sequence, 4u);
+}
+
+// Text shrinks, noise is stored raw; pieces are compressed a chunk at most at a time, so a
+// delta's piece and its parent's around it make one chunk; a damaged frame is named.
+TEST_F(BackupTest, CompressedBackupsRestoreAndNameADamagedPiece)
+{
+	bytes text;
+	for (uint64_t line = 0; text.size() < 32 * CHUNK; line++) {
+		std::string l = fmt::format("record {:>10} sum {:016x}\n", line,
+					    line * 0x9e3779b97f4a7c15ull);
+		text.insert(text.end(), l.begin(), l.end());
+	}
+	text.resize(32 * CHUNK);
+	put(0, text);
+	scribble(40 * CHUNK, 8 * CHUNK);
+	const bytes before = device();
+	auto s = full();
+	ASSERT_TRUE(s.ok()) << s.err().message;
+	EXPECT_EQ(s->compression, "zstd:3");
+	EXPECT_EQ(s->image_bytes_stored, 40 * CHUNK);
+	EXPECT_EQ(s->pieces_compressed, 32u) << "the text's chunks; the noise is raw";
+	EXPECT_LT(s->data_bytes, 8 * CHUNK + 32 * CHUNK / 3);
+	EXPECT_EQ(std::filesystem::file_size(path("0000.img")), s->data_bytes) << "packed";
+	auto m = manifest_json(0);
+	EXPECT_EQ(m["compression"], "zstd:3");
+	EXPECT_EQ(m["version"], 2) << "a zep that reads only raw data refuses it";
+	for (const auto &e : m["map"])
+		if (e.contains("compression")) {
+			EXPECT_LE(e["length"], CHUNK);
+			EXPECT_LT(e["start"], 32 * CHUNK) << "noise is never compressed";
+		}
+
+	// Text copied into the middle of chunk 3, noise into chunk 41.
+	put(3 * CHUNK + 4096, bytes(text.begin() + 9 * CHUNK, text.begin() + 9 * CHUNK + 8192));
+	scribble(41 * CHUNK + 512, 1024);
+	const bytes after = device();
+	auto inc = incremental(zep::change_set{{{3 * CHUNK + 4096, 8192}, {41 * CHUNK + 512, 1024}},
+					       true});
+	ASSERT_TRUE(inc.ok()) << inc.err().message;
+	EXPECT_EQ(inc->image_bytes_stored, 8192u + 1024);
+	EXPECT_EQ(inc->pieces_compressed, 1u);
+	EXPECT_LT(inc->data_bytes, 4096u + 1024);
+
+	ASSERT_TRUE(restore(0, repo_ + "/at0").ok());
+	EXPECT_TRUE(host_file(repo_ + "/at0") == before);
+	ASSERT_TRUE(restore(1, repo_ + "/at1").ok());
+	EXPECT_TRUE(host_file(repo_ + "/at1") == after);
+	auto v = verify({.device = "/dev/ram0"});
+	ASSERT_TRUE(v.ok()) << v.err().message;
+
+	// The delta's frame no longer one: corrupt, naming the backup and its file.
+	uint64_t frame = manifest_json(1)["map"][0]["offset"];
+	flip(path("0001.delta"), frame, 0x7f);
+	v = verify();
+	ASSERT_FALSE(v.ok());
+	EXPECT_EQ(v.err().code, zep::errc::corrupt);
+	EXPECT_NE(v.err().message.find("backup 0001, chunk 3: the compressed piece of 0001.delta"),
+		  std::string::npos)
+		<< v.err().message;
+	EXPECT_EQ(restore(1, repo_ + "/bad").err().code, zep::errc::corrupt);
+	EXPECT_TRUE(restore(0, repo_ + "/at0").ok()) << "its parent is intact";
 }
 
 TEST_F(BackupTest, ProgressMovesToItsTotal)

@@ -148,7 +148,8 @@ TEST_F(ZepCli, AChainOfBackupsRestoresEachPointAndVerifies)
 	EXPECT_EQ(j["tracking_lost"], true);
 	EXPECT_EQ(j["chunks_stored"], 2) << "chunks 5 and 20, nothing else";
 	EXPECT_EQ(j["chunks_zero"], 1) << "chunk 6";
-	EXPECT_EQ(j["data_bytes"], 2 * CHUNK);
+	EXPECT_EQ(j["image_bytes_stored"], 2 * CHUNK);
+	EXPECT_LT(j["data_bytes"], 2 * CHUNK) << "chunk 5 is mostly zeros, compressed";
 	EXPECT_EQ(j["snapshot"]["io_threads"], 3);
 	EXPECT_HAS(j["why"].get<std::string>(), "comparing each chunk's checksum with backup 0000");
 
@@ -261,6 +262,39 @@ TEST_F(ZepCli, PruneKeepsTheNewestBackupsRestorable)
 	EXPECT_EQ(zep({"prune", "--repo", repo_, "--keep-last", "0"}).rc, 2);
 }
 
+// A repository written without compression, in the layout of before, is continued with it:
+// text takes a fraction of its size, the mixed chain restores, a damaged frame exits 1.
+TEST_F(ZepCli, CompressionIsChosenPerBackupAndAChainMixesBoth)
+{
+	const bytes at0 = read_file(image_);
+	auto raw = backup({"--compress", "none"});
+	ASSERT_EQ(raw.rc, 0) << raw.out;
+	EXPECT_EQ(raw.doc()["compression"], "none");
+	EXPECT_EQ(fs::file_size(repo_file("0000.img")), IMAGE_BYTES) << "a sparse raw image";
+
+	std::string text;
+	for (uint64_t line = 0; text.size() < IMAGE_BYTES; line++)
+		text += fmt::format("{:>8} lines, {:>8} words\n", line, line * 7);
+	const bytes at1(text.begin(), text.begin() + IMAGE_BYTES);
+	write_image(at1);
+	auto inc = backup();
+	ASSERT_EQ(inc.rc, 0) << inc.out;
+	EXPECT_EQ(inc.doc()["compression"], "zstd:3");
+	EXPECT_EQ(inc.doc()["image_bytes_stored"], IMAGE_BYTES);
+	EXPECT_LT(inc.doc()["data_bytes"], IMAGE_BYTES / 4);
+	ASSERT_EQ(zep({"restore", "--repo", repo_, "--backup", "0", "--output", out_file("r0")}).rc,
+		  0);
+	EXPECT_TRUE(read_file(out_file("r0")) == at0);
+	ASSERT_EQ(zep({"restore", "--repo", repo_, "--output", out_file("r1")}).rc, 0);
+	EXPECT_TRUE(read_file(out_file("r1")) == at1);
+
+	flip(repo_file("0001.delta"), 0);	// the first frame's magic number
+	auto v = zep({"verify", "--repo", repo_});
+	EXPECT_EQ(v.rc, 1);
+	EXPECT_HAS(v.err, "the compressed piece of 0001.delta at byte 0");
+	EXPECT_EQ(zep({"restore", "--repo", repo_, "--output", out_file("bad")}).rc, 1);
+}
+
 // Sources: an image another program writes during the backup is refused (exit 3, nothing
 // committed, the way to a live backup named); a host block device is backed up like a file.
 TEST_F(ZepCli, ATornImageIsRefusedAndABlockDeviceIsASource)
@@ -337,6 +371,8 @@ TEST_F(ZepCli, UsageErrorsExitTwoAndSayWhatToDo)
 		{{"backup", "--image", image_, "--repo", repo_, "--threads", "0x4"},
 		 "not a whole decimal number"},
 		{{"backup", "--image", image_, "--repo", repo_, "--progress", "loud"}, "loud"},
+		{{"backup", "--image", image_, "--repo", repo_, "--compress", "zstd:20"},
+		 "give none, zstd or zstd:LEVEL with a level from 1 (fastest) to 19"},
 		{{"backup", "--image", missing, "--repo", repo_},
 		 "image " + missing + " does not exist"},
 		{{"backup", "--image", out_file("odd.img"), "--repo", repo_},

@@ -136,7 +136,7 @@ TEST_F(Demo, JsonDocumentHoldsEveryVerdictAndProgressGoesToStandardError)
 	EXPECT_GT(inc["changes"]["bytes"], 0);
 	EXPECT_EQ(inc["backup"]["parent"], full["backup"]["sequence"]);
 	EXPECT_EQ(inc["backup"]["method"], "change-records");
-	EXPECT_EQ(inc["backup"]["data_bytes"], inc["changes"]["bytes"]) << "exactly the changed bytes stored";
+	EXPECT_EQ(inc["backup"]["image_bytes_stored"], inc["changes"]["bytes"]) << "exactly the changed bytes stored";
 	EXPECT_EQ(inc["restore"]["chain"], json::array({full["backup"]["sequence"], inc["backup"]["sequence"]}));
 	EXPECT_EQ(inc["restored_vs_snapshot"]["same"], true);
 	EXPECT_EQ(inc["restored_vs_snapshot"]["bytes"], 48 << 20);

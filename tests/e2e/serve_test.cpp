@@ -230,9 +230,12 @@ TEST_F(Serve, IncrementalBackupsFromChangeRecordsAndTheSnapshotLimit)
 	EXPECT_EQ(ch.doc()["complete"], true);
 	EXPECT_EQ(ch.doc()["extents"], nlohmann::json::parse("[[1048576, 65536], [9437184, 4096]]"));
 
-	run_result inc = zep({"backup", "--connect", run, "--device", "vda1", "--repo", repo, "--json"});
+	run_result inc = zep({"backup", "--connect", run, "--device", "vda1", "--repo", repo, "--json",
+			      "--compress", "zstd:1"});
 	ASSERT_EQ(inc.rc, 0) << inc.out << inc.err;
 	EXPECT_EQ(inc.doc()["method"], "change-records") << inc.out;
+	EXPECT_EQ(inc.doc()["compression"], "zstd:1");
+	EXPECT_EQ(inc.doc()["pieces_compressed"], 2) << "both ranges are a pattern";
 	EXPECT_EQ(inc.doc()["bytes_read"], 2 * 65536) << "whole chunks of the two ranges only";
 	std::string restored = (dir / "restored.img").string(), live = (dir / "live.img").string();
 	ASSERT_EQ(zep({"restore", "--repo", repo, "--output", restored}).rc, 0);
