@@ -196,6 +196,8 @@ int run_backup(const backup_args &a, cli_io &io)
 	auto img = inspect_image(a.image, "image");
 	if (!img)
 		return rep.failure(img.err());
+	if (auto locked = not_write_locked(*img); !locked)
+		return rep.failure(locked.err());
 	std::optional<partition_spec> part;
 	if (!a.partition.empty()) {
 		auto p = parse_partition(a.partition, img->size);

@@ -1,6 +1,7 @@
 #include "tools/machine_run.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -82,8 +83,43 @@ result<host_image> inspect_image(const std::string &path, const std::string &wha
 	return img;
 }
 
+namespace {
+
+// Who holds a write lock on the image (fcntl, OFD or flock), as writers in place do; "" none.
+std::string write_lock_holder(const std::string &path)
+{
+	int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return "";
+	std::string who;
+	struct flock fl {};
+	fl.l_type = F_RDLCK;
+	fl.l_whence = SEEK_SET;
+	if (::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type == F_WRLCK)
+		who = fl.l_pid > 0 ? fmt::format("process {}", fl.l_pid) : "another process";
+	else if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+		who = "another process";
+	::close(fd);	// drops our shared flock too
+	return who;
+}
+
+} // namespace
+
+result<void> not_write_locked(const host_image &img)
+{
+	if (std::string who = write_lock_holder(img.path); !who.empty())
+		return make_error(errc::invalidated,
+				  fmt::format("{} is locked for writing by {}, so a backup of it would "
+					      "be torn: for a backup of an image in use, serve it with "
+					      "`zep serve` and back it up with `zep backup --connect`",
+					      img.path, who));
+	return {};
+}
+
 result<void> unchanged_since(const host_image &img)
 {
+	if (auto locked = not_write_locked(img); !locked)
+		return locked;
 	struct stat sb {};
 	if (::stat(img.path.c_str(), &sb) != 0)
 		return make_error(errc::invalidated,

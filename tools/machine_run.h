@@ -29,7 +29,10 @@ struct host_image {
 // it is missing, empty, neither a file nor a device, or not whole sectors; io when it cannot
 // be opened for reading. `what` names it in messages ("image").
 result<host_image> inspect_image(const std::string &path, const std::string &what);
-// invalidated when an image file's size, mtime or ctime moved since it was inspected.
+// invalidated when another process holds a write lock on the image (fcntl, OFD or flock).
+result<void> not_write_locked(const host_image &img);
+// invalidated when an image file's size, mtime or ctime moved since it was inspected, or it
+// is locked for writing.
 result<void> unchanged_since(const host_image &img);
 
 // A partition of a disk, in 512-byte sectors.

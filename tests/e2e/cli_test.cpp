@@ -296,7 +296,8 @@ TEST_F(ZepCli, CompressionIsChosenPerBackupAndAChainMixesBoth)
 }
 
 // Sources: an image another program writes during the backup is refused (exit 3, nothing
-// committed, the way to a live backup named); a host block device is backed up like a file.
+// committed, the way to a live backup named), as is one locked for writing; a host block
+// device is backed up like a file.
 TEST_F(ZepCli, ATornImageIsRefusedAndABlockDeviceIsASource)
 {
 	auto torn = backup({}, [&] { std::ofstream(image_, std::ios::in | std::ios::out).put('x'); });
@@ -304,6 +305,18 @@ TEST_F(ZepCli, ATornImageIsRefusedAndABlockDeviceIsASource)
 	EXPECT_EQ(torn.doc()["error"]["kind"], "invalidated");
 	EXPECT_HAS(torn.out, "zep serve");
 	EXPECT_FALSE(fs::exists(repo_file("0000.json")) || fs::exists(repo_file("0000.img")));
+	{
+		// A writer in place holds a write lock on the image, as qemu and databases do.
+		int fd = ::open(image_.c_str(), O_RDWR);
+		struct flock fl {};
+		fl.l_type = F_WRLCK;
+		fl.l_whence = SEEK_SET;
+		ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+		auto locked = backup();
+		::close(fd);
+		EXPECT_EQ(locked.rc, 3) << locked.out;
+		EXPECT_HAS(locked.doc()["error"]["message"].get<std::string>(), "locked for writing");
+	}
 
 	if (::geteuid() != 0 || !zep::host::have_tool("losetup"))
 		GTEST_SKIP() << "a loop device needs root and losetup";
