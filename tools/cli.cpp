@@ -179,10 +179,15 @@ void define(CLI::App &app, parsed &p)
 		->type_name("DIR");
 	add_backup_number(v, p.verify_n,
 			  "Verify the chain up to this backup (default: every backup)");
-	v->add_option("--against", p.verify.against,
+	CLI::Option *against = v->add_option("--against", p.verify.against,
 		      "Also compare the image at the backup (default: the newest) with this "
 		      "raw image file, byte for byte")
 		->type_name("FILE");
+	v->add_option("--partition", p.verify.partition,
+		      "Compare with this partition of the --against image: its first sector and "
+		      "its length, in 512-byte sectors")
+		->type_name("START:SECTORS")
+		->needs(against);
 	add_common(v, p.verify, true);
 
 	CLI::App *ls = app.add_subcommand(

@@ -95,22 +95,34 @@ int run_verify(const verify_args &a, cli_io &io)
 	if (!repo)
 		return rep.failure(repo.err());
 	std::optional<host_image> against;
+	std::optional<partition_spec> part;
 	if (!a.against.empty()) {
 		auto img = inspect_image(a.against, "image");
 		if (!img)
 			return rep.failure(img.err());
 		against = *img;
+		if (!a.partition.empty()) {
+			auto p = parse_partition(a.partition, img->size);
+			if (!p)
+				return rep.failure(p.err());
+			part = *p;
+		}
 	}
-	const std::string node = "/dev/vdb";
+	const std::string node = part ? "/dev/vdb1" : "/dev/vdb";
 	progress_printer progress(a.progress, io.err, io.err_is_tty, "verify");
 	verify_options vo{.sequence = a.backup,
 			  .device = against ? node : "",
 			  .progress = progress.callback()};
 	auto s = on_machine<verify_summary>(machine_for(a, io), [&](machine_run &m)
 						    -> result<verify_summary> {
-		if (against)
-			if (auto d = m.attach_image("vdb", *against); !d)
+		if (against) {
+			auto d = m.attach_image("vdb", *against);
+			if (!d)
 				return d.err();
+			if (part)
+				if (auto p = m.add_partition(*d, *part); !p)
+					return p.err();
+		}
 		return m.in_process<verify_summary>("cdpverify",
 						    [&] { return verify_backups(*repo, vo); });
 	});
@@ -119,7 +131,9 @@ int run_verify(const verify_args &a, cli_io &io)
 		return rep.failure(against ? naming_file(s.err(), node, against->path)
 					   : with_repair_hint(s.err()));
 	if (against)
-		s->device = against->path;
+		s->device = against->path + (part ? fmt::format(" partition {}:{}", part->start,
+								part->sectors)
+						  : "");
 	nlohmann::ordered_json j = {{"repository", *repo}};
 	j.update(nlohmann::ordered_json(*s));
 	return rep.success(j, to_text(*s));

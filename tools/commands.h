@@ -42,6 +42,7 @@ struct verify_args : common_args {
 	std::string repo;
 	std::optional<unsigned> backup;	// default every backup
 	std::string against;	// a host image to compare the restored image with
+	std::string partition;	// "START:SECTORS" of it to compare, "" the whole image
 };
 
 // list, info

@@ -351,6 +351,11 @@ TEST_F(ZepCli, APartitionIsBackedUpAloneAndOtherSourcesNeedFull)
 	EXPECT_TRUE(read_file(out_file("part")) ==
 		    bytes(image.begin() + start * 512, image.begin() + (start + sectors) * 512));
 
+	const std::string part = fmt::format("{}:{}", start, sectors);
+	EXPECT_EQ(zep({"verify", "--repo", repo_, "--against", image_, "--partition", part}).rc, 0);
+	EXPECT_EQ(zep({"verify", "--repo", repo_, "--against", image_, "--partition", "2048:2048"}).rc,
+		  1);
+
 	fs::copy_file(image_, out_file("other.img"));
 	for (auto other : {std::vector<std::string>{"--partition", "2048:2048"},
 			   std::vector<std::string>{}}) {
