@@ -433,7 +433,8 @@ TEST_F(ZepCli, UsageErrorsExitTwoAndSayWhatToDo)
 	EXPECT_EQ(r.err, "");
 }
 
-// SIGTERM mid-backup removes the unfinished backup and the backing files and exits 143;
+// A second backup while one runs is refused (exit 6, naming it); SIGTERM mid-backup removes
+// the unfinished backup and the backing files and exits 143;
 // kill -9 leaves them, and the next backup clears both (verify names the leftover first).
 TEST_F(ZepCli, ASignalOrAKillLeavesNothingThatLasts)
 {
@@ -458,6 +459,12 @@ TEST_F(ZepCli, ASignalOrAKillLeavesNothingThatLasts)
 		ASSERT_TRUE(c.ok());
 		for (int i = 0; i < 20000 && !fs::exists(repo_file("0000.img")); i++)
 			::usleep(1000);
+		if (sig == SIGTERM) {	// a second writer meanwhile is refused, naming the first
+			auto second = backup();
+			EXPECT_EQ(second.rc, 6);
+			EXPECT_HAS(second.doc()["error"]["message"].get<std::string>(),
+				   fmt::format("zep backup, pid {}", c->pid()));
+		}
 		ASSERT_EQ(::kill(c->pid(), sig), 0);
 		auto st = c->wait_for(std::chrono::seconds(30));
 		ASSERT_TRUE(st.has_value());
