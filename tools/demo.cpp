@@ -635,6 +635,16 @@ void demo::real_ext4()
 
 int run_demo(const demo_options &opts, cli_io &io)
 {
+	std::error_code ec;
+	if (!opts.dir.empty() && !fs::is_directory(opts.dir, ec)) {
+		reporter rep(io, "demo", opts.json);
+		return rep.failure(make_error(
+			errc::usage,
+			fmt::format("--dir {}: {}: give a folder that exists, where the demo's "
+				    "temporary folder is made and removed again",
+				    opts.dir,
+				    fs::exists(opts.dir, ec) ? "it is not a folder" : "there is no such folder")));
+	}
 	return demo(opts, io).run();
 }
 
