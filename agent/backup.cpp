@@ -238,14 +238,16 @@ std::string describe(const manifest &m, const backup_plan &plan, uint64_t stored
 
 error backup_failed(error e, const manifest &m)
 {
-	std::string what =
-		fmt::format("backup {:04} of {} not made: {}; its files were removed and "
-			    "earlier backups are intact",
-			    m.sequence, m.device, e.message);
+	// A full file system: what to do right after it.
 	if (e.code == errc::no_space)
-		what += ": free space on the repository's file system (or use another "
-			"repository) and run the backup again";
-	e.message = std::move(what);
+		e.message = fmt::format("backup {:04} of {} not made (its files were removed and "
+					"earlier backups are intact): {}: free space on it, or use a "
+					"repository on another file system, and run the backup again",
+					m.sequence, m.device, e.message);
+	else
+		e.message = fmt::format("backup {:04} of {} not made: {}; its files were removed "
+					"and earlier backups are intact",
+					m.sequence, m.device, e.message);
 	return e;
 }
 

@@ -85,8 +85,7 @@ result<sys_file> sys_file::open(const std::string &path, open_mode mode)
 	if (fd == -ENOENT)
 		return make_error(errc::not_found, fmt::format("{} does not exist", path), fd);
 	if (fd == -ENOSPC)
-		return make_error(errc::no_space, fmt::format("no space left to create {}", path),
-				  fd);
+		return file_system_full(path, fd);
 	if (fd < 0)
 		return make_error(errc::io, fmt::format("cannot open {}: {}", path, errno_text(fd)),
 				  fd);
@@ -152,22 +151,25 @@ result<void> sys_file::read(user_buffer &buf, size_t boff, size_t n, uint64_t of
 
 result<void> sys_file::write(const user_buffer &buf, size_t boff, size_t n, uint64_t off) const
 {
-	ssize_t r = kern::sys_pwrite64(static_cast<unsigned>(fd_), buf.address(boff), n,
-				       static_cast<kern::loff_t>(off));
-	if (r == -ENOSPC)
-		return make_error(errc::no_space,
-				  fmt::format("no space left on the file system of {} "
-					      "writing {} bytes at byte {}",
-					      path_, n, off),
-				  r);
-	if (r < 0)
-		return make_error(
-			errc::io,
-			fmt::format("writing {} at byte {}: {}", path_, off, errno_text(r)), r);
-	if (static_cast<size_t>(r) != n)
+	// A short write is retried once: a file system that has just filled up fails that one
+	// with ENOSPC.
+	size_t done = 0;
+	for (int attempt = 0; attempt < 2 && done < n; attempt++) {
+		ssize_t r = kern::sys_pwrite64(static_cast<unsigned>(fd_), buf.address(boff + done),
+					       n - done, static_cast<kern::loff_t>(off + done));
+		if (r == -ENOSPC)
+			return file_system_full(path_, r);
+		if (r < 0)
+			return make_error(errc::io,
+					  fmt::format("writing {} at byte {}: {}", path_, off + done,
+						      errno_text(r)),
+					  r);
+		done += static_cast<size_t>(r);
+	}
+	if (done != n)
 		return make_error(errc::io,
 				  fmt::format("short write to {} at byte {}: {} of {} bytes", path_,
-					      off, r, n));
+					      off, done, n));
 	return {};
 }
 
@@ -175,8 +177,7 @@ result<void> sys_file::sync() const
 {
 	int r = kern::sys_fsync(static_cast<unsigned>(fd_));
 	if (r == -ENOSPC)
-		return make_error(errc::no_space,
-				  fmt::format("no space left on the file system of {}", path_), r);
+		return file_system_full(path_, r);
 	if (r < 0)
 		return make_error(errc::io, fmt::format("cannot sync {}: {}", path_, errno_text(r)),
 				  r);
@@ -252,8 +253,10 @@ result<std::vector<std::string>> list_folder(const std::string &path)
 result<void> rename_file(const std::string &from, const std::string &to)
 {
 	int r = kern::sys_rename(from.c_str(), to.c_str());
+	if (r == -ENOSPC)
+		return file_system_full(to, r);
 	if (r < 0)
-		return make_error(r == -ENOSPC ? errc::no_space : errc::io,
+		return make_error(errc::io,
 				  fmt::format("cannot rename {} to {}: {}", from, to, errno_text(r)),
 				  r);
 	return {};
@@ -315,6 +318,12 @@ error in_context(error e, std::string_view context)
 {
 	e.message = fmt::format("{}: {}", context, e.message);
 	return e;
+}
+
+error file_system_full(const std::string &path, long detail)
+{
+	return make_error(errc::no_space, fmt::format("the file system of {} is full", path),
+			  detail);
 }
 
 } // namespace zep

@@ -99,5 +99,7 @@ result<void> write_bytes(const sys_file &f, user_buffer &buf, std::string_view b
 
 // The same error with `context: ` before its message.
 error in_context(error e, std::string_view context);
+// no_space: "the file system of PATH is full"; the caller says what to do, after a colon.
+error file_system_full(const std::string &path, long detail);
 
 } // namespace zep

@@ -76,6 +76,7 @@ result<restore_summary> restore_into(chain_reader &reader, const std::string &ta
 		meter.advance(range.length);
 		if (!device && all_zero(chunk)) {
 			s.chunks_sparse++;
+			s.bytes_sparse += chunk.size();
 			continue;
 		}
 		BACKUP_TRY(buf->put(0, chunk.data(), chunk.size()));
@@ -83,12 +84,11 @@ result<restore_summary> restore_into(chain_reader &reader, const std::string &ta
 		s.bytes_written += chunk.size();
 		written_end = range.end();
 	}
-	// A file that ends in zeros gets its length from its last sector.
-	if (written_end < m.size) {
+	// A file that ends in zeros gets its length from its last sector (not data: counted
+	// with the holes, not in bytes_written).
+	if (written_end < m.size)
 		BACKUP_TRY(write_bytes(*out, *buf, std::string(SECTOR_BYTES, '\0'),
 				       m.size - SECTOR_BYTES));
-		s.bytes_written += SECTOR_BYTES;
-	}
 	BACKUP_TRY(out->sync());
 	BACKUP_TRY(out->close());
 	cleanup.done = true;

@@ -49,6 +49,7 @@ template <typename J> void to_json(J &j, const restore_summary &s)
 	j = J{{"sequence", s.sequence},     {"chain", s.chain},
 	      {"target", s.target},         {"size", s.size},
 	      {"chunks", s.chunks},         {"chunks_sparse", s.chunks_sparse},
+	      {"bytes_sparse", s.bytes_sparse},
 	      {"bytes_read", s.bytes_read}, {"bytes_written", s.bytes_written},
 	      {"seconds", s.seconds}};
 }
@@ -96,10 +97,11 @@ std::string to_text(const backup_summary &s)
 std::string to_text(const restore_summary &s)
 {
 	return fmt::format(
-		"restored backup {:04} (from {}) to {}: {} bytes, {} chunks, {} left sparse; "
-		"{} bytes read, {} written in {:.2f} s\n",
-		s.sequence, sequences(s.chain), s.target, s.size, s.chunks, s.chunks_sparse,
-		s.bytes_read, s.bytes_written, s.seconds);
+		"restored backup {:04} (from {}) to {}: {} bytes in {} chunks, {} bytes written "
+		"and {} left as holes ({} chunks of zeros); {} bytes read from the repository "
+		"in {:.2f} s\n",
+		s.sequence, sequences(s.chain), s.target, s.size, s.chunks, s.bytes_written,
+		s.bytes_sparse, s.chunks_sparse, s.bytes_read, s.seconds);
 }
 
 std::string to_text(const verify_summary &s)

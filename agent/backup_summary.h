@@ -40,11 +40,13 @@ struct restore_summary {
 	unsigned sequence = 0;
 	std::vector<unsigned> chain;	// the backups read, the full one first
 	std::string target;
-	uint64_t size = 0;
+	uint64_t size = 0;		// the image's length, and so the file's
 	uint64_t chunks = 0;
-	uint64_t chunks_sparse = 0;	// zero chunks left unwritten in a host file
+	uint64_t chunks_sparse = 0;	// zero chunks left unwritten in a host file (holes)
+	uint64_t bytes_sparse = 0;	// their bytes: bytes_sparse + bytes_written == size
 	uint64_t bytes_read = 0;	// from the repository
-	uint64_t bytes_written = 0;
+	uint64_t bytes_written = 0;	// of the chunks written (not the zeros written at the end
+					// of a file that ends in a hole, to give it its length)
 	double seconds = 0;
 };
 

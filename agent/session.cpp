@@ -157,6 +157,22 @@ unsigned run_tag()
 	return tag;
 }
 
+// The driver's reason names no errno ("FILE IO ERROR"), but its log says when a backing file
+// found its file system full ("Out of space on file"); the quota is the agent's free-space floor.
+// Then what to do is to make room where the backing files are.
+std::string backing_space_hint(const std::string &reason, const std::string &backing_file)
+{
+	bool full = reason == "USER QUOTA REACHED";
+	if (reason == "FILE IO ERROR")
+		for (const std::string &line : kern::dmesg())
+			full = full || line.find("Out of space on file") != std::string::npos;
+	if (!full)
+		return "";
+	return fmt::format(": the file system of {} (the snapshot's backing files) is full: free "
+			   "space on it, or keep the backing files on another file system",
+			   backing_file.substr(0, backing_file.rfind('/')));
+}
+
 } // namespace
 
 struct snapshot::state {
@@ -287,6 +303,13 @@ result<snapshot> snapshot::take(kern::dev_t device, const snapshot_options &o)
 			        "{}: backing file {} exists already (another snapshot's, or left "
 			        "over): remove it or choose another name",
 			        what, file),
+			    fd);
+		if (fd == -ENOSPC)
+			return make_error(
+			    errc::no_space,
+			    fmt::format("{}: the file system of {} is full: free space on it, or keep "
+			                "the backing files on another file system",
+			                what, o.folder),
 			    fd);
 		return make_error(
 		    fd == -ENOENT ? errc::not_found : errc::io,
@@ -438,9 +461,9 @@ result<void> snapshot::check()
 		return make_error(
 		    errc::invalidated,
 		    fmt::format(
-		        "snapshot zep{} of device {} was invalidated by the driver: {}; its image "
+		        "snapshot zep{} of device {} was invalidated by the driver: {}{}; its image "
 		        "is not usable, take a new snapshot",
-		        id(), dev_text(device()), *text));
+		        id(), dev_text(device()), *text, backing_space_hint(*text, s_->files[0])));
 	return {};
 }
 
@@ -470,9 +493,10 @@ result<void> snapshot::stop()
 	if (text && !text->empty())
 		s_->final_error = make_error(
 		    errc::invalidated,
-		    fmt::format("snapshot zep{} of device {} was invalidated by the driver: {}; "
+		    fmt::format("snapshot zep{} of device {} was invalidated by the driver: {}{}; "
 		                "its image was not usable (the session is stopped)",
-		                id(), dev_text(device()), *text));
+		                id(), dev_text(device()), *text,
+		                backing_space_hint(*text, s_->files[0])));
 	if (s_->final_error)
 		return *s_->final_error;
 	return {};

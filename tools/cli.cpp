@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstdint>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -28,24 +31,58 @@ constexpr const char *EXIT_CODES =
 	"  6  the repository is in use by another zep (named in the message): wait for it\n"
 	"zep demo: 0 passed, 1 a check failed, 2 usage, 3 a step could not be carried out.";
 
+// A bad value's message, "VALUE: what to take"; CLI11 puts the option's name and a colon
+// before it, which usage_error turns into "--option VALUE: what to take".
+constexpr const char *BAD_VALUE = "\x1f";
+
 // CLI11 reads "0010" as octal and "0x10" as hex; backup numbers are printed "0010" and
-// mean ten, so numbers here are decimal digits, leading zeros dropped.
-const CLI::Validator decimal(
-	[](std::string &s) {
-		if (s.empty() || !std::all_of(s.begin(), s.end(), [](unsigned char c) {
-			    return std::isdigit(c);
-		    }))
-			return fmt::format("{} is not a whole decimal number", s);
-		s.erase(0, std::min(s.find_first_not_of('0'), s.size() - 1));
-		return std::string();
-	},
-	"", "decimal");
+// mean ten, so numbers here are decimal digits, leading zeros dropped; at most max.
+CLI::Validator decimal_up_to(uint64_t min, uint64_t max, std::string what)
+{
+	return CLI::Validator(
+		[=](std::string &s) {
+			uint64_t v = 0;
+			auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, 10);
+			bool digits = !s.empty() && std::all_of(s.begin(), s.end(), [](unsigned char c) {
+				return std::isdigit(c);
+			});
+			if (!digits || ec != std::errc{} || end != s.data() + s.size() || v < min ||
+			    v > max)
+				return fmt::format("{}{}: {}", BAD_VALUE, s, what);
+			s = std::to_string(v);
+			return std::string();
+		},
+		"", "decimal");
+}
+
+const CLI::Validator decimal = decimal_up_to(0, std::numeric_limits<unsigned>::max(),
+					     "give a whole decimal number, such as 3 or 0003");
+
+// A count of processes or threads, 1 to 64.
+CLI::Validator one_to_64()
+{
+	return decimal_up_to(1, 64, "choose a whole number from 1 to 64");
+}
 
 const std::map<std::string, progress_mode> PROGRESS_MODES = {
 	{"auto", progress_mode::automatic},
 	{"bar", progress_mode::bar},
 	{"json", progress_mode::json},
 	{"none", progress_mode::none}};
+
+// One of PROGRESS_MODES (any case), given to CLI11 as its number.
+const CLI::Validator progress_modes(
+	[](std::string &s) {
+		std::string lower = s;
+		std::transform(lower.begin(), lower.end(), lower.begin(),
+			       [](unsigned char c) { return std::tolower(c); });
+		auto m = PROGRESS_MODES.find(lower);
+		if (m == PROGRESS_MODES.end())
+			return fmt::format("{}{}: choose auto, bar, json or none", BAD_VALUE, s);
+		s = std::to_string(static_cast<int>(m->second));
+		return std::string();
+	},
+	"", "progress");
 
 void add_common(CLI::App *cmd, common_args &a, bool progress)
 {
@@ -56,8 +93,7 @@ void add_common(CLI::App *cmd, common_args &a, bool progress)
 		cmd->add_option("--progress", a.progress,
 				"Progress on standard error: auto (a bar on a terminal, else "
 				"nothing), bar, json (one JSON object per line) or none")
-			->transform(CLI::CheckedTransformer(PROGRESS_MODES, CLI::ignore_case)
-					    .description(""))
+			->transform(progress_modes)
 			->type_name("auto|bar|json|none")
 			->default_str("auto");
 	cmd->add_flag("--verbose", a.verbose,
@@ -102,7 +138,7 @@ void define(CLI::App &app, parsed &p)
 			"running the zepdriver");
 	app.footer(EXIT_CODES);
 	app.require_subcommand(1);
-	app.set_version_flag("--version", fmt::format("zep {}", tool_version()), "Print the version of zep and exit");
+	app.set_version_flag("-V,--version", fmt::format("zep {}", tool_version()), "Print the version of zep and exit");
 
 	CLI::App *b = app.add_subcommand(
 		"backup", "Snapshot a disk image (or a partition of it), or a device of a zep "
@@ -136,8 +172,7 @@ void define(CLI::App &app, parsed &p)
 	b->add_option("--threads", p.backup.threads,
 		      "IO-thread processes that serve the snapshot's copy-outs (1 to 64)")
 		->type_name("N")
-		->transform(decimal)
-		->check(CLI::Range(1, 64))
+		->transform(one_to_64())
 		->default_str("2");
 	b->add_option("--tmpdir", p.backup.tmpdir,
 		      "Folder for the snapshot's backing files while it runs (default: the "
@@ -235,8 +270,7 @@ void define(CLI::App &app, parsed &p)
 	d->add_option("--io-threads", p.demo.io_threads,
 		      "IO-thread processes per snapshot (1 to 64)")
 		->type_name("N")
-		->transform(decimal)
-		->check(CLI::Range(1, 64))
+		->transform(one_to_64())
 		->default_str("2");
 	add_common(d, p.demo_common, true);
 
@@ -255,8 +289,7 @@ void define(CLI::App &app, parsed &p)
 		->type_name("DIR");
 	sv->add_option("--threads", p.serve.threads, "nbdkit's threads per connection")
 		->type_name("N")
-		->transform(decimal)
-		->check(CLI::Range(1, 64))
+		->transform(one_to_64())
 		->default_str("16");
 	sv->add_option("--freeze-hook", p.serve.freeze_hook,
 		       "Run `CMD freeze DEVICE` right before each snapshot's freeze and `CMD thaw "
@@ -295,8 +328,7 @@ void define(CLI::App &app, parsed &p)
 	sn->add_option("--threads", p.clients["snapshot"].threads,
 		       "IO-thread processes that serve the snapshot's copy-outs (1 to 64)")
 		->type_name("N")
-		->transform(decimal)
-		->check(CLI::Range(1, 64))
+		->transform(one_to_64())
 		->default_str("2");
 	sn->add_flag("--writable", p.clients["snapshot"].writable,
 		     "Export the snapshot read-write (its writes never reach the device)");
@@ -329,6 +361,18 @@ int usage_error(const CLI::App &app, const CLI::ParseError &e,
 		command = sub->get_name();
 	std::string hint = command.empty() ? "zep --help" : "zep " + command + " --help";
 	std::string what = e.what();
+	// A bad value: "--option: <BAD_VALUE>VALUE: what to take" as "--option VALUE: what to take".
+	if (size_t at = what.find(std::string(": ") + BAD_VALUE); at != std::string::npos)
+		what.replace(at, 3, " ");
+	// CLI11's "--threads: 1 required N missing": an option given without its value.
+	const std::string required = ": 1 required ", missing = " missing";
+	if (size_t at = what.find(required); at != std::string::npos && what.ends_with(missing))
+		what = fmt::format("{0} needs a value: {0} {1}", what.substr(0, at),
+				   what.substr(at + required.size(),
+					       what.size() - at - required.size() - missing.size()));
+	// CLI11's "--image: At Most 1 required but received 2": an option given twice.
+	if (size_t at = what.find(": At Most 1 required but received "); at != std::string::npos)
+		what = fmt::format("{} is given more than once: give it once", what.substr(0, at));
 	if (command.empty() && args.size() > 1 && !args[1].starts_with('-')) {
 		std::vector<std::string> names;
 		for (const CLI::App *sub : app.get_subcommands({}))
@@ -340,6 +384,22 @@ int usage_error(const CLI::App &app, const CLI::ParseError &e,
 	return rep.failure(make_error(errc::usage, fmt::format("{}: see {}", what, hint)));
 }
 
+// `zep -V --json` (or --version, either order): zep's version as a JSON document; without
+// --json CLI11's version flag prints it as text.
+bool asks_json_version(const std::vector<std::string> &args)
+{
+	bool version = false, json = false;
+	for (size_t i = 1; i < args.size(); i++) {
+		if (args[i] == "--json")
+			json = true;
+		else if (args[i] == "-V" || args[i] == "--version")
+			version = true;
+		else
+			return false;
+	}
+	return version && json;
+}
+
 } // namespace
 
 int run_cli(const std::vector<std::string> &args, cli_io &io)
@@ -347,8 +407,22 @@ int run_cli(const std::vector<std::string> &args, cli_io &io)
 	CLI::App app("zep", "zep");
 	parsed p;
 	define(app, p);
+	app.add_subcommand("help", "Print the help of zep, or of a command: zep help COMMAND");
+	if (asks_json_version(args)) {
+		fmt::print(io.out, "{}\n", nlohmann::ordered_json{{"zep", tool_version()}}.dump(2));
+		return EXIT_OK;
+	}
+	// `zep help [COMMAND]` is `zep [COMMAND] --help`; an unknown command stays an error.
+	std::vector<std::string> line = args;
+	if (line.size() > 1 && line[1] == "help") {
+		line.erase(line.begin() + 1);
+		auto commands = app.get_subcommands({});
+		if (line.size() == 1 || std::any_of(commands.begin(), commands.end(),
+						    [&](const CLI::App *c) { return c->get_name() == line[1]; }))
+			line.push_back("--help");
+	}
 	std::vector<const char *> argv;
-	for (const std::string &a : args)
+	for (const std::string &a : line)
 		argv.push_back(a.c_str());
 	try {
 		app.parse(static_cast<int>(argv.size()), argv.data());
@@ -360,7 +434,11 @@ int run_cli(const std::vector<std::string> &args, cli_io &io)
 		fmt::print(io.out, "{}{}", text, text.ends_with('\n') ? "" : "\n");
 		return rc;
 	} catch (const CLI::ParseError &e) {
-		return usage_error(app, e, args, io);
+		return usage_error(app, e, line, io);
+	}
+	if (app.got_subcommand("help")) {	// rewritten above; never falls through to the demo
+		fmt::print(io.out, "{}", app.help());
+		return EXIT_OK;
 	}
 
 	if (app.got_subcommand("backup"))

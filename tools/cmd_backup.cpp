@@ -173,12 +173,17 @@ result<std::string> repository_path(const std::string &dir, bool create)
 	fs::file_status st = fs::status(abs, ec);
 	if (fs::exists(st) && !fs::is_directory(st))
 		return make_error(errc::usage,
-				  fmt::format("repository {} is not a folder: give a folder (it is "
-					      "made when missing)",
-					      dir));
+				  fmt::format("repository {} is not a folder: give a folder{}", dir,
+					      create ? " (it is made when missing)" : ""));
 	if (create && !fs::exists(st) && !fs::create_directories(abs, ec) && ec)
-		return make_error(errc::io,
-				  fmt::format("cannot make the repository folder {}: {}", abs,
+		return make_error(
+			ec == std::errc::no_space_on_device ? errc::no_space : errc::io,
+			ec == std::errc::no_space_on_device
+				? fmt::format("cannot make the repository folder {}: the file system "
+					      "of {} is full: free space on it, or give --repo a "
+					      "folder on another file system",
+					      abs, abs)
+				: fmt::format("cannot make the repository folder {}: {}", abs,
 					      ec.message()));
 	return abs;
 }

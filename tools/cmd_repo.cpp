@@ -78,6 +78,13 @@ int run_restore(const restore_args &a, cli_io &io)
 			"cdprestore", [&] { return restore_backup(*repo, *out, ro); });
 	});
 	progress.finish();
+	if (!s && s.err().code == errc::no_space &&
+	    s.err().message.find("file system of " + *out) != std::string::npos)
+		return rep.failure(make_error(errc::no_space,
+					      s.err().message +
+						      ": free space on it, or give --output a file "
+						      "on another file system, and run the restore "
+						      "again"));
 	if (!s)
 		return rep.failure(with_repair_hint(s.err()));
 	nlohmann::ordered_json j = {{"repository", *repo}};

@@ -13,6 +13,7 @@
 // host, the real ext4 act (demo_ext4.cpp).
 #include "tools/demo.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -155,6 +156,14 @@ bool demo::call(const error *e, const std::string &what)
 		check(false, what);
 	if (e)
 		note(e->message);
+	// The disk image's host file system filling up shows as an IO error, the log says why.
+	bool full = e && e->code == errc::no_space;
+	for (const std::string &line : e && !full ? kern::dmesg() : std::vector<std::string>{})
+		full = full || line.find("filedisk: vda: write error: the file system") != std::string::npos;
+	if (full)
+		note("the file system of " + fs::path(tmp_.path).parent_path().string() +
+		     " is full: free space on it, or give zep demo --dir a folder on another file "
+		     "system");
 	return ok;
 }
 
@@ -212,8 +221,13 @@ bool demo::make_folder()
 	std::error_code ec;
 	fs::path base = opts_.dir.empty() ? fs::temp_directory_path(ec) : fs::path(opts_.dir);
 	std::string templ = (base / "zep-demo-XXXXXX").string();
-	if (!step(::mkdtemp(templ.data()) != nullptr, "temporary folder in " + base.string())) {
-		note(std::strerror(errno));
+	bool made = ::mkdtemp(templ.data()) != nullptr;
+	int err = errno;	// before the step's line is printed
+	if (!step(made, "temporary folder in " + base.string())) {
+		note(err == ENOSPC ? fmt::format("the file system of {} is full: free space on it, or "
+						 "give --dir a folder on another file system",
+						 base.string())
+				   : std::strerror(err));
 		return false;
 	}
 	tmp_.path = templ;
@@ -635,6 +649,16 @@ void demo::real_ext4()
 
 int run_demo(const demo_options &opts, cli_io &io)
 {
+	std::error_code ec;
+	if (!opts.dir.empty() && !fs::is_directory(opts.dir, ec)) {
+		reporter rep(io, "demo", opts.json);
+		return rep.failure(make_error(
+			errc::usage,
+			fmt::format("--dir {}: {}: give a folder that exists, where the demo's "
+				    "temporary folder is made and removed again",
+				    opts.dir,
+				    fs::exists(opts.dir, ec) ? "it is not a folder" : "there is no such folder")));
+	}
 	return demo(opts, io).run();
 }
 

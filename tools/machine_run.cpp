@@ -75,7 +75,12 @@ result<host_image> inspect_image(const std::string &path, const std::string &wha
 	img.fingerprint = {sb.st_size, sb.st_mtim.tv_sec, sb.st_mtim.tv_nsec, sb.st_ctim.tv_sec,
 			   sb.st_ctim.tv_nsec};
 	uint64_t size = img.size;
-	if (size == 0 || size % SECTOR)
+	if (size == 0)
+		return make_error(errc::usage,
+				  fmt::format("{} {} is empty (0 bytes): give a raw disk image that "
+					      "holds at least one 512-byte sector",
+					      what, path));
+	if (size % SECTOR)
 		return make_error(errc::usage,
 				  fmt::format("{} {} is {} bytes long, not a whole number of 512-byte "
 					      "sectors: give a raw disk image",
@@ -149,8 +154,14 @@ result<partition_spec> parse_partition(const std::string &text, uint64_t image_s
 				  fmt::format("--partition {}: give START:SECTORS, two whole numbers "
 					      "of 512-byte sectors (e.g. 2048:129024)",
 					      text));
+	if (p.sectors == 0)
+		return make_error(errc::usage,
+				  fmt::format("--partition {}: a partition of 0 sectors holds nothing: "
+					      "give its length in 512-byte sectors after the colon "
+					      "(e.g. {}:129024)",
+					      text, p.start));
 	uint64_t image_sectors = image_size / SECTOR;
-	if (p.sectors == 0 || p.start >= image_sectors || p.sectors > image_sectors - p.start)
+	if (p.start >= image_sectors || p.sectors > image_sectors - p.start)
 		return make_error(errc::usage,
 				  fmt::format("--partition {}: sectors {} to {} do not lie within the "
 					      "image's {} sectors",

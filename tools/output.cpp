@@ -40,8 +40,13 @@ int reporter::success(nlohmann::ordered_json fields, const std::string &text)
 	return EXIT_OK;
 }
 
-int reporter::failure(const error &e)
+int reporter::failure(const error &given)
 {
+	error e = given;
+	// A full file system always says what to do, whichever file of the command found it.
+	if (e.code == errc::no_space && e.message.find("free space") == std::string::npos)
+		e.message += fmt::format(": free space on it and run zep{}{} again",
+					 command_.empty() ? "" : " ", command_);
 	int code = exit_code(e.code);
 	if (json_) {
 		nlohmann::ordered_json doc = {

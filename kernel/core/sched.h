@@ -140,7 +140,9 @@ struct task_struct {
 	host::host_thread *thread;
 	int exit_code;
 	std::atomic<bool> exited;
-	std::function<int()> body;	// what the task runs
+	// What the task runs; held by pointer so that task_struct stays standard-layout, as
+	// list_entry's offsetof needs.
+	std::function<int()> *body;
 };
 
 extern thread_local task_struct *current;

@@ -4,12 +4,17 @@
 
 #include <cstring>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #include "kernel/host/hostops.h"
 
 namespace kern {
 
 thread_local task_struct *current = nullptr;
+
+// The task list finds tasks with list_entry, whose offsetof needs a standard layout.
+static_assert(std::is_standard_layout_v<task_struct>);
 
 namespace {
 
@@ -63,6 +68,7 @@ task_struct *alloc_task(const char *comm, bool kthread, bool adopting)
 void free_task(task_struct *t)
 {
 	put_sighand(t->sighand);
+	delete t->body;	// a task whose thread never started
 	H().cond_destroy(t->sleep_cond);
 	H().lock_destroy(t->sleep_lock);
 	t->~task_struct();
@@ -133,14 +139,14 @@ void task_trampoline(void *arg)
 	current = t;
 	int code = 0;
 	try {
-		code = t->body();
+		code = (*t->body)();
 	} catch (const task_killed &k) {
 		code = 128 + k.sig;
 	} catch (const task_exit &e) {
 		code = static_cast<int>(e.code);
 	}
 	release_task_resources(t);
-	t->body = nullptr;
+	delete std::exchange(t->body, nullptr);
 	t->exit_code = code;
 	auto &tt = table();
 	H().lock_acquire(tt.lock);
@@ -266,7 +272,7 @@ task_struct *create_task(const char *comm, bool kthread, unsigned long clone_fla
 		return ERR_PTR<task_struct>(-ENOMEM);
 	}
 	t->files = dup_files_for(parent, (clone_flags & CLONE_FILES) != 0);
-	t->body = std::move(body);
+	t->body = new std::function<int()>(std::move(body));
 	link_task(t);
 	get_task_struct(t);	// the caller's reference
 	// Under the task list lock: a quick task may end and be reaped by another thread

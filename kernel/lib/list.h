@@ -10,6 +10,9 @@ struct list_head {
 };
 
 #define LIST_HEAD_INIT(name) {&(name), &(name)}
+// The same, for the head inside a bigger struct's initializer: taken by reference, since clang
+// reads "&(x).member" in x's own initializer as a use of x before it is initialized.
+constexpr list_head list_head_init(list_head &head) { return {&head, &head}; }
 #define LIST_HEAD(name) ::kern::list_head name = LIST_HEAD_INIT(name)
 
 inline void INIT_LIST_HEAD(list_head *l) { l->next = l->prev = l; }

@@ -27,7 +27,7 @@ struct semaphore {
 	std::atomic<task_struct *> owner = nullptr;	// the checker's holder of a mutex
 };
 #define __SEMAPHORE_INITIALIZER(n, c, m)                                                           \
-	::kern::semaphore{{}, c, LIST_HEAD_INIT((n).wait_list), #n, m, 0, nullptr}
+	::kern::semaphore{{}, c, ::kern::list_head_init((n).wait_list), #n, m, 0, nullptr}
 #define DECLARE_MUTEX(n) ::kern::semaphore n = __SEMAPHORE_INITIALIZER(n, 1, true)
 #define DECLARE_MUTEX_LOCKED(n) ::kern::semaphore n = __SEMAPHORE_INITIALIZER(n, 0, false)
 // The name given is the lock class's (see lockdep.h).
@@ -57,7 +57,7 @@ struct rw_semaphore {
 	std::atomic<int> cls = 0;
 	std::atomic<int> disowned = 0;	// holds that any task may release (rwsem_disown)
 };
-#define DECLARE_RWSEM(n) ::kern::rw_semaphore n{{}, 0, LIST_HEAD_INIT((n).wait_list), #n, 0, 0}
+#define DECLARE_RWSEM(n) ::kern::rw_semaphore n{{}, 0, ::kern::list_head_init((n).wait_list), #n, 0, 0}
 void __init_rwsem(rw_semaphore *s, const char *name);
 #define init_rwsem(s) ::kern::__init_rwsem((s), #s)
 void down_read(rw_semaphore *s, kern::source_location loc = kern::source_location::current());

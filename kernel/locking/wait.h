@@ -21,7 +21,7 @@ struct wait_queue_head_t {
 	raw_spinlock_t lock;
 	list_head task_list = {nullptr, nullptr};
 };
-#define __WAIT_QUEUE_HEAD_INITIALIZER(n) ::kern::wait_queue_head_t{{}, LIST_HEAD_INIT((n).task_list)}
+#define __WAIT_QUEUE_HEAD_INITIALIZER(n) ::kern::wait_queue_head_t{{}, ::kern::list_head_init((n).task_list)}
 #define DECLARE_WAIT_QUEUE_HEAD(n) ::kern::wait_queue_head_t n = __WAIT_QUEUE_HEAD_INITIALIZER(n)
 void init_waitqueue_head(wait_queue_head_t *q);
 int default_wake_function(wait_queue_t *wait, unsigned mode, int sync, void *key);

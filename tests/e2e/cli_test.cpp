@@ -385,10 +385,12 @@ TEST_F(ZepCli, UsageErrorsExitTwoAndSayWhatToDo)
 		{{}, "A subcommand is required: see zep --help"},
 		{{"frobnicate"}, "frobnicate"},
 		{{"backup", "--image", image_}, "--repo is required: see zep backup --help"},
-		{{"backup", "--image", image_, "--repo", repo_, "--threads", "0"}, "not in range"},
+		{{"backup", "--image", image_, "--repo", repo_, "--threads", "0"},
+		 "--threads 0: choose a whole number from 1 to 64"},
 		{{"backup", "--image", image_, "--repo", repo_, "--threads", "0x4"},
-		 "not a whole decimal number"},
-		{{"backup", "--image", image_, "--repo", repo_, "--progress", "loud"}, "loud"},
+		 "--threads 0x4: choose"},
+		{{"backup", "--image", image_, "--repo", repo_, "--progress", "loud"},
+		 "--progress loud: choose auto, bar, json or none: see zep backup --help"},
 		{{"backup", "--image", image_, "--repo", repo_, "--compress", "zstd:20"},
 		 "give none, zstd or zstd:LEVEL with a level from 1 (fastest) to 19"},
 		{{"backup", "--image", missing, "--repo", repo_},
@@ -489,6 +491,47 @@ TEST_F(ZepCli, ASignalOrAKillLeavesNothingThatLasts)
 	EXPECT_TRUE(entries(tmp).empty());
 }
 
+// What a new user runs into first: each bad input its own message and exit 2, the version
+// and the help however asked for.
+TEST_F(ZepCli, BadInputsVersionAndHelpAnswerPlainly)
+{
+	std::ofstream(out_file("empty.img")).flush();
+	const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+		{{"backup", "--image", image_, "--repo", repo_, "--partition", "2048:0"},
+		 "--partition 2048:0: a partition of 0 sectors holds nothing"},
+		{{"backup", "--image", out_file("empty.img"), "--repo", repo_}, "is empty (0 bytes)"},
+		{{"backup", "--image", image_, "--repo", repo_, "--progress=fancy"},
+		 "--progress fancy: choose auto, bar, json or none"},
+		{{"restore", "--repo", repo_, "--backup", "1", "--backup", "2", "--output", "x"},
+		 "--backup is given more than once"},
+		{{"demo", "--dir", out_file("none")}, "--dir " + out_file("none") + ": there is no such folder"},
+		{{"help", "frobnicate"}, "there is no command frobnicate"},
+	};
+	for (const auto &[args, says] : bad) {
+		auto r = zep(args);
+		EXPECT_EQ(r.rc, 2) << fmt::format("{}", fmt::join(args, " ")) << "\n" << r.err;
+		EXPECT_HAS(r.err, says);
+		EXPECT_EQ(r.err.find("CLI"), std::string::npos) << r.err;
+	}
+	// Only a backup makes its repository, so only its message says so.
+	EXPECT_HAS(zep({"backup", "--image", image_, "--repo", image_}).err, "made when missing");
+	EXPECT_EQ(zep({"verify", "--repo", image_}).err.find("made when missing"), std::string::npos);
+
+	for (const char *flag : {"-V", "--version"}) {
+		auto v = zep({flag});
+		EXPECT_EQ(v.rc, 0);
+		EXPECT_EQ(v.out, fmt::format("zep {}\n", zep::tool_version()));
+		v = zep({flag, "--json"});
+		EXPECT_EQ(v.rc, 0);
+		EXPECT_EQ(v.doc(), json({{"zep", zep::tool_version()}}));
+	}
+	auto help = zep({"help", "restore"});
+	EXPECT_EQ(help.rc, 0);
+	EXPECT_EQ(help.out, zep({"restore", "--help"}).out);
+	EXPECT_HAS(help.out, "--output FILE");
+	EXPECT_EQ(zep({"help"}).out, zep({"--help"}).out);
+}
+
 TEST_F(ZepCli, AFullRepositoryDiskExitsFourAndEarlierBackupsStillVerify)
 {
 	ASSERT_EQ(backup().rc, 0);
@@ -521,6 +564,28 @@ TEST_F(ZepCli, AFullRepositoryDiskExitsFourAndEarlierBackupsStillVerify)
 	ASSERT_EQ(r.rc, 0) << r.out;
 	EXPECT_EQ(r.doc()["sequence"], 1);
 	EXPECT_EQ(r.doc()["chunks_stored"], 3);
+
+	// A restore whose output's file system fills up says so, and leaves no image.
+	const std::string out = out_file("out.img");
+	r = zep({"restore", "--repo", repo_, "--output", out}, [&] {
+		kern::fault_inject("file_write:" + out, {.skip = 1, .error = -ENOSPC});
+	});
+	EXPECT_EQ(r.rc, 4);
+	EXPECT_HAS(r.err, "the file system of " + out + " is full: free space on it");
+	EXPECT_FALSE(fs::exists(out));
+
+	// With room its counts add up to the file, in JSON and in text alike: the chunks
+	// written and the holes (zeros) make the file's length.
+	r = zep({"restore", "--repo", repo_, "--output", out, "--json"});
+	ASSERT_EQ(r.rc, 0) << r.out;
+	json j = r.doc();
+	uint64_t written = j["bytes_written"], holes = j["bytes_sparse"];
+	EXPECT_EQ(written + holes, j["size"].get<uint64_t>());
+	EXPECT_EQ(fs::file_size(out), j["size"].get<uint64_t>());
+	EXPECT_EQ(holes, j["chunks_sparse"].get<uint64_t>() * CHUNK);
+	auto text = zep({"restore", "--repo", repo_, "--output", out, "--force"});
+	ASSERT_EQ(text.rc, 0) << text.err;
+	EXPECT_HAS(text.out, fmt::format("{} bytes written and {} left as holes", written, holes));
 }
 
 TEST_F(ZepCli, ProgramsGetJsonVersionsProgressAndHelp)

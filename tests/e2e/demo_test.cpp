@@ -237,15 +237,17 @@ TEST_F(Demo, AChangeBehindTheDriversBackFailsTheOracleCheck)
 
 TEST_F(Demo, WhatCannotBeDoneOrAskedIsSaidWithItsExitCode)
 {
-	// No folder to work in: a step that cannot be carried out, before any machine boots.
+	// No folder to work in: a usage error, before any machine boots.
 	std::string missing = (dir_ / "missing").string();
 	run_result f = captured({}, [&](zep::cli_io &c) {
 		return zep::run_cli({"zep", "demo", "--dir", missing, "--json"}, c);
 	});
-	ASSERT_EQ(f.rc, zep::DEMO_STEP_FAILED) << f.out;
+	ASSERT_EQ(f.rc, 2) << f.out;
 	json d = f.doc();
-	EXPECT_EQ(d["error"]["kind"], "step_failed");
-	EXPECT_EQ(d["error"]["message"], "temporary folder in " + missing);
+	EXPECT_EQ(d["error"]["kind"], "usage");
+	EXPECT_TRUE(has(d["error"]["message"].get<std::string>(),
+			"--dir " + missing + ": there is no such folder"))
+		<< f.out;
 	EXPECT_FALSE(kern::booted());
 
 	run_result r = zep_demo({"--io-threads", "0"});

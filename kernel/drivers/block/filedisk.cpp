@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <new>
+#include <string>
 
 #include "kernel/drivers/block/disk_common.h"
 #include "kernel/host/hostops.h"
@@ -19,6 +20,8 @@ namespace {
 
 struct filedisk {
 	int fd = -1;
+	std::string path;	// the host file, for the log
+	std::atomic<bool> told_full{false};	// its file system's being full was logged
 	spinlock_t lock;	// the bio queue and `alive`
 	bio *head = nullptr, *tail = nullptr;
 	std::atomic<int> queued{0};
@@ -93,6 +96,10 @@ int filedisk_worker(zdisk *zd)
 		if (!b)
 			continue;
 		int err = zdisk_do_bio(zd, b);
+		// The bio only knows -EIO, as a loop device's does; the log says why, once.
+		if (err == -ENOSPC && !fd->told_full.exchange(true))
+			printk(KERN_ERR "filedisk: %s: write error: the file system of %s is full\n",
+			       zd->name.c_str(), fd->path.c_str());
 		zdisk_complete(zd, b, err ? -EIO : 0);
 	}
 	return 0;	// nothing of fd is touched after the unlock above
@@ -163,6 +170,7 @@ int filedisk_create(zdisk *zd, const std::string &host_path)
 		return -ENOMEM;
 	}
 	fd->fd = hfd;
+	fd->path = host_path;
 	__spin_lock_init(&fd->lock, "filedisk_lock");
 	init_waitqueue_head(&fd->wq);
 	init_completion(&fd->started);
