@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <span>
 
 #include <fmt/chrono.h>
@@ -180,6 +181,20 @@ result<std::string> commit_manifest(const std::string &repo, const manifest &m,
 	return text;
 }
 
+// A new data file at path, written through a data_writer of its own.
+result<std::unique_ptr<data_writer>> open_data_file(const std::string &path, bool packed,
+						    const compression_setting &how)
+{
+	auto out = user_buffer::map(CHUNK_BYTES);
+	if (!out)
+		return out.err();
+	auto file = sys_file::open(path, open_mode::create);
+	if (!file)
+		return file.err();
+	return std::make_unique<data_writer>(std::move(file).value(), packed, std::move(out).value(),
+					     how);
+}
+
 struct source_device {
 	sys_file file;
 	uint64_t size = 0;
@@ -293,14 +308,11 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	auto buf = user_buffer::map(BATCH_BYTES);
 	if (!buf)
 		return buf.err();
-	auto out = user_buffer::map(CHUNK_BYTES);
-	if (!out)
-		return out.err();
-	auto file = sys_file::open(data_path, open_mode::create);
-	if (!file)
-		return file.err();
-	data_writer writer(std::move(file).value(), m.kind == backup_kind::incremental,
-			   std::move(out).value(), opts.compression);
+	auto opened = open_data_file(data_path, m.kind == backup_kind::incremental,
+				     opts.compression);
+	if (!opened)
+		return opened.err();
+	data_writer &writer = **opened;
 	if (opts.compression.on())
 		m.compression = opts.compression.name();
 
@@ -586,13 +598,10 @@ result<uint64_t> merge_into_full(const std::string &repo, const repository_scan 
 			return c.err();
 		how = *c;
 	}
-	auto out = user_buffer::map(CHUNK_BYTES);
-	if (!out)
-		return out.err();
-	auto file = sys_file::open(data_path, open_mode::create);
-	if (!file)
-		return file.err();
-	data_writer writer(std::move(file).value(), false, std::move(out).value(), how);
+	auto opened = open_data_file(data_path, false, how);
+	if (!opened)
+		return opened.err();
+	data_writer &writer = **opened;
 	progress_meter meter(progress, "merge", m.size);
 	std::vector<unsigned char> chunk;
 	for (uint64_t c = 0; c < m.chunks(); c++) {

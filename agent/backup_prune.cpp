@@ -37,16 +37,10 @@ result<prune_summary> prune_backups(const std::string &repo, unsigned keep_last,
 	if (keep_last == 0)
 		return make_error(errc::usage, "--keep-last must keep at least one backup");
 	std::optional<repository_lock> lock;
-	auto l = repository_lock::take(repo, true, holder);
-	if (!l)
-		return l.err();
-	lock.emplace(std::move(*l));
-	auto scan = scan_repository(repo);
+	auto scan = open_for_writing(repo, holder, lock);
 	if (!scan)
 		return scan.err();
 	prune_summary s;
-	for (const std::string &name : scan->leftovers)
-		BACKUP_TRY(remove_counted(repo, name, s));
 
 	std::vector<unsigned> restorable;
 	for (const manifest &m : scan->backups)

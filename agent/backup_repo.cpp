@@ -240,6 +240,16 @@ result<std::vector<manifest>> whole_chain(const std::string &repo, const reposit
 	return chain;
 }
 
+result<repository_scan> open_for_reading(const std::string &repo,
+					 std::optional<repository_lock> &lock)
+{
+	auto l = repository_lock::take(repo, false);
+	if (!l)
+		return l.err();
+	lock.emplace(std::move(*l));
+	return scan_repository(repo);
+}
+
 result<repository_scan> open_for_writing(const std::string &repo, const std::string &holder,
 					 std::optional<repository_lock> &lock)
 {

@@ -87,6 +87,9 @@ result<std::vector<manifest>> backup_chain(const repository_scan &scan, unsigned
 result<std::vector<manifest>> whole_chain(const std::string &repo, const repository_scan &scan,
 					  unsigned sequence);
 
+// The repository for a reader: locked shared (into lock) and scanned.
+result<repository_scan> open_for_reading(const std::string &repo,
+					 std::optional<repository_lock> &lock);
 // The repository for a writer: locked (into lock), scanned, cleared of what interrupted runs
 // left.
 result<repository_scan> open_for_writing(const std::string &repo, const std::string &holder,

@@ -103,10 +103,8 @@ result<restore_summary> restore_into(chain_reader &reader, const std::string &ta
 result<restore_summary> restore_backup(const std::string &repo, const std::string &target,
 				       const restore_options &opts)
 {
-	auto lock = repository_lock::take(repo, false);
-	if (!lock)
-		return lock.err();
-	auto scan = scan_repository(repo);
+	std::optional<repository_lock> lock;
+	auto scan = open_for_reading(repo, lock);
 	if (!scan)
 		return scan.err();
 	auto reader = open_point(repo, *scan, opts.sequence);

@@ -133,10 +133,8 @@ result<void> compare_device(const std::string &repo, const repository_scan &scan
 result<verify_summary> verify_backups(const std::string &repo, const verify_options &opts)
 {
 	auto t0 = std::chrono::steady_clock::now();
-	auto lock = repository_lock::take(repo, false);
-	if (!lock)
-		return lock.err();
-	auto scan = scan_repository(repo);
+	std::optional<repository_lock> lock;
+	auto scan = open_for_reading(repo, lock);
 	if (!scan)
 		return scan.err();
 	std::vector<manifest> scope;

@@ -100,6 +100,11 @@ void add_common(CLI::App *cmd, common_args &a, bool progress)
 		      "Mirror the emulated machine's kernel log to standard error");
 }
 
+CLI::Option *add_repo(CLI::App *cmd, std::string &repo)
+{
+	return cmd->add_option("--repo", repo, "The repository folder")->required()->type_name("DIR");
+}
+
 CLI::Option *add_backup_number(CLI::App *cmd, unsigned &n, const std::string &what)
 {
 	return cmd->add_option("--backup", n, what)->type_name("N")->transform(decimal);
@@ -196,9 +201,7 @@ void define(CLI::App &app, parsed &p)
 	CLI::App *r = app.add_subcommand(
 		"restore", "Rebuild the image at a backup into a sparse file, checking every "
 			   "chunk's checksum");
-	r->add_option("--repo", p.restore.repo, "The repository folder")
-		->required()
-		->type_name("DIR");
+	add_repo(r, p.restore.repo);
 	add_backup_number(r, p.restore_n, "The backup to restore (default: the newest)");
 	r->add_option("--output", p.restore.output, "The image file to write")
 		->required()
@@ -209,9 +212,7 @@ void define(CLI::App &app, parsed &p)
 	CLI::App *v = app.add_subcommand(
 		"verify", "Check every checksum of the backups up to a backup; optionally "
 			  "compare the image at it with an image file, byte for byte");
-	v->add_option("--repo", p.verify.repo, "The repository folder")
-		->required()
-		->type_name("DIR");
+	add_repo(v, p.verify.repo);
 	add_backup_number(v, p.verify_n,
 			  "Verify the chain up to this backup (default: every backup)");
 	CLI::Option *against = v->add_option("--against", p.verify.against,
@@ -228,21 +229,17 @@ void define(CLI::App &app, parsed &p)
 	CLI::App *ls = app.add_subcommand(
 		"list", "The backups of a repository: kind, parent, method, when made, size of "
 			"the image and bytes stored, and what they are of");
-	ls->add_option("--repo", p.list.repo, "The repository folder")->required()->type_name("DIR");
+	add_repo(ls, p.list.repo);
 	add_common(ls, p.list, false);
 	CLI::App *inf = app.add_subcommand(
 		"info", "A repository at a glance: its sources, chains of backups, space used "
 			"and saved");
-	inf->add_option("--repo", p.info.repo, "The repository folder")
-		->required()
-		->type_name("DIR");
+	add_repo(inf, p.info.repo);
 	add_common(inf, p.info, false);
 	CLI::App *pr = app.add_subcommand(
 		"prune", "Remove older backups, keeping the newest N that restore: one whose "
 			 "chain reaches a removed backup is first merged into a full backup");
-	pr->add_option("--repo", p.prune.repo, "The repository folder")
-		->required()
-		->type_name("DIR");
+	add_repo(pr, p.prune.repo);
 	pr->add_option("--keep-last", p.prune.keep_last, "How many of the newest backups to keep")
 		->required()
 		->type_name("N")

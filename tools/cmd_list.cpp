@@ -31,10 +31,8 @@ struct repository_view {
 
 result<repository_view> read_view(const std::string &repo)
 {
-	auto lock = repository_lock::take(repo, false);
-	if (!lock)
-		return lock.err();
-	auto scan = scan_repository(repo);
+	std::optional<repository_lock> lock;
+	auto scan = open_for_reading(repo, lock);
 	if (!scan)
 		return scan.err();
 	repository_view v{std::move(*scan), {}, {}};
@@ -55,11 +53,18 @@ result<repository_view> read_view(const std::string &repo)
 	return v;
 }
 
-result<repository_view> view_on_machine(const common_args &a, cli_io &io, const std::string &repo)
+// The repository of a list or info, read on a machine of its own.
+result<std::pair<std::string, repository_view>> view_on_machine(const repo_args &a, cli_io &io)
 {
-	return on_machine<repository_view>(machine_for(a, io), [&](machine_run &m) {
-		return m.in_process<repository_view>("cdplist", [&] { return read_view(repo); });
+	auto repo = repository_path(a.repo, false);
+	if (!repo)
+		return repo.err();
+	auto v = on_machine<repository_view>(machine_for(a, io), [&](machine_run &m) {
+		return m.in_process<repository_view>("cdplist", [&] { return read_view(*repo); });
 	});
+	if (!v)
+		return v.err();
+	return std::pair{*repo, std::move(*v)};
 }
 
 uint64_t stored_bytes(const repository_view &v, const manifest &m)
@@ -110,12 +115,11 @@ std::string method_text(const manifest &m)
 int run_list(const repo_args &a, cli_io &io)
 {
 	reporter rep(io, "list", a.json);
-	auto repo = repository_path(a.repo, false);
-	if (!repo)
-		return rep.failure(repo.err());
-	auto v = view_on_machine(a, io, *repo);
-	if (!v)
-		return rep.failure(v.err());
+	auto got = view_on_machine(a, io);
+	if (!got)
+		return rep.failure(got.err());
+	const std::string *repo = &got->first;
+	const repository_view *v = &got->second;
 	ojson backups = ojson::array();
 	std::string text = fmt::format("{:<6}  {:<11}  {:<6}  {:<16}  {:<19}  {:>10}  {:>10}  {}\n",
 				       "backup", "kind", "parent", "method", "made (UTC)", "image",
@@ -156,12 +160,11 @@ int run_list(const repo_args &a, cli_io &io)
 int run_info(const repo_args &a, cli_io &io)
 {
 	reporter rep(io, "info", a.json);
-	auto repo = repository_path(a.repo, false);
-	if (!repo)
-		return rep.failure(repo.err());
-	auto v = view_on_machine(a, io, *repo);
-	if (!v)
-		return rep.failure(v.err());
+	auto got = view_on_machine(a, io);
+	if (!got)
+		return rep.failure(got.err());
+	const std::string *repo = &got->first;
+	const repository_view *v = &got->second;
 	const repository_scan &scan = v->scan;
 	uint64_t used = 0, images = 0;
 	for (const auto &[name, bytes] : v->file_bytes)
