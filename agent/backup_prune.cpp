@@ -86,10 +86,10 @@ result<prune_summary> prune_backups(const std::string &repo, unsigned keep_last,
 		return now.err();
 	std::vector<unsigned> doomed;
 	for (const manifest &m : now->backups)
-		if (!kept(m.sequence) && m.sequence < s.kept.back())
+		if (!kept(m.sequence) && m.sequence < s.kept.front())
 			doomed.push_back(m.sequence);
 	for (const damaged_backup &d : now->damaged)
-		if (d.sequence < s.kept.back())
+		if (d.sequence < s.kept.front())
 			doomed.push_back(d.sequence);
 	std::sort(doomed.rbegin(), doomed.rend());
 	for (unsigned seq : doomed) {

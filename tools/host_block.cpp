@@ -250,9 +250,10 @@ result<void> fuse_file::unmount()
 	return {};
 }
 
-result<loop_device> loop_device::attach(const std::string &file)
+result<loop_device> loop_device::attach(const std::string &file, bool read_only)
 {
-	shell_result r = shell("losetup -f --show " + sh_quote(file));
+	shell_result r = shell(std::string("losetup -f --show ") + (read_only ? "-r " : "") +
+			       sh_quote(file));
 	std::string node = r.output.substr(0, r.output.find('\n'));
 	if (!r.ok() || node.rfind("/dev/", 0) != 0)
 		return make_error(errc::other, fmt::format("cannot attach {} to a loop device: {}", file, r.describe()));

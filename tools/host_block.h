@@ -96,7 +96,7 @@ private:
 // A file attached to the first free loop device; detached in the destructor.
 class loop_device {
 public:
-	static result<loop_device> attach(const std::string &file);
+	static result<loop_device> attach(const std::string &file, bool read_only = false);
 	loop_device(loop_device &&o) noexcept : node_(std::move(o.node_)) { o.node_.clear(); }
 	loop_device &operator=(loop_device &&) = delete;
 	~loop_device() { (void)detach(); }

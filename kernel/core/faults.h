@@ -9,7 +9,8 @@
 //       many bytes and returns the count (a short transfer),
 //   "statfs:<path>"  (vfs_statfs of a host-backed file): a hit returns `error` (-EIO when 0),
 //   "fsync:<path>", "unlink:<path>", "rename:<to>", "create:<path>" (a host file opened with
-//       O_CREAT or O_TRUNC): the same,
+//       O_CREAT or O_TRUNC): the same; a sweep counts fsync, unlink and create only when it is
+//       limited to a folder (`within`),
 //   "disk_io:<disk>"  (a bio served by a machine disk): a hit ends it with -EIO.
 // Device IO faults by sector range are per disk: see the disk drivers.
 #pragma once

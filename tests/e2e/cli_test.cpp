@@ -296,8 +296,8 @@ TEST_F(ZepCli, CompressionIsChosenPerBackupAndAChainMixesBoth)
 }
 
 // Sources: an image another program writes during the backup is refused (exit 3, nothing
-// committed, the way to a live backup named), as is one locked for writing; a host block
-// device is backed up like a file.
+// committed, the way to a live backup named), as is one locked for writing; a read-only host
+// block device is backed up like a file.
 TEST_F(ZepCli, ATornImageIsRefusedAndABlockDeviceIsASource)
 {
 	auto torn = backup({}, [&] { std::ofstream(image_, std::ios::in | std::ios::out).put('x'); });
@@ -320,7 +320,7 @@ TEST_F(ZepCli, ATornImageIsRefusedAndABlockDeviceIsASource)
 
 	if (::geteuid() != 0 || !zep::host::have_tool("losetup"))
 		GTEST_SKIP() << "a loop device needs root and losetup";
-	auto loop = zep::host::loop_device::attach(image_);
+	auto loop = zep::host::loop_device::attach(image_, true);	// read-only: never written
 	if (!loop)
 		GTEST_SKIP() << loop.err().message;
 	auto b = zep({"backup", "--image", loop->node(), "--repo", repo_, "--json"});
