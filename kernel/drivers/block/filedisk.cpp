@@ -1,5 +1,8 @@
-// filedisk: a disk on a host file or host block device. Bios are queued to `workers`
-// kernel threads, which do the host IO segment by segment and complete the bios in
+// filedisk: a disk on a host file or host block device. A submitter that may sleep has its
+// bio served in its own context, as a loop device over direct IO does: handing it to a
+// thread and back costs two host wake-ups, twenty times the host IO itself. Bios from
+// contexts that may not sleep (a spinlock held, interrupt context) are queued to `workers`
+// kernel threads. Either way the host IO goes segment by segment and the bio completes in
 // interrupt context.
 #include <atomic>
 #include <cstdio>
@@ -27,6 +30,7 @@ struct filedisk {
 	std::atomic<int> queued{0};
 	std::atomic<bool> stopping{false};
 	int alive = 0;		// workers that still take bios
+	int inline_io = 0;	// bios being served in their submitters' context
 	wait_queue_head_t wq;	// workers wait here for bios
 	completion started;	// a worker runs, with halt's kill allowed
 	std::vector<task_struct *> workers;
@@ -46,15 +50,37 @@ int filedisk_rw(zdisk *zd, int dir, u64 off, void *buf, size_t bytes)
 	return static_cast<size_t>(r) == bytes ? 0 : -EIO;
 }
 
+void filedisk_serve(zdisk *zd, bio *b)
+{
+	filedisk *fd = FD(zd);
+	int err = zdisk_do_bio(zd, b);
+	// The bio only knows -EIO, as a loop device's does; the log says why, once.
+	if (err == -ENOSPC && !fd->told_full.exchange(true))
+		printk(KERN_ERR "filedisk: %s: write error: the file system of %s is full\n",
+		       zd->name.c_str(), fd->path.c_str());
+	zdisk_complete(zd, b, err ? -EIO : 0);
+}
+
 int filedisk_make_request(request_queue_t *q, bio *b)
 {
 	auto *zd = static_cast<zdisk *>(q->queuedata);
 	filedisk *fd = FD(zd);
+	bool may_sleep = !in_atomic() && !irqs_disabled();
 	unsigned long flags;
 	spin_lock_irqsave(&fd->lock, flags);
 	if (!fd->alive) {
 		spin_unlock_irqrestore(&fd->lock, flags);
 		zdisk_complete(zd, b, -EIO);
+		return 0;
+	}
+	if (may_sleep) {
+		// Counted so that stop waits for it: the medium stays until the last one ends.
+		fd->inline_io++;
+		spin_unlock_irqrestore(&fd->lock, flags);
+		filedisk_serve(zd, b);
+		spin_lock_irqsave(&fd->lock, flags);
+		fd->inline_io--;
+		spin_unlock_irqrestore(&fd->lock, flags);
 		return 0;
 	}
 	b->bi_next = nullptr;
@@ -93,14 +119,8 @@ int filedisk_worker(zdisk *zd)
 			break;
 		}
 		spin_unlock_irq(&fd->lock);
-		if (!b)
-			continue;
-		int err = zdisk_do_bio(zd, b);
-		// The bio only knows -EIO, as a loop device's does; the log says why, once.
-		if (err == -ENOSPC && !fd->told_full.exchange(true))
-			printk(KERN_ERR "filedisk: %s: write error: the file system of %s is full\n",
-			       zd->name.c_str(), fd->path.c_str());
-		zdisk_complete(zd, b, err ? -EIO : 0);
+		if (b)
+			filedisk_serve(zd, b);
 	}
 	return 0;	// nothing of fd is touched after the unlock above
 }
@@ -120,6 +140,15 @@ void filedisk_stop(zdisk *zd)
 		put_task_struct(t);
 	}
 	fd->workers.clear();
+	// No worker takes bios now, so no new one is served inline; wait for those that are.
+	for (;;) {
+		spin_lock_irq(&fd->lock);
+		int busy = fd->inline_io;
+		spin_unlock_irq(&fd->lock);
+		if (!busy)
+			break;
+		schedule_timeout_uninterruptible(1);
+	}
 }
 
 void filedisk_destroy(zdisk *zd)
