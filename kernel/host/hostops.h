@@ -11,8 +11,8 @@
 
 namespace kern::host {
 
-constexpr int HOSTOPS_VERSION = 4;	// 2: file_statfs fills a host_statfs; 3: no lock_try, cond_signal;
-					// 4: rename, flock, getdents, is_dir
+constexpr int HOSTOPS_VERSION = 5;	// 2: file_statfs fills a host_statfs; 3: no lock_try, cond_signal;
+					// 4: rename, flock, getdents, is_dir; 5: cpu_count
 
 struct host_thread;	// opaque
 struct host_lock;	// opaque: a short mutual-exclusion lock
@@ -47,6 +47,8 @@ struct hostops {
 	void (*thread_join)(host_thread *t);
 	// Gives up the processor. Does not block.
 	void (*thread_yield)();
+	// The processors this process's threads may run on. Does not block.
+	int (*cpu_count)();
 
 	// Short lock. lock() blocks only for as long as another holder keeps it.
 	host_lock *(*lock_create)();

@@ -70,6 +70,15 @@ void p_thread_join(host_thread *t)
 
 void p_thread_yield() { sched_yield(); }
 
+int p_cpu_count()
+{
+	cpu_set_t set;
+	if (sched_getaffinity(0, sizeof(set), &set))
+		return 1;
+	int n = CPU_COUNT(&set);
+	return n > 0 ? n : 1;
+}
+
 host_lock *p_lock_create() { return new host_lock; }
 void p_lock_destroy(host_lock *l) { delete l; }
 void p_lock_acquire(host_lock *l) { l->m.lock(); }
@@ -265,7 +274,7 @@ void p_console_write(const char *s, size_t n)
 
 const hostops posix_table = {
 	HOSTOPS_VERSION,
-	p_thread_start, p_thread_join, p_thread_yield,
+	p_thread_start, p_thread_join, p_thread_yield, p_cpu_count,
 	p_lock_create, p_lock_destroy, p_lock_acquire, p_lock_release,
 	p_cond_create, p_cond_destroy, p_cond_wait, p_cond_wait_until, p_cond_broadcast,
 	p_monotonic_ns, p_wall_ns, p_sleep_ns,
