@@ -469,6 +469,7 @@ static ct_session *sessions_cts(list_head *sessions, struct bio *bio)
 int __cow_request(request_queue_t *q, struct bio *bio)
 {
 	LIST_HEAD(session_list_head_local);
+	session_node spare_nodes[SPARE_SESSION_NODES];
 	LIST_HEAD(chunk_list_head);
 	rb_root page_tree_stack = RB_ROOT;
 	rb_root *page_tree = &page_tree_stack;
@@ -486,7 +487,7 @@ int __cow_request(request_queue_t *q, struct bio *bio)
 		up(&session_list_lock);
 		goto end_request;
 	}
-	n = get_cow_sessions(bio, &session_list_head_local);
+	n = get_cow_sessions(bio, &session_list_head_local, spare_nodes, SPARE_SESSION_NODES);
 	if (n == 0) {
 		cts = get_cts_session_bio(bio);
 		up(&session_list_lock);

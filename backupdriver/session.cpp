@@ -56,6 +56,7 @@ session_node *get_session_node(cow_session *cs)
 		return nullptr;
 	inc_users(cs);
 	sn->cs = cs;
+	sn->borrowed = false;
 	INIT_LIST_HEAD(&sn->list);
 	return sn;
 }
@@ -64,7 +65,8 @@ void put_session_node(session_node *sn)
 {
 	dec_users(sn->cs);
 	sn->cs = nullptr;
-	kfree(sn);
+	if (!sn->borrowed)
+		kfree(sn);
 }
 
 static bool append_node(cow_session *cs, list_head *head)
@@ -90,7 +92,7 @@ int get_all_sessions(list_head *head)
 	return n;
 }
 
-u64 get_cow_sessions(struct bio *bio, list_head *head)
+u64 get_cow_sessions(struct bio *bio, list_head *head, session_node *spare, int nspare)
 {
 	u64 n = 0;
 	if (!check_bio(bio, true))
@@ -100,8 +102,17 @@ u64 get_cow_sessions(struct bio *bio, list_head *head)
 	{
 		if (!session_matches(cs, bio) || is_error(cs) || is_shutdown(cs))
 			continue;
-		if (append_node(cs, head))
+		if (nspare > 0) {
+			session_node *sn = spare++;
+			nspare--;
+			inc_users(cs);
+			sn->cs = cs;
+			sn->borrowed = true;
+			list_add_tail(&sn->list, head);
 			n++;
+		} else if (append_node(cs, head)) {
+			n++;
+		}
 	}
 	return n;
 }

@@ -129,7 +129,12 @@ struct cow_session {
 struct session_node {
 	cow_session *cs;
 	list_head list;
+	bool borrowed;	/* one of the caller's spare nodes, not allocated */
 };
+
+/* Spare nodes a request lends get_cow_sessions, so that the common case (a few sessions
+ * on a device) allocates nothing per request. */
+constexpr int SPARE_SESSION_NODES = 4;
 
 /* Reader/writer node per chunk. */
 struct rb_wl {
@@ -157,7 +162,7 @@ void check_bio(struct bio *bio);
 session_node *get_session_node(cow_session *cs);
 void put_session_node(session_node *sn);
 int get_all_sessions(list_head *head);
-u64 get_cow_sessions(struct bio *bio, list_head *head);
+u64 get_cow_sessions(struct bio *bio, list_head *head, session_node *spare = nullptr, int nspare = 0);
 void put_cow_sessions(list_head *head);
 cow_session *get_cow_session_by_id(int id);
 cow_session *get_cow_session(struct bio *bio);
