@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <unordered_set>
+#include <vector>
 
 #include "kernel/host/hostops.h"
 #include "kernel/mm/mm.h"
@@ -27,6 +28,7 @@ struct mm_state {
 	host::host_lock *lock;
 	list_head caches = LIST_HEAD_INIT(caches);
 	std::map<uintptr_t, struct page *> page_of;	// page-aligned address -> page
+	std::vector<struct page *> free_cache;	// single pages freed lately, kept for reuse
 	std::unordered_set<const void *> live;		// kmalloc and vmalloc objects
 	std::unordered_set<const void *> recent;	// freed lately
 	std::deque<const void *> recent_order;
@@ -46,6 +48,8 @@ kmem_cache_t *kmem_cache_get(const char *name, size_t size);
 // At halt: destroys the cache in *slot (clearing it) if it is empty. One with objects
 // left stays, named by the leak report, and the next boot goes on with it.
 void kernel_cache_halt(std::atomic<kmem_cache_t *> *slot);
+// Gives the single pages kept for reuse back to the host (at halt).
+void page_cache_drain();
 // The address spaces' cache (mmap.cpp), at boot and halt.
 void mmap_boot();
 void mmap_halt();

@@ -118,6 +118,7 @@ void mm_halt()
 {
 	kernel_cache_halt(&task_cachep);
 	mmap_halt();
+	page_cache_drain();
 }
 
 } // namespace kern

@@ -127,6 +127,7 @@ struct page {
 	void *virtual_;
 	unsigned long pfn;	// physical frame number: distinct and ordered like real memory
 	unsigned order;		// set on the first page of a block
+	bool cached;		// freed and kept for reuse: no page to anyone (under the mm lock)
 };
 
 struct page *alloc_pages(gfp_t gfp_mask, unsigned order,

@@ -7,11 +7,103 @@
 
 namespace kern {
 
+namespace {
+
+// Single pages freed lately are kept for the next allocation, as the kernel's per-cpu
+// lists keep them: the host's aligned allocator and the address map cost more than the
+// IO a page carries. Not under AddressSanitizer, which should see a freed page reused.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t PAGE_CACHE_MAX = 0;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr size_t PAGE_CACHE_MAX = 0;
+#else
+constexpr size_t PAGE_CACHE_MAX = 4096;
+#endif
+#else
+constexpr size_t PAGE_CACHE_MAX = 4096;
+#endif
+
+struct page *take_cached_page()
+{
+	auto &s = mm();
+	struct page *p = nullptr;
+	H().lock_acquire(s.lock);
+	if (!s.free_cache.empty()) {
+		p = s.free_cache.back();
+		s.free_cache.pop_back();
+		p->cached = false;
+	}
+	H().lock_release(s.lock);
+	return p;
+}
+
+// Whether the page, its last reference gone, was kept for reuse.
+bool cache_page(struct page *p)
+{
+	if (!PAGE_CACHE_MAX)
+		return false;
+	auto &s = mm();
+	H().lock_acquire(s.lock);
+	bool kept = s.free_cache.size() < PAGE_CACHE_MAX;
+	if (kept) {
+		p->cached = true;
+		s.free_cache.push_back(p);
+	}
+	H().lock_release(s.lock);
+	return kept;
+}
+
+void release_block(struct page *page, size_t n)
+{
+	auto &s = mm();
+	H().lock_acquire(s.lock);
+	for (size_t i = 0; i < n; i++)
+		s.page_of.erase(reinterpret_cast<uintptr_t>(page[i].virtual_));
+	H().lock_release(s.lock);
+	H().aligned_free(page->virtual_);
+	delete[] page;
+}
+
+void init_page(struct page *p, unsigned order)
+{
+	p->flags = 0;
+	atomic_set(&p->_count, 1);
+	p->private_ = 0;
+	p->index = 0;
+	INIT_LIST_HEAD(&p->lru);
+	p->order = order;
+	p->cached = false;
+}
+
+} // namespace
+
+void page_cache_drain()
+{
+	auto &s = mm();
+	std::vector<struct page *> pages;
+	H().lock_acquire(s.lock);
+	pages.swap(s.free_cache);
+	H().lock_release(s.lock);
+	for (struct page *p : pages)
+		release_block(p, 1);
+}
+
 struct page *alloc_pages(gfp_t gfp_mask, unsigned order, kern::source_location loc)
 {
 	check_gfp(gfp_mask, loc);
 	if (order > 10 || should_fail_at("alloc_pages", loc))
 		return nullptr;
+	auto &s = mm();
+	if (order == 0 && PAGE_CACHE_MAX) {
+		if (struct page *p = take_cached_page()) {
+			init_page(p, 0);
+			if (gfp_mask & __GFP_ZERO)
+				std::memset(p->virtual_, 0, PAGE_SIZE);
+			s.pages++;
+			return p;
+		}
+	}
 	size_t n = 1ul << order;
 	void *mem = H().aligned_alloc(PAGE_SIZE, n * PAGE_SIZE);
 	if (!mem)
@@ -21,17 +113,11 @@ struct page *alloc_pages(gfp_t gfp_mask, unsigned order, kern::source_location l
 		H().aligned_free(mem);
 		return nullptr;
 	}
-	auto &s = mm();
 	unsigned long pfn = s.next_pfn.fetch_add(n);
 	for (size_t i = 0; i < n; i++) {
-		pages[i].flags = 0;
-		atomic_set(&pages[i]._count, 1);
-		pages[i].private_ = 0;
-		pages[i].index = 0;
-		INIT_LIST_HEAD(&pages[i].lru);
+		init_page(&pages[i], order);
 		pages[i].virtual_ = static_cast<char *>(mem) + i * PAGE_SIZE;
 		pages[i].pfn = pfn + i;
-		pages[i].order = order;
 	}
 	if (gfp_mask & __GFP_ZERO)
 		std::memset(mem, 0, n * PAGE_SIZE);
@@ -57,14 +143,9 @@ void __free_pages(struct page *page, unsigned order)
 	if (page->order != order)
 		kernel_bug("__free_pages: order %u given for a block of order %u", order, page->order);
 	size_t n = 1ul << order;
-	auto &s = mm();
-	H().lock_acquire(s.lock);
-	for (size_t i = 0; i < n; i++)
-		s.page_of.erase(reinterpret_cast<uintptr_t>(page[i].virtual_));
-	H().lock_release(s.lock);
-	H().aligned_free(page->virtual_);
-	delete[] page;
-	s.pages -= static_cast<long>(n);
+	if (order != 0 || !cache_page(page))
+		release_block(page, n);
+	mm().pages -= static_cast<long>(n);
 }
 
 unsigned long __get_free_pages(gfp_t gfp_mask, unsigned order, kern::source_location loc)
@@ -84,7 +165,7 @@ struct page *virt_to_page(const void *addr)
 	uintptr_t a = reinterpret_cast<uintptr_t>(addr) & PAGE_MASK;
 	H().lock_acquire(s.lock);
 	auto it = s.page_of.find(a);
-	struct page *p = it == s.page_of.end() ? nullptr : it->second;
+	struct page *p = it == s.page_of.end() || it->second->cached ? nullptr : it->second;
 	H().lock_release(s.lock);
 	return p;
 }
