@@ -22,6 +22,7 @@ struct line {
 	std::string goal;	// e.g. "<= 5x"; "" when the line has none
 	std::optional<bool> met;	// whether the goal is met; none without a goal
 	nlohmann::json detail;	// the absolute numbers behind the value (times, rates, counts)
+	std::string error;	// why the line could not be measured; "" when it was
 };
 
 struct options {
