@@ -30,6 +30,7 @@ struct options {
 	std::string tmpdir;	// for file disks, images and repositories; "" the host's
 	std::vector<std::string> only;	// line ids to run; empty runs all
 	int readers = 0;	// the backup's readers for P9; 0 the backup's default
+	bool verbose = false;	// mirror each machine's kernel log to standard error
 };
 
 // Called before each line starts, with its id and what it measures.

@@ -72,7 +72,8 @@ struct unit {
 std::string rig_dir(const options &o, const std::string &id)
 {
 	fs::path base = o.tmpdir.empty() ? fs::temp_directory_path() : fs::path(o.tmpdir);
-	return (base / fmt::format("zep-bench-{}-{}-{}", id, ::getpid(), std::random_device{}())).string();
+	static unsigned made = 0;
+	return (base / fmt::format("{}.{}", id, made++)).string();
 }
 
 rig_options rig_for(const options &o, const std::string &id, bool file, uint64_t part_bytes = 64 << 20)
@@ -81,6 +82,7 @@ rig_options rig_for(const options &o, const std::string &id, bool file, uint64_t
 	r.file_disks = file;
 	r.dir = rig_dir(o, id);
 	r.part_bytes = part_bytes;
+	r.verbose = o.verbose;
 	return r;
 }
 

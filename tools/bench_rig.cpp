@@ -50,7 +50,9 @@ rig::rig(const rig_options &o) : o_(o)
 	fs::create_directories(o_.dir, ec);
 	if (ec)
 		throw rig_error(fmt::format("cannot make the folder {}: {}", o_.dir, ec.message()));
-	kern::boot({});
+	kern::boot_params bp;
+	bp.printk_mirror = o_.verbose;
+	kern::boot(bp);
 	booted_ = true;
 	try {
 		set_up();

@@ -40,6 +40,7 @@ struct rig_options {
 	std::string dir;		// the rig's own folder (made, removed at the end)
 	uint64_t part_bytes = 64 << 20;	// the partitions' size, whole chunks
 	int io_threads = 2;		// IO-thread processes per session, as zep backup's default
+	bool verbose = false;		// mirror the kernel log to standard error
 };
 
 // Wall-clock seconds since t0.

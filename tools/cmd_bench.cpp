@@ -14,6 +14,7 @@
 
 #include "tools/bench.h"
 #include "tools/commands.h"
+#include "tools/interrupt.h"
 
 namespace zep {
 
@@ -140,6 +141,14 @@ int run_bench(const bench_args &a, cli_io &io)
 	auto o = options_of(a);
 	if (!o)
 		return rep.failure(o.err());
+	interrupt_guard interrupted("bench", "its disks and backing files were removed", io.err);
+	std::string folder_error;
+	run_folder folder = run_folder::make(o->tmpdir, &folder_error);
+	if (folder.path().empty())
+		return rep.failure(make_error(errc::io, folder_error));
+	bench::options run = *o;
+	run.tmpdir = folder.path();
+	run.verbose = a.verbose;
 	bool shown = false;
 	bench::progress_fn progress;
 	if (io.err_is_tty)
@@ -148,8 +157,8 @@ int run_bench(const bench_args &a, cli_io &io)
 			std::fflush(io.err);
 			shown = true;
 		};
-	std::vector<line> lines = bench::machine_lines(*o, progress);
-	for (line &l : bench::backup_lines(*o, progress))
+	std::vector<line> lines = bench::machine_lines(run, progress);
+	for (line &l : bench::backup_lines(run, progress))
 		lines.push_back(std::move(l));
 	if (shown) {
 		fmt::print(io.err, "\r\x1b[K");
