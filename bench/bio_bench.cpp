@@ -9,7 +9,8 @@
 #include "kernel/machine.h"
 #include "tools/bench_rig.h"
 
-namespace {
+namespace
+{
 
 using namespace kern;
 
@@ -35,7 +36,8 @@ BENCHMARK(BM_RamdiskBio4K)->Arg(READ)->Arg(WRITE)->ArgName("write")->UseManualTi
 
 void BM_FilediskBio4K(benchmark::State &state)
 {
-	std::string path = "/tmp/zep_bio_bench_" + std::to_string(reinterpret_cast<uintptr_t>(&state));
+	std::string path =
+	    "/tmp/zep_bio_bench_" + std::to_string(reinterpret_cast<uintptr_t>(&state));
 	boot({});
 	disk_options o;
 	o.size_bytes = 32 << 20;

@@ -18,7 +18,8 @@
 
 #include "tools/bench_rig.h"
 
-namespace {
+namespace
+{
 
 using namespace zep::bench;
 
@@ -26,8 +27,8 @@ rig_options options_for(const char *name)
 {
 	rig_options o;
 	o.dir = (std::filesystem::temp_directory_path() /
-		 fmt::format("zep-{}-{}", name, std::random_device{}()))
-			.string();
+	         fmt::format("zep-{}-{}", name, std::random_device{}()))
+	            .string();
 	o.part_bytes = 128ull << 20;
 	return o;
 }
@@ -35,8 +36,8 @@ rig_options options_for(const char *name)
 // The timed loop: hooked writes one by one, in batches of the plan's writes. A batch opens
 // with `begin` and closes with `end` (neither timed); then the twin takes the batch's writes.
 // Sets the time per write without a session and the ratio.
-void measure(benchmark::State &state, rig &r, const write_plan &plan, const std::function<void()> &begin,
-	     const std::function<void(uint64_t)> &end)
+void measure(benchmark::State &state, rig &r, const write_plan &plan,
+             const std::function<void()> &begin, const std::function<void(uint64_t)> &end)
 {
 	double hooked = 0, plain = 0;
 	uint64_t hooked_n = 0, plain_n = 0, in_batch = 0;
@@ -85,10 +86,12 @@ void BM_FirstWrite(benchmark::State &state)
 		write_plan plan(static_cast<uint64_t>(state.range(0)), r.part_bytes());
 		auto end = [&](uint64_t writes) {
 			if (r.preserved() != writes * chunks_preserved(plan.bytes))
-				throw rig_error("a hooked write did not copy out exactly the chunks it touched");
+				throw rig_error("a hooked write did not copy out exactly the "
+				                "chunks it touched");
 			r.stop();
 		};
-		measure(state, r, plan, [&] { r.take(false); }, end);
+		measure(
+		    state, r, plan, [&] { r.take(false); }, end);
 		if (std::string left = r.finish(); !left.empty())
 			throw rig_error(left);
 	});
@@ -110,7 +113,8 @@ void BM_PreservedWrite(benchmark::State &state)
 			if (r.preserved() != chunks)
 				throw rig_error("a write to a preserved chunk copied it out again");
 		};
-		measure(state, r, plan, [] {}, end);
+		measure(
+		    state, r, plan, [] {}, end);
 		if (std::string left = r.finish(); !left.empty())
 			throw rig_error(left);
 	});
@@ -120,7 +124,12 @@ void BM_PreservedWrite(benchmark::State &state)
 // stay out; a few seconds of real time each.
 void write_sizes(benchmark::internal::Benchmark *b)
 {
-	b->Arg(4096)->Arg(1 << 20)->ArgName("bytes")->UseManualTime()->Unit(benchmark::kMicrosecond)->MinTime(0.5);
+	b->Arg(4096)
+	    ->Arg(1 << 20)
+	    ->ArgName("bytes")
+	    ->UseManualTime()
+	    ->Unit(benchmark::kMicrosecond)
+	    ->MinTime(0.5);
 }
 BENCHMARK(BM_FirstWrite)->Apply(write_sizes);
 BENCHMARK(BM_PreservedWrite)->Apply(write_sizes);

@@ -22,9 +22,11 @@
 #include "kernel/syscalls.h"
 #include "tools/bench_rig.h"
 
-namespace zep::bench {
+namespace zep::bench
+{
 
-namespace {
+namespace
+{
 
 namespace fs = std::filesystem;
 using clock = std::chrono::steady_clock;
@@ -76,7 +78,8 @@ std::string rig_dir(const options &o, const std::string &id)
 	return (base / fmt::format("{}.{}", id, made++)).string();
 }
 
-rig_options rig_for(const options &o, const std::string &id, bool file, uint64_t part_bytes = 64 << 20)
+rig_options rig_for(const options &o, const std::string &id, bool file,
+                    uint64_t part_bytes = 64 << 20)
 {
 	rig_options r;
 	r.file_disks = file;
@@ -95,8 +98,8 @@ void end(rig &r)
 
 // Seconds per operation of the two sides of a ratio, taken in alternating batches.
 struct sides {
-	double a = 0, b = 0;	// total seconds
-	uint64_t na = 0, nb = 0;	// operations
+	double a = 0, b = 0;     // total seconds
+	uint64_t na = 0, nb = 0; // operations
 	double a_each() const { return na ? a / static_cast<double>(na) : 0; }
 	double b_each() const { return nb ? b / static_cast<double>(nb) : 0; }
 	// Throughput of a over throughput of b.
@@ -106,16 +109,16 @@ struct sides {
 json rates(const sides &s, uint64_t bytes, const char *a, const char *b)
 {
 	return {{fmt::format("{}_us", a), s.a_each() * 1e6},
-		{fmt::format("{}_us", b), s.b_each() * 1e6},
-		{fmt::format("{}_mib_s", a), s.a_each() > 0 ? bytes / s.a_each() / (1 << 20) : 0},
-		{fmt::format("{}_mib_s", b), s.b_each() > 0 ? bytes / s.b_each() / (1 << 20) : 0},
-		{"operations_each_side", s.na}};
+	        {fmt::format("{}_us", b), s.b_each() * 1e6},
+	        {fmt::format("{}_mib_s", a), s.a_each() > 0 ? bytes / s.a_each() / (1 << 20) : 0},
+	        {fmt::format("{}_mib_s", b), s.b_each() > 0 ? bytes / s.b_each() / (1 << 20) : 0},
+	        {"operations_each_side", s.na}};
 }
 
 // Writes of the plan, hooked then twin, in batches until `seconds` have gone by (at least one
 // batch). `before` and `after` run around each hooked batch, untimed.
-sides write_batches(rig &r, const write_plan &plan, double seconds, const std::function<void()> &before,
-		    const std::function<void(uint64_t)> &after)
+sides write_batches(rig &r, const write_plan &plan, double seconds,
+                    const std::function<void()> &before, const std::function<void(uint64_t)> &after)
 {
 	sides s;
 	auto t0 = clock::now();
@@ -139,10 +142,11 @@ void preserve_all(rig &r)
 	for (uint64_t off = 0; off < r.part_bytes(); off += MAX_IO)
 		r.write(true, static_cast<int64_t>(off), MAX_IO);
 	if (!r.drained())
-		throw rig_error("the IO threads did not write the copied-out chunks out within a minute");
+		throw rig_error(
+		    "the IO threads did not write the copied-out chunks out within a minute");
 	if (r.preserved() != r.part_bytes() / CHUNK)
-		throw rig_error(fmt::format("{} chunks preserved after writing all {}", r.preserved(),
-					    r.part_bytes() / CHUNK));
+		throw rig_error(fmt::format("{} chunks preserved after writing all {}",
+		                            r.preserved(), r.part_bytes() / CHUNK));
 }
 
 // ---- P0: a 4 KiB write and read as bios, against pwrite and pread on the host file.
@@ -154,8 +158,8 @@ void io_round_trip(const options &o, line &l, bool file)
 	if (hfd < 0 || ::ftruncate(hfd, 4 << 20))
 		throw rig_error(fmt::format("cannot make the host file {}", host_file));
 	std::vector<unsigned char> buf(4096, 0x5a);
-	sides s;	// a: emulated pairs, b: host pairs
-	constexpr uint64_t ROUND = 128;	// write+read pairs per batch
+	sides s;                        // a: emulated pairs, b: host pairs
+	constexpr uint64_t ROUND = 128; // write+read pairs per batch
 	uint64_t off = 0;
 	auto t0 = clock::now();
 	do {
@@ -163,7 +167,8 @@ void io_round_trip(const options &o, line &l, bool file)
 		s.na += ROUND;
 		auto h0 = clock::now();
 		for (uint64_t i = 0; i < ROUND; i++, off = (off + 4096) % (4 << 20)) {
-			if (::pwrite(hfd, buf.data(), buf.size(), static_cast<off_t>(off)) != 4096 ||
+			if (::pwrite(hfd, buf.data(), buf.size(), static_cast<off_t>(off)) !=
+			        4096 ||
 			    ::pread(hfd, buf.data(), buf.size(), static_cast<off_t>(off)) != 4096) {
 				::close(hfd);
 				throw rig_error("a host pwrite or pread failed");
@@ -175,7 +180,9 @@ void io_round_trip(const options &o, line &l, bool file)
 	::close(hfd);
 	end(r);
 	l.value = s.b_each() > 0 ? s.a_each() / s.b_each() : 0;
-	l.detail = {{"emulated_pair_us", s.a_each() * 1e6}, {"host_pair_us", s.b_each() * 1e6}, {"pairs", s.na}};
+	l.detail = {{"emulated_pair_us", s.a_each() * 1e6},
+	            {"host_pair_us", s.b_each() * 1e6},
+	            {"pairs", s.na}};
 }
 
 // ---- P1: writes to chunks preserved and written out already.
@@ -187,10 +194,12 @@ void preserved_writes(const options &o, line &l)
 	double worst = 0;
 	for (uint64_t bytes : {uint64_t{4096}, MAX_IO}) {
 		write_plan plan(bytes, r.part_bytes());
-		sides s = write_batches(r, plan, o.seconds / 2, [] {}, [](uint64_t) {});
+		sides s = write_batches(
+		    r, plan, o.seconds / 2, [] {}, [](uint64_t) {});
 		if (r.preserved() != r.part_bytes() / CHUNK)
 			throw rig_error("a write to a preserved chunk preserved another");
-		l.detail[bytes == 4096 ? "4KiB" : "1MiB"] = rates(s, bytes, "session", "no_session");
+		l.detail[bytes == 4096 ? "4KiB" : "1MiB"] =
+		    rates(s, bytes, "session", "no_session");
 		l.detail[bytes == 4096 ? "4KiB" : "1MiB"]["ratio"] = s.ratio();
 		worst = worst == 0 ? s.ratio() : std::min(worst, s.ratio());
 	}
@@ -211,22 +220,24 @@ void first_writes(const options &o, line &l, bool file, uint64_t bytes)
 		plan.count = r.part_bytes() / bytes;
 	}
 	uint64_t expected = std::min(plan.count * plan.stride / CHUNK + (bytes >= CHUNK ? 1 : 0),
-				     r.part_bytes() / CHUNK);
+	                             r.part_bytes() / CHUNK);
 	uint64_t sessions = 0;
 	sides s = write_batches(
-		r, plan, o.seconds, [&] { r.take(false); },
-		[&](uint64_t writes) {
-			if (r.preserved() != expected)
-				throw rig_error(fmt::format("{} first writes preserved {} chunks, not {}", writes,
-							    r.preserved(), expected));
-			r.stop();
-			sessions++;
-		});
+	    r, plan, o.seconds, [&] { r.take(false); },
+	    [&](uint64_t writes) {
+		    if (r.preserved() != expected)
+			    throw rig_error(
+			        fmt::format("{} first writes preserved {} chunks, not {}", writes,
+			                    r.preserved(), expected));
+		    r.stop();
+		    sessions++;
+	    });
 	end(r);
 	l.value = s.ratio();
 	l.detail = rates(s, bytes, "session", "no_session");
 	l.detail["sessions"] = sessions;
-	l.detail["chunks_copied_per_write"] = static_cast<double>(expected) / static_cast<double>(plan.count);
+	l.detail["chunks_copied_per_write"] =
+	    static_cast<double>(expected) / static_cast<double>(plan.count);
 }
 
 // ---- P4: reads through the snapshot device against the same reads of the live device.
@@ -239,7 +250,7 @@ void snapshot_reads(const options &o, line &l, bool preserved)
 	int zfd = r.open_node(snap.node(), true);
 	double worst = 0;
 	for (uint64_t bytes : {uint64_t{4096}, CHUNK}) {
-		sides s;	// a: snapshot, b: live
+		sides s; // a: snapshot, b: live
 		uint64_t count = r.part_bytes() / CHUNK;
 		auto t0 = clock::now();
 		do {
@@ -271,9 +282,10 @@ void tracking_writes(const options &o, line &l)
 	r.take(true);
 	r.stop();
 	write_plan plan(4096, r.part_bytes());
-	plan.stride = 4096;	// every block: tracking has nothing to preserve
+	plan.stride = 4096; // every block: tracking has nothing to preserve
 	plan.count = r.part_bytes() / 4096;
-	sides s = write_batches(r, plan, o.seconds, [] {}, [](uint64_t) {});
+	sides s = write_batches(
+	    r, plan, o.seconds, [] {}, [](uint64_t) {});
 	if (auto f = d->flush(); !f)
 		throw rig_error("cannot collect the change records: " + f.err().message);
 	uint64_t records = d->records();
@@ -296,7 +308,8 @@ void memory_per_chunk(const options &o, line &l)
 	for (uint64_t c = 0; c < chunks; c++)
 		r.write(true, static_cast<int64_t>(c * CHUNK), 4096);
 	if (!r.drained())
-		throw rig_error("the IO threads did not write the copied-out chunks out within a minute");
+		throw rig_error(
+		    "the IO threads did not write the copied-out chunks out within a minute");
 	if (r.preserved() != chunks)
 		throw rig_error(fmt::format("{} chunks preserved, not {}", r.preserved(), chunks));
 	long after = kernel_memory_bytes();
@@ -305,11 +318,11 @@ void memory_per_chunk(const options &o, line &l)
 	end(r);
 	l.value = static_cast<double>(after - before) / static_cast<double>(chunks);
 	l.detail = {{"chunks", chunks},
-		    {"kmalloc_bytes", u1.kmalloc_bytes - u0.kmalloc_bytes},
-		    {"kmalloc_objects", u1.kmalloc_objects - u0.kmalloc_objects},
-		    {"vmalloc_bytes", u1.vmalloc_bytes - u0.vmalloc_bytes},
-		    {"slab_bytes", u1.cache_bytes - u0.cache_bytes},
-		    {"pages", u1.pages - u0.pages}};
+	            {"kmalloc_bytes", u1.kmalloc_bytes - u0.kmalloc_bytes},
+	            {"kmalloc_objects", u1.kmalloc_objects - u0.kmalloc_objects},
+	            {"vmalloc_bytes", u1.vmalloc_bytes - u0.vmalloc_bytes},
+	            {"slab_bytes", u1.cache_bytes - u0.cache_bytes},
+	            {"pages", u1.pages - u0.pages}};
 }
 
 // ---- P7: reads of the live disk per first-written chunk, with several sessions on it.
@@ -328,11 +341,14 @@ void reads_per_chunk(const options &o, line &l)
 			r.write(true, static_cast<int64_t>(c * CHUNK), 4096);
 		kern::disk_stats s1 = kern::get_disk_stats(r.hooked_disk());
 		if (r.preserved() != chunks)
-			throw rig_error(fmt::format("{} sessions: {} chunks preserved, not {}", n, r.preserved(), chunks));
-		double reads = static_cast<double>(s1.reads - s0.reads) / static_cast<double>(chunks);
+			throw rig_error(fmt::format("{} sessions: {} chunks preserved, not {}", n,
+			                            r.preserved(), chunks));
+		double reads =
+		    static_cast<double>(s1.reads - s0.reads) / static_cast<double>(chunks);
 		double chunk_reads = static_cast<double>(s1.sectors_read - s0.sectors_read) /
-				     static_cast<double>(chunks * (CHUNK / 512));
-		l.detail[fmt::format("sessions_{}", n)] = {{"reads_per_chunk", reads}, {"chunk_bytes_read_per_chunk", chunk_reads}};
+		                     static_cast<double>(chunks * (CHUNK / 512));
+		l.detail[fmt::format("sessions_{}", n)] = {
+		    {"reads_per_chunk", reads}, {"chunk_bytes_read_per_chunk", chunk_reads}};
 		for (double v : {reads, chunk_reads})
 			if (std::abs(v - 1) > std::abs(worst - 1))
 				worst = v;
@@ -359,7 +375,8 @@ void freeze_window(const options &o, line &l)
 		std::mt19937_64 rng(7);
 		while (!stopping) {
 			auto off = static_cast<kern::loff_t>(rng() % (part / 4096) * 4096);
-			if (kern::sys_pwrite64(static_cast<unsigned>(fd), static_cast<unsigned long>(mem), 4096, off) != 4096)
+			if (kern::sys_pwrite64(static_cast<unsigned>(fd),
+			                       static_cast<unsigned long>(mem), 4096, off) != 4096)
 				return 2;
 			written++;
 		}
@@ -400,37 +417,77 @@ void freeze_window(const options &o, line &l)
 	};
 	l.value = median(frozen);
 	l.detail = {{"starts", frozen.size()},
-		    {"frozen_max_ms", *std::max_element(frozen.begin(), frozen.end())},
-		    {"until_frozen_median_ms", median(to_freeze)},
-		    {"start_command_median_ms", median(command)},
-		    {"writes_meanwhile", written.load()}};
+	            {"frozen_max_ms", *std::max_element(frozen.begin(), frozen.end())},
+	            {"until_frozen_median_ms", median(to_freeze)},
+	            {"start_command_median_ms", median(command)},
+	            {"writes_meanwhile", written.load()}};
 }
 
 const std::vector<unit> &units()
 {
 	static const std::vector<unit> all = {
-		{"P0", "4 KiB IO round trip (bio write+read) / host pwrite+pread", "file", "x",
-		 {goal::at_most, 5}, [](const options &o, line &l) { io_round_trip(o, l, true); }},
-		{"P0", "4 KiB IO round trip (bio write+read), for reference / host pwrite+pread", "ram", "x",
-		 {}, [](const options &o, line &l) { io_round_trip(o, l, false); }},
-		{"P1", "writes to preserved chunks / no session, 4 KiB and 1 MiB (the worse)", "ram", "x",
-		 {goal::at_least, 0.95}, preserved_writes},
-		{"P2", "first writes 1 MiB sequential / no session", "ram", "x", {goal::at_least, 0.40},
-		 [](const options &o, line &l) { first_writes(o, l, false, MAX_IO); }},
-		{"P2", "first writes 1 MiB sequential / no session", "file", "x", {goal::at_least, 0.30},
-		 [](const options &o, line &l) { first_writes(o, l, true, MAX_IO); }},
-		{"P3", "first writes 4 KiB / no session", "ram", "x", {goal::at_least, 0.05},
-		 [](const options &o, line &l) { first_writes(o, l, false, 4096); }},
-		{"P4", "snapshot reads of unchanged chunks / live, 4 and 64 KiB (the worse)", "ram", "x",
-		 {goal::at_least, 0.97}, [](const options &o, line &l) { snapshot_reads(o, l, false); }},
-		{"P4", "snapshot reads of preserved chunks / live, 4 and 64 KiB (the worse)", "ram", "x",
-		 {goal::at_least, 0.90}, [](const options &o, line &l) { snapshot_reads(o, l, true); }},
-		{"P5", "4 KiB writes with change tracking / without", "ram", "x", {}, tracking_writes},
-		{"P6", "driver memory per preserved chunk", "ram", "bytes", {}, memory_per_chunk},
-		{"P7", "live-disk reads per first-written chunk, 1, 4 and 16 sessions (the worst)", "ram",
-		 "reads", {goal::exactly, 1}, reads_per_chunk},
-		{"P8", "freeze window at a session's start, a writer at work (median)", "ram", "ms", {},
-		 freeze_window},
+	    {"P0",
+	     "4 KiB IO round trip (bio write+read) / host pwrite+pread",
+	     "file",
+	     "x",
+	     {goal::at_most, 5},
+	     [](const options &o, line &l) { io_round_trip(o, l, true); }},
+	    {"P0",
+	     "4 KiB IO round trip (bio write+read), for reference / host pwrite+pread",
+	     "ram",
+	     "x",
+	     {},
+	     [](const options &o, line &l) { io_round_trip(o, l, false); }},
+	    {"P1",
+	     "writes to preserved chunks / no session, 4 KiB and 1 MiB (the worse)",
+	     "ram",
+	     "x",
+	     {goal::at_least, 0.95},
+	     preserved_writes},
+	    {"P2",
+	     "first writes 1 MiB sequential / no session",
+	     "ram",
+	     "x",
+	     {goal::at_least, 0.40},
+	     [](const options &o, line &l) { first_writes(o, l, false, MAX_IO); }},
+	    {"P2",
+	     "first writes 1 MiB sequential / no session",
+	     "file",
+	     "x",
+	     {goal::at_least, 0.30},
+	     [](const options &o, line &l) { first_writes(o, l, true, MAX_IO); }},
+	    {"P3",
+	     "first writes 4 KiB / no session",
+	     "ram",
+	     "x",
+	     {goal::at_least, 0.05},
+	     [](const options &o, line &l) { first_writes(o, l, false, 4096); }},
+	    {"P4",
+	     "snapshot reads of unchanged chunks / live, 4 and 64 KiB (the worse)",
+	     "ram",
+	     "x",
+	     {goal::at_least, 0.97},
+	     [](const options &o, line &l) { snapshot_reads(o, l, false); }},
+	    {"P4",
+	     "snapshot reads of preserved chunks / live, 4 and 64 KiB (the worse)",
+	     "ram",
+	     "x",
+	     {goal::at_least, 0.90},
+	     [](const options &o, line &l) { snapshot_reads(o, l, true); }},
+	    {"P5", "4 KiB writes with change tracking / without", "ram", "x", {}, tracking_writes},
+	    {"P6", "driver memory per preserved chunk", "ram", "bytes", {}, memory_per_chunk},
+	    {"P7",
+	     "live-disk reads per first-written chunk, 1, 4 and 16 sessions (the worst)",
+	     "ram",
+	     "reads",
+	     {goal::exactly, 1},
+	     reads_per_chunk},
+	    {"P8",
+	     "freeze window at a session's start, a writer at work (median)",
+	     "ram",
+	     "ms",
+	     {},
+	     freeze_window},
 	};
 	return all;
 }
@@ -445,7 +502,8 @@ std::vector<line> machine_lines(const options &o, const progress_fn &progress)
 			continue;
 		if (progress)
 			progress(u.id, fmt::format("{} ({})", u.what, u.disk));
-		line l{.id = u.id, .what = u.what, .disk = u.disk, .unit = u.unit, .goal = u.g.text()};
+		line l{
+		    .id = u.id, .what = u.what, .disk = u.disk, .unit = u.unit, .goal = u.g.text()};
 		try {
 			u.measure(o, l);
 			l.met = u.g.met(l.value);

@@ -13,14 +13,16 @@
 #include "kernel/locking/completion.h"
 #include "kernel/syscalls.h"
 
-namespace zep::bench {
+namespace zep::bench
+{
 
 namespace fs = std::filesystem;
 
-namespace {
+namespace
+{
 
 constexpr int DISK_MAJOR = 8;
-constexpr kern::sector_t PART_START = 2048;	// chunk-aligned: the disk's chunks are the partition's
+constexpr kern::sector_t PART_START = 2048; // chunk-aligned: the disk's chunks are the partition's
 
 } // namespace
 
@@ -29,7 +31,10 @@ double seconds_since(std::chrono::steady_clock::time_point t0)
 	return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-uint64_t chunks_preserved(uint64_t bytes) { return bytes / CHUNK + 1; }
+uint64_t chunks_preserved(uint64_t bytes)
+{
+	return bytes / CHUNK + 1;
+}
 
 write_plan::write_plan(uint64_t b, uint64_t part_bytes)
     : bytes(b), stride(chunks_preserved(b) * CHUNK), count((part_bytes - b) / stride + 1)
@@ -39,7 +44,8 @@ write_plan::write_plan(uint64_t b, uint64_t part_bytes)
 long kernel_memory_bytes()
 {
 	kern::mm_usage u = kern::mm_get_usage();
-	return u.kmalloc_bytes + u.vmalloc_bytes + u.cache_bytes + u.pages * static_cast<long>(kern::PAGE_SIZE);
+	return u.kmalloc_bytes + u.vmalloc_bytes + u.cache_bytes +
+	       u.pages * static_cast<long>(kern::PAGE_SIZE);
 }
 
 rig::rig(const rig_options &o) : o_(o)
@@ -57,7 +63,7 @@ rig::rig(const rig_options &o) : o_(o)
 	try {
 		set_up();
 	} catch (...) {
-		(void)finish();	// the destructor does not run for a rig that was never made
+		(void)finish(); // the destructor does not run for a rig that was never made
 		throw;
 	}
 }
@@ -97,13 +103,15 @@ std::string rig::finish()
 	if (!booted_)
 		return "";
 	std::string problems;
-	auto add = [&](const std::string &p) { problems += fmt::format("{}{}", problems.empty() ? "" : "; ", p); };
+	auto add = [&](const std::string &p) {
+		problems += fmt::format("{}{}", problems.empty() ? "" : "; ", p);
+	};
 	try {
 		while (!snaps_.empty())
 			stop();
 	} catch (const rig_error &e) {
 		add(e.what());
-		snaps_.clear();	// each stops itself as it goes
+		snaps_.clear(); // each stops itself as it goes
 	}
 	for (int fd : fds_)
 		kern::sys_close(static_cast<unsigned>(fd));
@@ -130,13 +138,14 @@ kern::dev_t rig::add_disk(const std::string &name)
 	if (o_.file_disks) {
 		kern::disk_options d;
 		d.size_bytes = sectors * 512;
-		disk = kern::add_filedisk(name, DISK_MAJOR, (fs::path(o_.dir) / (name + ".img")).string(), d);
+		disk = kern::add_filedisk(name, DISK_MAJOR,
+		                          (fs::path(o_.dir) / (name + ".img")).string(), d);
 	} else {
 		disk = kern::add_ramdisk(name, DISK_MAJOR, sectors);
 	}
 	if (!disk || !kern::add_partition(disk, 1, PART_START, o_.part_bytes / 512))
-		throw rig_error(fmt::format("cannot add the {} disk {} in {}", o_.file_disks ? "file" : "RAM",
-					    name, o_.dir));
+		throw rig_error(fmt::format("cannot add the {} disk {} in {}",
+		                            o_.file_disks ? "file" : "RAM", name, o_.dir));
 	// Old data everywhere, so that no write of a measurement allocates RAM-disk storage
 	// or grows a host file.
 	std::vector<unsigned char> old(MAX_IO);
@@ -170,8 +179,9 @@ double rig::write(bool hooked, int64_t off, uint64_t bytes)
 	ssize_t n = kern::sys_pwrite64(static_cast<unsigned>(fd(hooked)), buf_, bytes, off);
 	double t = seconds_since(t0);
 	if (n != static_cast<ssize_t>(bytes))
-		throw rig_error(fmt::format("a write of {} bytes at {} of the {} partition failed: {}", bytes, off,
-					    hooked ? "hooked" : "twin", n));
+		throw rig_error(
+		    fmt::format("a write of {} bytes at {} of the {} partition failed: {}", bytes,
+		                off, hooked ? "hooked" : "twin", n));
 	return t;
 }
 
@@ -245,7 +255,8 @@ uint64_t rig::preserved()
 	return i->changed_blocks;
 }
 
-namespace {
+namespace
+{
 
 struct waiter {
 	kern::completion done;

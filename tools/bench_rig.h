@@ -26,21 +26,22 @@
 #include "agent/session.h"
 #include "kernel/machine.h"
 
-namespace zep::bench {
+namespace zep::bench
+{
 
-constexpr uint64_t CHUNK = 64 << 10;	// the driver's copy-out unit
-constexpr uint64_t MAX_IO = 1 << 20;	// the largest request the rig writes or reads
+constexpr uint64_t CHUNK = 64 << 10; // the driver's copy-out unit
+constexpr uint64_t MAX_IO = 1 << 20; // the largest request the rig writes or reads
 
 struct rig_error : std::runtime_error {
 	using std::runtime_error::runtime_error;
 };
 
 struct rig_options {
-	bool file_disks = false;	// host files in `dir` instead of RAM disks
-	std::string dir;		// the rig's own folder (made, removed at the end)
-	uint64_t part_bytes = 64 << 20;	// the partitions' size, whole chunks
-	int io_threads = 2;		// IO-thread processes per session, as zep backup's default
-	bool verbose = false;		// mirror the kernel log to standard error
+	bool file_disks = false;        // host files in `dir` instead of RAM disks
+	std::string dir;                // the rig's own folder (made, removed at the end)
+	uint64_t part_bytes = 64 << 20; // the partitions' size, whole chunks
+	int io_threads = 2;             // IO-thread processes per session, as zep backup's default
+	bool verbose = false;           // mirror the kernel log to standard error
 };
 
 // Wall-clock seconds since t0.
@@ -62,8 +63,9 @@ struct write_plan {
 // slab objects and pages.
 long kernel_memory_bytes();
 
-class rig {
-public:
+class rig
+{
+      public:
 	explicit rig(const rig_options &o);
 	rig(const rig &) = delete;
 	rig &operator=(const rig &) = delete;
@@ -100,7 +102,7 @@ public:
 	// Chunks the newest session has preserved.
 	uint64_t preserved();
 
-private:
+      private:
 	void set_up();
 	kern::dev_t add_disk(const std::string &name);
 

@@ -16,9 +16,11 @@
 #include "tools/commands.h"
 #include "tools/interrupt.h"
 
-namespace zep {
+namespace zep
+{
 
-namespace bench {
+namespace bench
+{
 
 bool wanted(const options &o, const std::string &id)
 {
@@ -27,12 +29,13 @@ bool wanted(const options &o, const std::string &id)
 
 } // namespace bench
 
-namespace {
+namespace
+{
 
 namespace fs = std::filesystem;
 using bench::line;
 
-constexpr int LINES = 11;	// P0 .. P10
+constexpr int LINES = 11; // P0 .. P10
 
 std::string value_text(const line &l)
 {
@@ -49,18 +52,21 @@ std::string value_text(const line &l)
 
 std::string table(const std::vector<line> &lines)
 {
-	std::vector<std::array<std::string, 6>> rows = {{"id", "what", "disk", "value", "goal", "met"}};
+	std::vector<std::array<std::string, 6>> rows = {
+	    {"id", "what", "disk", "value", "goal", "met"}};
 	for (const line &l : lines)
 		rows.push_back({l.id, l.what, l.disk.empty() ? "-" : l.disk, value_text(l),
-				l.goal.empty() ? "-" : l.goal, l.met ? (*l.met ? "yes" : "no") : "-"});
+		                l.goal.empty() ? "-" : l.goal,
+		                l.met ? (*l.met ? "yes" : "no") : "-"});
 	std::array<size_t, 6> width{};
 	for (const auto &r : rows)
 		for (size_t c = 0; c < r.size(); c++)
 			width[c] = std::max(width[c], r[c].size());
 	std::string out;
 	for (const auto &r : rows)
-		out += fmt::format("{:<{}}  {:<{}}  {:<{}}  {:>{}}  {:<{}}  {}\n", r[0], width[0], r[1], width[1], r[2],
-				   width[2], r[3], width[3], r[4], width[4], r[5]);
+		out += fmt::format("{:<{}}  {:<{}}  {:<{}}  {:>{}}  {:<{}}  {}\n", r[0], width[0],
+		                   r[1], width[1], r[2], width[2], r[3], width[3], r[4], width[4],
+		                   r[5]);
 	for (const line &l : lines)
 		if (!l.error.empty())
 			out += fmt::format("{} ({}) failed: {}\n", l.id, l.disk, l.error);
@@ -74,7 +80,8 @@ nlohmann::ordered_json line_json(const line &l)
 	j["unit"] = l.unit;
 	j["goal"] = l.goal;
 	j["met"] = l.met ? nlohmann::ordered_json(*l.met) : nlohmann::ordered_json();
-	j["detail"] = l.error.empty() ? nlohmann::ordered_json(l.detail) : nlohmann::ordered_json{{"error", l.error}};
+	j["detail"] = l.error.empty() ? nlohmann::ordered_json(l.detail)
+	                              : nlohmann::ordered_json{{"error", l.error}};
 	return j;
 }
 
@@ -88,7 +95,8 @@ nlohmann::ordered_json host_json(const bench::options &o)
 			h["cpu"] = l.substr(l.find(':') + 2);
 			break;
 		}
-	struct utsname u {};
+	struct utsname u {
+	};
 	if (::uname(&u) == 0)
 		h["kernel"] = fmt::format("{} {}", u.sysname, u.release);
 	double load[3];
@@ -104,31 +112,38 @@ result<bench::options> options_of(const bench_args &a)
 {
 	bench::options o;
 	if (!(a.seconds > 0 && a.seconds <= 600))
-		return make_error(errc::usage, fmt::format("--seconds {}: give a time per line from more "
-							   "than 0 to 600 seconds, such as 0.5",
-							   a.seconds));
+		return make_error(errc::usage,
+		                  fmt::format("--seconds {}: give a time per line from more "
+		                              "than 0 to 600 seconds, such as 0.5",
+		                              a.seconds));
 	o.seconds = a.seconds;
 	for (std::string id : a.only) {
-		std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return std::toupper(c); });
+		std::transform(id.begin(), id.end(), id.begin(),
+		               [](unsigned char c) { return std::toupper(c); });
 		int n = -1;
-		if (id.size() >= 2 && id[0] == 'P' && std::all_of(id.begin() + 1, id.end(), ::isdigit) && id.size() <= 3)
+		if (id.size() >= 2 && id[0] == 'P' &&
+		    std::all_of(id.begin() + 1, id.end(), ::isdigit) && id.size() <= 3)
 			n = std::stoi(id.substr(1));
 		if (n < 0 || n >= LINES || id != fmt::format("P{}", n))
-			return make_error(errc::usage, fmt::format("--only {}: there is no such line; the "
-								   "lines are P0 to P{}, e.g. --only P0,P7",
-								   id, LINES - 1));
+			return make_error(errc::usage,
+			                  fmt::format("--only {}: there is no such line; the "
+			                              "lines are P0 to P{}, e.g. --only P0,P7",
+			                              id, LINES - 1));
 		o.only.push_back(id);
 	}
 	std::error_code ec;
-	o.tmpdir = a.tmpdir.empty() ? fs::temp_directory_path(ec).string() : fs::absolute(a.tmpdir, ec).string();
+	o.tmpdir = a.tmpdir.empty() ? fs::temp_directory_path(ec).string()
+	                            : fs::absolute(a.tmpdir, ec).string();
 	if (!fs::is_directory(o.tmpdir, ec))
-		return make_error(errc::usage, fmt::format("--tmpdir {}: there is no such folder: give an "
-							   "existing folder for the file disks",
-							   a.tmpdir.empty() ? o.tmpdir : a.tmpdir));
+		return make_error(errc::usage,
+		                  fmt::format("--tmpdir {}: there is no such folder: give an "
+		                              "existing folder for the file disks",
+		                              a.tmpdir.empty() ? o.tmpdir : a.tmpdir));
 	if (a.readers < 0 || a.readers > 64)
-		return make_error(errc::usage, fmt::format("--readers {}: choose a whole number from 0 "
-							   "(the backup's default) to 64",
-							   a.readers));
+		return make_error(errc::usage,
+		                  fmt::format("--readers {}: choose a whole number from 0 "
+		                              "(the backup's default) to 64",
+		                              a.readers));
 	o.readers = a.readers;
 	return o;
 }
@@ -165,8 +180,9 @@ int run_bench(const bench_args &a, cli_io &io)
 		std::fflush(io.err);
 	}
 	if (lines.empty())
-		return rep.failure(make_error(errc::other, "none of the lines asked for is measured by this "
-							    "zep: leave out --only to see the lines it has"));
+		return rep.failure(make_error(errc::other,
+		                              "none of the lines asked for is measured by this "
+		                              "zep: leave out --only to see the lines it has"));
 
 	nlohmann::ordered_json doc;
 	doc["lines"] = nlohmann::ordered_json::array();
@@ -176,14 +192,18 @@ int run_bench(const bench_args &a, cli_io &io)
 	std::string failed;
 	for (const line &l : lines)
 		if (!l.error.empty())
-			failed += fmt::format("{}{} ({})", failed.empty() ? "" : ", ", l.id, l.disk);
+			failed +=
+			    fmt::format("{}{} ({})", failed.empty() ? "" : ", ", l.id, l.disk);
 	if (failed.empty())
 		return rep.success(doc, table(lines));
 	// The lines that were measured are shown all the same.
-	error e = make_error(errc::other, fmt::format("could not measure {}: see why in {}", failed,
-						      a.json ? "each line's detail" : "the lines above"));
+	error e =
+	    make_error(errc::other, fmt::format("could not measure {}: see why in {}", failed,
+	                                        a.json ? "each line's detail" : "the lines above"));
 	if (a.json) {
-		doc["error"] = {{"kind", errc_name(e.code)}, {"exit_code", exit_code(e.code)}, {"message", e.message}};
+		doc["error"] = {{"kind", errc_name(e.code)},
+		                {"exit_code", exit_code(e.code)},
+		                {"message", e.message}};
 		nlohmann::ordered_json full = {{"command", "bench"}, {"ok", false}};
 		full.update(doc);
 		fmt::print(io.out, "{}\n", full.dump(2));
