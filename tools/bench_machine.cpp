@@ -115,22 +115,45 @@ json rates(const sides &s, uint64_t bytes, const char *a, const char *b)
 	        {"operations_each_side", s.na}};
 }
 
-// Writes of the plan, hooked then twin, in batches until `seconds` have gone by (at least one
-// batch). `before` and `after` run around each hooked batch, untimed.
-sides write_batches(rig &r, const write_plan &plan, double seconds,
-                    const std::function<void()> &before, const std::function<void(uint64_t)> &after)
+// Writes of the plan, hooked then twin, in passes over the partition until `seconds` have
+// gone by (at least one pass): each hooked pass in a session of its own, started before it and
+// stopped after it (untimed), so that the twin writes while no IO thread works. check(writes)
+// looks at the session before it stops.
+sides first_write_passes(rig &r, const write_plan &plan, double seconds,
+                         const std::function<void(uint64_t)> &check)
 {
 	sides s;
 	auto t0 = clock::now();
 	do {
-		before();
+		r.take(false);
 		for (uint64_t i = 0; i < plan.count; i++)
 			s.a += r.write(true, plan.offset(i), plan.bytes);
 		s.na += plan.count;
-		after(plan.count);
+		check(plan.count);
+		r.stop();
 		for (uint64_t i = 0; i < plan.count; i++)
 			s.b += r.write(false, plan.offset(i), plan.bytes);
 		s.nb += plan.count;
+	} while (seconds_since(t0) < seconds);
+	return s;
+}
+
+// Operations of two sides alternating in small groups until `seconds` have gone by (at least
+// one group), so that load from elsewhere on the host falls on both alike. op(a, i) does the
+// i-th operation of side a (or b) and returns its seconds; i walks 0 .. count - 1 over and over.
+sides interleaved(uint64_t count, double seconds, const std::function<double(bool, uint64_t)> &op)
+{
+	constexpr uint64_t GROUP = 32;
+	sides s;
+	uint64_t next = 0;
+	auto t0 = clock::now();
+	do {
+		for (bool a : {true, false}) {
+			for (uint64_t i = 0; i < GROUP; i++)
+				(a ? s.a : s.b) += op(a, (next + i) % count);
+			(a ? s.na : s.nb) += GROUP;
+		}
+		next = (next + GROUP) % count;
 	} while (seconds_since(t0) < seconds);
 	return s;
 }
@@ -194,8 +217,9 @@ void preserved_writes(const options &o, line &l)
 	double worst = 0;
 	for (uint64_t bytes : {uint64_t{4096}, MAX_IO}) {
 		write_plan plan(bytes, r.part_bytes());
-		sides s = write_batches(
-		    r, plan, o.seconds / 2, [] {}, [](uint64_t) {});
+		sides s = interleaved(plan.count, o.seconds / 2, [&](bool hooked, uint64_t i) {
+			return r.write(hooked, plan.offset(i), plan.bytes);
+		});
 		if (r.preserved() != r.part_bytes() / CHUNK)
 			throw rig_error("a write to a preserved chunk preserved another");
 		l.detail[bytes == 4096 ? "4KiB" : "1MiB"] =
@@ -222,16 +246,12 @@ void first_writes(const options &o, line &l, bool file, uint64_t bytes)
 	uint64_t expected = std::min(plan.count * plan.stride / CHUNK + (bytes >= CHUNK ? 1 : 0),
 	                             r.part_bytes() / CHUNK);
 	uint64_t sessions = 0;
-	sides s = write_batches(
-	    r, plan, o.seconds, [&] { r.take(false); },
-	    [&](uint64_t writes) {
-		    if (r.preserved() != expected)
-			    throw rig_error(
-			        fmt::format("{} first writes preserved {} chunks, not {}", writes,
-			                    r.preserved(), expected));
-		    r.stop();
-		    sessions++;
-	    });
+	sides s = first_write_passes(r, plan, o.seconds, [&](uint64_t writes) {
+		if (r.preserved() != expected)
+			throw rig_error(fmt::format("{} first writes preserved {} chunks, not {}",
+			                            writes, r.preserved(), expected));
+		sessions++;
+	});
 	end(r);
 	l.value = s.ratio();
 	l.detail = rates(s, bytes, "session", "no_session");
@@ -250,17 +270,12 @@ void snapshot_reads(const options &o, line &l, bool preserved)
 	int zfd = r.open_node(snap.node(), true);
 	double worst = 0;
 	for (uint64_t bytes : {uint64_t{4096}, CHUNK}) {
-		sides s; // a: snapshot, b: live
-		uint64_t count = r.part_bytes() / CHUNK;
-		auto t0 = clock::now();
-		do {
-			for (uint64_t i = 0; i < count; i++)
-				s.a += r.read(zfd, static_cast<int64_t>(i * CHUNK), bytes);
-			for (uint64_t i = 0; i < count; i++)
-				s.b += r.read(r.fd(true), static_cast<int64_t>(i * CHUNK), bytes);
-			s.na += count;
-			s.nb += count;
-		} while (seconds_since(t0) < o.seconds / 2);
+		// a: the snapshot, b: the live partition, at the start of every chunk.
+		sides s =
+		    interleaved(r.part_bytes() / CHUNK, o.seconds / 2, [&](bool snap, uint64_t i) {
+			    return r.read(snap ? zfd : r.fd(true), static_cast<int64_t>(i * CHUNK),
+			                  bytes);
+		    });
 		const char *key = bytes == 4096 ? "4KiB" : "64KiB";
 		l.detail[key] = rates(s, bytes, "snapshot", "live");
 		l.detail[key]["ratio"] = s.ratio();
@@ -281,11 +296,10 @@ void tracking_writes(const options &o, line &l)
 		throw rig_error("cannot start the change drainer: " + d.err().message);
 	r.take(true);
 	r.stop();
-	write_plan plan(4096, r.part_bytes());
-	plan.stride = 4096; // every block: tracking has nothing to preserve
-	plan.count = r.part_bytes() / 4096;
-	sides s = write_batches(
-	    r, plan, o.seconds, [] {}, [](uint64_t) {});
+	// Every block in turn: tracking has nothing to preserve.
+	sides s = interleaved(r.part_bytes() / 4096, o.seconds, [&](bool tracked, uint64_t i) {
+		return r.write(tracked, static_cast<int64_t>(i * 4096), 4096);
+	});
 	if (auto f = d->flush(); !f)
 		throw rig_error("cannot collect the change records: " + f.err().message);
 	uint64_t records = d->records();
