@@ -176,11 +176,19 @@ void preserve_all(rig &r)
 void io_round_trip(const options &o, line &l, bool file)
 {
 	rig r(rig_for(o, "P0", file, 4 << 20));
-	std::string host_file = (fs::path(r.dir()) / "host.img").string();
-	int hfd = ::open(host_file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-	if (hfd < 0 || ::ftruncate(hfd, 4 << 20))
-		throw rig_error(fmt::format("cannot make the host file {}", host_file));
+	// The file disk's own host file; beside the RAM disk, one of the same size.
+	std::string host_file =
+	    file ? r.disk_file(false) : (fs::path(r.dir()) / "host.img").string();
+	int hfd = ::open(host_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 	std::vector<unsigned char> buf(4096, 0x5a);
+	// Written through once, as the disk's file was filled: no write below allocates.
+	for (off_t at = 0; hfd >= 0 && !file && at < (4 << 20); at += 4096)
+		if (::pwrite(hfd, buf.data(), buf.size(), at) != 4096) {
+			::close(hfd);
+			hfd = -1;
+		}
+	if (hfd < 0)
+		throw rig_error(fmt::format("cannot make the host file {}", host_file));
 	sides s;                        // a: emulated pairs, b: host pairs
 	constexpr uint64_t ROUND = 128; // write+read pairs per batch
 	uint64_t off = 0;

@@ -131,6 +131,11 @@ std::string rig::finish()
 	return problems;
 }
 
+std::string rig::disk_file(bool hooked) const
+{
+	return (fs::path(o_.dir) / (hooked ? "zbh.img" : "zbt.img")).string();
+}
+
 kern::dev_t rig::add_disk(const std::string &name)
 {
 	kern::sector_t sectors = PART_START + o_.part_bytes / 512;
@@ -138,8 +143,7 @@ kern::dev_t rig::add_disk(const std::string &name)
 	if (o_.file_disks) {
 		kern::disk_options d;
 		d.size_bytes = sectors * 512;
-		disk = kern::add_filedisk(name, DISK_MAJOR,
-		                          (fs::path(o_.dir) / (name + ".img")).string(), d);
+		disk = kern::add_filedisk(name, DISK_MAJOR, disk_file(name == "zbh"), d);
 	} else {
 		disk = kern::add_ramdisk(name, DISK_MAJOR, sectors);
 	}

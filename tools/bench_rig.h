@@ -79,6 +79,8 @@ class rig
 	kern::dev_t twin_disk() const { return twin_disk_; }
 	uint64_t part_bytes() const { return o_.part_bytes; }
 	const std::string &dir() const { return o_.dir; }
+	// The host file of a file disk.
+	std::string disk_file(bool hooked) const;
 
 	// One write of `bytes` (at most MAX_IO) at `off` of the hooked or the twin partition,
 	// from the rig's buffer: its wall time.
