@@ -388,6 +388,7 @@ void freeze_window(const options &o, line &l)
 	rig r(rig_for(o, "P8", false));
 	std::atomic<bool> stopping{false};
 	std::atomic<uint64_t> written{0};
+	double longest = 0; // the writer's longest write: read once it has ended
 	uint64_t part = r.part_bytes();
 	kern::pid_t writer = kern::spawn("writer", [&] {
 		int fd = kern::sys_open("/dev/zbh1", O_RDWR, 0);
@@ -397,9 +398,11 @@ void freeze_window(const options &o, line &l)
 		std::mt19937_64 rng(7);
 		while (!stopping) {
 			auto off = static_cast<kern::loff_t>(rng() % (part / 4096) * 4096);
+			auto t0 = clock::now();
 			if (kern::sys_pwrite64(static_cast<unsigned>(fd),
 			                       static_cast<unsigned long>(mem), 4096, off) != 4096)
 				return 2;
+			longest = std::max(longest, seconds_since(t0));
 			written++;
 		}
 		kern::sys_close(static_cast<unsigned>(fd));
@@ -442,7 +445,8 @@ void freeze_window(const options &o, line &l)
 	            {"frozen_max_ms", *std::max_element(frozen.begin(), frozen.end())},
 	            {"until_frozen_median_ms", median(to_freeze)},
 	            {"start_command_median_ms", median(command)},
-	            {"writes_meanwhile", written.load()}};
+	            {"writes_meanwhile", written.load()},
+	            {"longest_write_ms", longest * 1e3}};
 }
 
 const std::vector<unit> &units()
