@@ -65,7 +65,7 @@ struct goal {
 };
 
 // One measurement: what it says, and how it is taken (filling value and detail).
-struct unit {
+struct measurement {
 	std::string id, what, disk, unit;
 	goal g;
 	std::function<void(const options &, line &)> measure;
@@ -449,9 +449,9 @@ void freeze_window(const options &o, line &l)
 	            {"longest_write_ms", longest * 1e3}};
 }
 
-const std::vector<unit> &units()
+const std::vector<measurement> &measurements()
 {
-	static const std::vector<unit> all = {
+	static const std::vector<measurement> all = {
 	    {"P0",
 	     "4 KiB IO round trip (bio write+read) / host pwrite+pread",
 	     "file",
@@ -523,7 +523,7 @@ const std::vector<unit> &units()
 std::vector<line> machine_lines(const options &o, const progress_fn &progress)
 {
 	std::vector<line> out;
-	for (const unit &u : units()) {
+	for (const measurement &u : measurements()) {
 		if (!wanted(o, u.id))
 			continue;
 		if (progress)
