@@ -22,6 +22,7 @@ struct line {
 	std::string goal;	// e.g. "<= 5x"; "" when the line has none
 	std::optional<bool> met;	// whether the goal is met; none without a goal
 	nlohmann::json detail;	// the absolute numbers behind the value (times, rates, counts)
+	std::string error;	// why the line could not be measured; "" when it was
 };
 
 struct options {
@@ -29,6 +30,7 @@ struct options {
 	std::string tmpdir;	// for file disks, images and repositories; "" the host's
 	std::vector<std::string> only;	// line ids to run; empty runs all
 	int readers = 0;	// the backup's readers for P9; 0 the backup's default
+	bool verbose = false;	// mirror each machine's kernel log to standard error
 };
 
 // Called before each line starts, with its id and what it measures.

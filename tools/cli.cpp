@@ -29,7 +29,9 @@ constexpr const char *EXIT_CODES =
 	"  4  IO error: reading or writing failed, or a file system is full\n"
 	"  5  anything else (a fault of zep, such as something left over at the halt)\n"
 	"  6  the repository is in use by another zep (named in the message): wait for it\n"
-	"zep demo: 0 passed, 1 a check failed, 2 usage, 3 a step could not be carried out.";
+	"zep demo: 0 passed, 1 a check failed, 2 usage, 3 a step could not be carried out.\n"
+	"zep bench: 0 measured (goals not met included), 2 usage, 5 a line could not be "
+	"measured.";
 
 // A bad value's message, "VALUE: what to take"; CLI11 puts the option's name and a colon
 // before it, which usage_error turns into "--option VALUE: what to take".
@@ -121,6 +123,7 @@ struct parsed {
 	common_args demo_common;
 	unsigned restore_n = 0, verify_n = 0;
 	serve_args serve;
+	bench_args bench;
 	std::map<std::string, client_args> clients;
 };
 
@@ -250,6 +253,27 @@ void define(CLI::App &app, parsed &p)
 		"version", "Print the versions of zep and of the driver (loaded and asked "
 			   "through its control device)");
 	add_common(ver, p.version, false);
+
+	CLI::App *bn = app.add_subcommand(
+		"bench", "Measure what the driver costs, each cost as a ratio against the same work "
+			 "without it in the same run (IO round trip, writes with a session, snapshot "
+			 "reads, change tracking, memory per chunk, live reads per chunk, freeze "
+			 "window, backup); prints one table: value, goal, whether it is met");
+	bn->add_option("--seconds", p.bench.seconds, "Measuring time per line, roughly")
+		->type_name("S")
+		->default_str("2");
+	bn->add_option("--only", p.bench.only, "Measure only these lines, e.g. P0,P3")
+		->delimiter(',')
+		->type_name("P0,P1,...");
+	bn->add_option("--tmpdir", p.bench.tmpdir,
+		       "Folder for the file disks and the snapshots' backing files (default: the "
+		       "host's temporary folder); its file system is the file disks' speed")
+		->type_name("DIR");
+	bn->add_option("--readers", p.bench.readers,
+		       "Readers of the backup's lines (0: the backup's default)")
+		->type_name("N")
+		->default_str("0");
+	add_common(bn, p.bench, false);
 
 	CLI::App *d = app.add_subcommand(
 		"demo", "The whole flow on an emulated machine, in a temporary folder: writers "
@@ -460,6 +484,8 @@ int run_cli(const std::vector<std::string> &args, cli_io &io)
 		return run_version(p.version, io);
 	if (app.got_subcommand("serve"))
 		return run_serve(p.serve, io);
+	if (app.got_subcommand("bench"))
+		return run_bench(p.bench, io);
 	for (auto &[name, c] : p.clients)
 		if (app.got_subcommand(name))
 			return run_client(c, io);

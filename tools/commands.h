@@ -66,6 +66,13 @@ struct serve_args : common_args {
 	bool insecure = false;	// TCP without TLS
 };
 
+struct bench_args : common_args {
+	double seconds = 2;	// measuring time per line
+	std::vector<std::string> only;	// line ids; empty: all
+	std::string tmpdir;	// for file disks and backing files; "" the host's temporary folder
+	int readers = 0;	// the backup's readers; 0 its default
+};
+
 // status, snapshot, release, changes, quit: one request to the server in `connect`.
 struct client_args : common_args {
 	std::string command;
@@ -88,6 +95,7 @@ int run_list(const repo_args &a, cli_io &io);
 int run_info(const repo_args &a, cli_io &io);
 int run_prune(const prune_args &a, cli_io &io);
 int run_version(const common_args &a, cli_io &io);
+int run_bench(const bench_args &a, cli_io &io);
 
 // The version of the `zep` command.
 const char *tool_version();

@@ -34,6 +34,8 @@ struct mm_state {
 	std::deque<const void *> recent_order;
 	std::atomic<long> kmalloc_objects{0};
 	std::atomic<long> vmalloc_objects{0};
+	std::atomic<long> kmalloc_bytes{0};
+	std::atomic<long> vmalloc_bytes{0};
 	std::atomic<long> pages{0};
 	std::atomic<long> mempools{0};
 	std::atomic<unsigned long> next_pfn{0x100};

@@ -33,6 +33,7 @@ void *header_alloc(size_t size, u32 kind)
 	h->kind = kind;
 	h->size = size;
 	auto &s = mm();
+	(kind ? s.vmalloc_bytes : s.kmalloc_bytes) += static_cast<long>(size);
 	H().lock_acquire(s.lock);
 	s.live.insert(h + 1);
 	s.recent.erase(h + 1);	// the address is in use again
@@ -59,6 +60,7 @@ void header_free(const void *p, u32 kind, const char *what)
 		kernel_bug("%s: bad pointer %p (%s)", what, p, h->kind ? "vmalloc'ed" : "kmalloc'ed");
 	}
 	s.live.erase(p);
+	(kind ? s.vmalloc_bytes : s.kmalloc_bytes) -= static_cast<long>(h->size);
 	s.recent.insert(p);
 	s.recent_order.push_back(p);
 	while (s.recent_order.size() > RECENT_FREES) {

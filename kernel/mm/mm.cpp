@@ -55,6 +55,8 @@ mm_usage mm_get_usage()
 	u.vmalloc_objects = s.vmalloc_objects;
 	u.pages = s.pages;
 	u.mempools = s.mempools;
+	u.kmalloc_bytes = s.kmalloc_bytes;
+	u.vmalloc_bytes = s.vmalloc_bytes;
 	H().lock_acquire(s.lock);
 	list_head *p;
 	list_for_each(p, &s.caches)
@@ -62,6 +64,7 @@ mm_usage mm_get_usage()
 		kmem_cache_t *c = list_entry(p, kmem_cache_t, list);
 		u.caches++;
 		u.cache_objects += c->objects;
+		u.cache_bytes += c->objects * static_cast<long>(c->size);
 	}
 	H().lock_release(s.lock);
 	return u;

@@ -212,6 +212,10 @@ struct mm_usage {
 	long caches;		// caches not destroyed
 	long cache_objects;	// objects in those caches
 	long mempools;
+	// Bytes in use: kmalloc and vmalloc objects as asked for, slab objects at their size.
+	long kmalloc_bytes;
+	long vmalloc_bytes;
+	long cache_bytes;
 };
 mm_usage mm_get_usage();
 // Adds a line per leak to `problems`; returns the number of leaks.

@@ -54,21 +54,26 @@ void count_ctor(void *obj, kmem_cache_t *, unsigned long)
 
 TEST_F(Mm, KmallocCountsAndZeroes)
 {
-	long before = mm_get_usage().kmalloc_objects;
+	mm_usage base = mm_get_usage();
+	long before = base.kmalloc_objects;
 	char *p = static_cast<char *>(kzalloc(300, GFP_KERNEL));
 	ASSERT_NE(p, nullptr);
 	for (int i = 0; i < 300; i++)
 		ASSERT_EQ(p[i], 0);
 	EXPECT_EQ(mm_get_usage().kmalloc_objects, before + 1);
+	EXPECT_EQ(mm_get_usage().kmalloc_bytes, base.kmalloc_bytes + 300);
 	EXPECT_EQ(kmalloc(KMALLOC_MAX_SIZE + 1, GFP_KERNEL), nullptr);
 	void *v = vmalloc(1 << 20);
 	ASSERT_NE(v, nullptr);
 	std::memset(v, 1, 1 << 20);
 	EXPECT_EQ(mm_get_usage().vmalloc_objects, 1);
+	EXPECT_EQ(mm_get_usage().vmalloc_bytes, base.vmalloc_bytes + (1 << 20));
 	vfree(v);
 	kfree(p);
 	kfree(nullptr);
 	EXPECT_EQ(mm_get_usage().kmalloc_objects, before);
+	EXPECT_EQ(mm_get_usage().kmalloc_bytes, base.kmalloc_bytes);
+	EXPECT_EQ(mm_get_usage().vmalloc_bytes, base.vmalloc_bytes);
 }
 
 TEST_F(Mm, DoubleFreeAndForeignPointersAreBugs)
@@ -120,6 +125,7 @@ TEST_F(Mm, SlabCacheCountsItsObjects)
 	mm_usage u = mm_get_usage();
 	EXPECT_EQ(u.caches, base.caches + 1);
 	EXPECT_EQ(u.cache_objects, base.cache_objects + 5);
+	EXPECT_EQ(u.cache_bytes, base.cache_bytes + 5 * 100);
 	for (auto &o : objs)
 		kmem_cache_free(c, o);
 	EXPECT_EQ(kmem_cache_objects(c), 0);
