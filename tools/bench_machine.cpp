@@ -217,9 +217,9 @@ void io_round_trip(const options &o, line &l, bool file)
 }
 
 // ---- P1: writes to chunks preserved and written out already.
-void preserved_writes(const options &o, line &l)
+void preserved_writes(const options &o, line &l, bool file)
 {
-	rig r(rig_for(o, "P1", false));
+	rig r(rig_for(o, "P1", file));
 	r.take(false);
 	preserve_all(r);
 	double worst = 0;
@@ -469,7 +469,13 @@ const std::vector<measurement> &measurements()
 	     "ram",
 	     "x",
 	     {goal::at_least, 0.95},
-	     preserved_writes},
+	     [](const options &o, line &l) { preserved_writes(o, l, false); }},
+	    {"P1",
+	     "writes to preserved chunks / no session, 4 KiB and 1 MiB (the worse)",
+	     "file",
+	     "x",
+	     {goal::at_least, 0.95},
+	     [](const options &o, line &l) { preserved_writes(o, l, true); }},
 	    {"P2",
 	     "first writes 1 MiB sequential / no session",
 	     "ram",
@@ -488,6 +494,12 @@ const std::vector<measurement> &measurements()
 	     "x",
 	     {goal::at_least, 0.05},
 	     [](const options &o, line &l) { first_writes(o, l, false, 4096); }},
+	    {"P3",
+	     "first writes 4 KiB / no session",
+	     "file",
+	     "x",
+	     {goal::at_least, 0.05},
+	     [](const options &o, line &l) { first_writes(o, l, true, 4096); }},
 	    {"P4",
 	     "snapshot reads of unchanged chunks / live, 4 and 64 KiB (the worse)",
 	     "ram",
