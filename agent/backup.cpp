@@ -19,8 +19,15 @@ namespace zep {
 
 namespace {
 
-// The source is read this much at a time.
+// The source is read this much at a time by one reader; less when that leaves readers idle.
 constexpr size_t BATCH_BYTES = 16 * CHUNK_BYTES;
+
+// Whole chunks, so that each reader has about two batches of a small source.
+uint64_t batch_bytes(uint64_t total, int readers)
+{
+	uint64_t share = total / (2 * static_cast<uint64_t>(std::max(readers, 1)));
+	return std::clamp<uint64_t>(share / CHUNK_BYTES * CHUNK_BYTES, CHUNK_BYTES, BATCH_BYTES);
+}
 
 std::string utc_now()
 {
@@ -316,11 +323,12 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 		     .compression = opts.compression,
 		     .readers = opts.readers};
 	uint64_t total = 0, stored = 0, zero = 0;
-	for (const extent &r : plan.reads) {
+	for (const extent &r : plan.reads)
 		total += r.length;
-		for (uint64_t at = r.start; at < r.end(); at += BATCH_BYTES)
-			rp.batches.push_back({at, std::min<uint64_t>(BATCH_BYTES, r.end() - at)});
-	}
+	const uint64_t batch = batch_bytes(total, opts.readers);
+	for (const extent &r : plan.reads)
+		for (uint64_t at = r.start; at < r.end(); at += batch)
+			rp.batches.push_back({at, std::min<uint64_t>(batch, r.end() - at)});
 	progress_meter meter(opts.progress,
 			     m.method == backup_method::checksum_compare ? "compare" : "read",
 			     total);
