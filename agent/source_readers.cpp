@@ -133,7 +133,7 @@ struct reader_exit {
 		if (holding) {
 			const extent &r = s.plan.batches[*holding];
 			auto &sl = s.at(*holding);
-			sl.err = make_error(errc::other,
+			sl.err = make_error(errc::io,
 					    fmt::format("a reader process of {} ended while it read "
 							"bytes {}-{}",
 							s.plan.node, r.start, r.end() - 1));
@@ -279,7 +279,7 @@ result<std::optional<read_batch>> source_readers::next()
 		return *sl.err;
 	if (sl.st != state::slot_state::done) {
 		const extent &r = s.plan.batches[s.taken];
-		return make_error(errc::other,
+		return make_error(errc::io,
 				  fmt::format("the reader processes of {} ended before bytes {}-{} "
 					      "were read",
 					      s.plan.node, r.start, r.end() - 1));
