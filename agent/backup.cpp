@@ -295,7 +295,7 @@ error read_failed(const backup_source &src, manifest &m, error e)
 
 // Reads the planned ranges, stores what the plan selects, and commits the manifest.
 result<backup_summary> run_plan(const std::string &repo, const backup_source &src,
-				source_device &dev, backup_plan &plan, const backup_options &opts)
+				backup_plan &plan, const backup_options &opts)
 {
 	auto t0 = std::chrono::steady_clock::now();
 	manifest &m = plan.m;
@@ -402,10 +402,11 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	return s;
 }
 
+// The readers open the source themselves; the caller's open of it only sized and checked it.
 result<backup_summary> run_backup(const std::string &repo, const backup_source &src,
-				  source_device &dev, backup_plan plan, const backup_options &opts)
+				  backup_plan plan, const backup_options &opts)
 {
-	auto s = run_plan(repo, src, dev, plan, opts);
+	auto s = run_plan(repo, src, plan, opts);
 	if (!s)
 		return backup_failed(s.err(), plan.m);
 	return s;
@@ -498,7 +499,7 @@ result<backup_summary> full_backup(const std::string &repo, const backup_source 
 	plan.m.method = backup_method::full;
 	plan.reads = {{0, dev->size}};
 	plan.select = [](const extent &chunk, bool) { return std::vector<extent>{chunk}; };
-	return run_backup(repo, src, *dev, std::move(plan), opts);
+	return run_backup(repo, src, std::move(plan), opts);
 }
 
 result<backup_summary> incremental_backup(const std::string &repo, const backup_source &src,
@@ -564,7 +565,7 @@ result<backup_summary> incremental_backup(const std::string &repo, const backup_
 			return differs ? std::vector<extent>{chunk} : std::vector<extent>{};
 		};
 	}
-	return run_backup(repo, src, *dev, std::move(plan), opts);
+	return run_backup(repo, src, std::move(plan), opts);
 }
 
 result<uint64_t> merge_into_full(const std::string &repo, const repository_scan &scan,
