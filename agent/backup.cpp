@@ -12,14 +12,22 @@
 #include "agent/backup_reader.h"
 #include "agent/backup_repo.h"
 #include "agent/manifest.h"
+#include "agent/source_readers.h"
 #include "agent/unfinished.h"
 
 namespace zep {
 
 namespace {
 
-// The source is read this much at a time.
+// The source is read this much at a time by one reader; less when that leaves readers idle.
 constexpr size_t BATCH_BYTES = 16 * CHUNK_BYTES;
+
+// Whole chunks, so that each reader has about two batches of a small source.
+uint64_t batch_bytes(uint64_t total, int readers)
+{
+	uint64_t share = total / (2 * static_cast<uint64_t>(std::max(readers, 1)));
+	return std::clamp<uint64_t>(share / CHUNK_BYTES * CHUNK_BYTES, CHUNK_BYTES, BATCH_BYTES);
+}
 
 std::string utc_now()
 {
@@ -78,33 +86,29 @@ class data_writer {
 public:
 	data_writer(sys_file file, bool packed, user_buffer out, const compression_setting &c)
 	    : file_(std::move(file)), packed_(packed || c.on()), out_(std::move(out))
-	{
-		if (c.on())
-			compressor_.emplace(c.level);
-	}
+	{}
 
-	// Stores [start, start + bytes.size()) of the image (at most one chunk), whose bytes
-	// are also in buf at boff: whether any were written (false for zeros).
-	result<bool> store(uint64_t start, std::span<const unsigned char> bytes,
-			   const user_buffer &buf, size_t boff)
+	// Stores a prepared piece, whose image bytes are `bytes`: whether any were written
+	// (false for zeros).
+	result<bool> store(const prepared_piece &p, std::span<const unsigned char> bytes)
 	{
-		map_entry e{.start = start, .length = bytes.size()};
-		if (all_zero(bytes)) {
+		map_entry e{.start = p.start, .length = p.length};
+		if (p.zero) {
 			e.zero = true;
 			add(e);
 			return false;
 		}
 		e.data = true;
-		e.offset = packed_ ? end_ : start;
-		if (auto frame = compressor_ ? compressor_->compress(bytes) : std::nullopt) {
+		e.offset = packed_ ? end_ : p.start;
+		if (!p.frame.empty()) {
 			e.zstd = true;
-			e.stored_length = frame->size();
-			BACKUP_TRY(out_.put(0, frame->data(), frame->size()));
-			BACKUP_TRY(file_.write(out_, 0, frame->size(), e.offset));
+			e.stored_length = p.frame.size();
+			BACKUP_TRY(out_.put(0, p.frame.data(), p.frame.size()));
 			compressed_++;
 		} else {
-			BACKUP_TRY(file_.write(buf, boff, bytes.size(), e.offset));
+			BACKUP_TRY(out_.put(0, bytes.data(), bytes.size()));
 		}
+		BACKUP_TRY(file_.write(out_, 0, e.stored(), e.offset));
 		written_ += e.stored();
 		image_bytes_ += bytes.size();
 		end_ = std::max(end_, e.offset + e.stored());
@@ -150,8 +154,7 @@ private:
 
 	sys_file file_;
 	bool packed_;
-	user_buffer out_;	// a compressed piece on its way to the file
-	std::optional<piece_compressor> compressor_;
+	user_buffer out_;	// a piece on its way to the file
 	uint64_t end_ = 0, written_ = 0, image_bytes_ = 0, compressed_ = 0;
 	std::vector<map_entry> map_;
 };
@@ -218,10 +221,6 @@ result<source_device> open_source(const backup_source &src)
 		device = src.node.substr(src.node.find_last_of('/') + 1);
 	return source_device{std::move(f).value(), *size, std::move(device)};
 }
-
-// What a backup stores of a chunk it has read: ranges of `chunk`, given whether the chunk's
-// checksum differs from the parent's.
-using chunk_selector = std::function<std::vector<extent>(const extent &chunk, bool differs)>;
 
 struct backup_plan {
 	manifest m;			// all that is known before reading
@@ -296,7 +295,7 @@ error read_failed(const backup_source &src, manifest &m, error e)
 
 // Reads the planned ranges, stores what the plan selects, and commits the manifest.
 result<backup_summary> run_plan(const std::string &repo, const backup_source &src,
-				source_device &dev, backup_plan &plan, const backup_options &opts)
+				backup_plan &plan, const backup_options &opts)
 {
 	auto t0 = std::chrono::steady_clock::now();
 	manifest &m = plan.m;
@@ -305,7 +304,7 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	pending_files pending;
 	pending.add(data_path);
 
-	auto buf = user_buffer::map(BATCH_BYTES);
+	auto buf = user_buffer::map(CHUNK_BYTES);
 	if (!buf)
 		return buf.err();
 	auto opened = open_data_file(data_path, m.kind == backup_kind::incremental,
@@ -316,46 +315,52 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	if (opts.compression.on())
 		m.compression = opts.compression.name();
 
+	read_plan rp{.node = src.node,
+		     .chunk_size = m.chunk_size,
+		     .image_size = m.size,
+		     .parent_checksums = m.checksums,
+		     .select = plan.select,
+		     .compression = opts.compression,
+		     .readers = opts.readers};
 	uint64_t total = 0, stored = 0, zero = 0;
 	for (const extent &r : plan.reads)
 		total += r.length;
+	const uint64_t batch = batch_bytes(total, opts.readers);
+	for (const extent &r : plan.reads)
+		for (uint64_t at = r.start; at < r.end(); at += batch)
+			rp.batches.push_back({at, std::min<uint64_t>(batch, r.end() - at)});
 	progress_meter meter(opts.progress,
 			     m.method == backup_method::checksum_compare ? "compare" : "read",
 			     total);
-	std::vector<unsigned char> data(BATCH_BYTES);
-	for (const extent &r : plan.reads) {
-		for (uint64_t at = r.start; at < r.end();) {
-			size_t n =
-				static_cast<size_t>(std::min<uint64_t>(BATCH_BYTES, r.end() - at));
-			if (auto rd = dev.file.read(*buf, 0, n, at); !rd)
-				return read_failed(src, m, rd.err());
-			BACKUP_TRY(buf->get(0, data.data(), n));
-			m.bytes_read += n;
-			for (size_t off = 0; off < n; off += m.chunk_size) {
-				uint64_t c = (at + off) / m.chunk_size;
-				const extent chunk = m.chunk_range(c);
-				std::span<const unsigned char> bytes(data.data() + off,
-								     chunk.length);
-				uint64_t sum = chunk_checksum(bytes);
-				bool differs = sum != m.checksums[c];
-				m.checksums[c] = sum;
-				bool wrote = false, held = false;
-				for (const extent &piece : plan.select(chunk, differs)) {
-					size_t in = static_cast<size_t>(piece.start - chunk.start);
-					auto w = writer.store(piece.start,
-							      bytes.subspan(in, piece.length), *buf,
-							      off + in);
-					if (!w)
-						return w.err();
-					wrote |= *w;
-					held = true;
-				}
-				stored += wrote;
-				zero += held && !wrote;
+	auto readers = source_readers::start(std::move(rp));
+	if (!readers)
+		return readers.err();
+	// Stored in the order of the image, whichever reader finished first.
+	for (;;) {
+		auto next = readers->next();
+		if (!next)
+			return read_failed(src, m, next.err());
+		if (!*next)
+			break;
+		const read_batch &batch = **next;
+		m.bytes_read += batch.range.length;
+		for (const chunk_result &cr : batch.chunks) {
+			m.checksums[cr.index] = cr.checksum;
+			bool wrote = false, held = false;
+			for (const prepared_piece &piece : cr.pieces) {
+				std::span<const unsigned char> bytes(
+					batch.bytes.data() + (piece.start - batch.range.start),
+					piece.length);
+				auto w = writer.store(piece, bytes);
+				if (!w)
+					return w.err();
+				wrote |= *w;
+				held = true;
 			}
-			meter.advance(n);
-			at += n;
+			stored += wrote;
+			zero += held && !wrote;
 		}
+		meter.advance(batch.range.length);
 	}
 	meter.finish();
 	BACKUP_TRY(writer.finish(m.kind == backup_kind::full ? m.size : 0, *buf));
@@ -389,6 +394,7 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	s.image_bytes_stored = writer.image_bytes();
 	s.pieces_compressed = writer.compressed();
 	s.bytes_read = m.bytes_read;
+	s.readers = readers->readers();
 	s.bytes_written = m.bytes_written + text->size();
 	s.manifest_file = manifest_path;
 	s.data_file = data_path;
@@ -396,10 +402,11 @@ result<backup_summary> run_plan(const std::string &repo, const backup_source &sr
 	return s;
 }
 
+// The readers open the source themselves; the caller's open of it only sized and checked it.
 result<backup_summary> run_backup(const std::string &repo, const backup_source &src,
-				  source_device &dev, backup_plan plan, const backup_options &opts)
+				  backup_plan plan, const backup_options &opts)
 {
-	auto s = run_plan(repo, src, dev, plan, opts);
+	auto s = run_plan(repo, src, plan, opts);
 	if (!s)
 		return backup_failed(s.err(), plan.m);
 	return s;
@@ -492,7 +499,7 @@ result<backup_summary> full_backup(const std::string &repo, const backup_source 
 	plan.m.method = backup_method::full;
 	plan.reads = {{0, dev->size}};
 	plan.select = [](const extent &chunk, bool) { return std::vector<extent>{chunk}; };
-	return run_backup(repo, src, *dev, std::move(plan), opts);
+	return run_backup(repo, src, std::move(plan), opts);
 }
 
 result<backup_summary> incremental_backup(const std::string &repo, const backup_source &src,
@@ -558,7 +565,7 @@ result<backup_summary> incremental_backup(const std::string &repo, const backup_
 			return differs ? std::vector<extent>{chunk} : std::vector<extent>{};
 		};
 	}
-	return run_backup(repo, src, *dev, std::move(plan), opts);
+	return run_backup(repo, src, std::move(plan), opts);
 }
 
 result<uint64_t> merge_into_full(const std::string &repo, const repository_scan &scan,
@@ -602,13 +609,17 @@ result<uint64_t> merge_into_full(const std::string &repo, const repository_scan 
 	if (!opened)
 		return opened.err();
 	data_writer &writer = **opened;
+	std::optional<piece_compressor> compressor;
+	if (how.on())
+		compressor.emplace(how.level);
 	progress_meter meter(progress, "merge", m.size);
 	std::vector<unsigned char> chunk;
 	for (uint64_t c = 0; c < m.chunks(); c++) {
 		// Checked against the backup's own checksums: a merge never hides damage.
 		BACKUP_TRY(reader->read_checked_chunk(c, chunk));
-		BACKUP_TRY(buf->put(0, chunk.data(), chunk.size()));
-		if (auto w = writer.store(m.chunk_range(c).start, chunk, *buf, 0); !w)
+		prepared_piece piece = prepare_piece(m.chunk_range(c).start, chunk,
+						     compressor ? &*compressor : nullptr);
+		if (auto w = writer.store(piece, chunk); !w)
 			return w.err();
 		meter.advance(chunk.size());
 	}

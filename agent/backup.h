@@ -19,6 +19,7 @@
 #include "agent/manifest.h"
 #include "agent/result.h"
 #include "agent/session.h"
+#include "agent/source_readers.h"
 
 namespace zep {
 
@@ -50,6 +51,7 @@ struct backup_options {
 	progress_fn progress;
 	std::string holder = "another zep";	// who holds the repository's lock, for others' refusals
 	compression_setting compression;	// none: the data files as before compression
+	int readers = DEFAULT_READERS;	// processes reading the source at once (1 to MAX_READERS)
 };
 
 // A full backup: every chunk of the source read and checksummed, those not all zero stored.

@@ -38,6 +38,7 @@ template <typename J> void to_json(J &j, const backup_summary &s)
 	      {"image_bytes_stored", s.image_bytes_stored},
 	      {"pieces_compressed", s.pieces_compressed},
 	      {"bytes_read", s.bytes_read},
+	      {"readers", s.readers},
 	      {"bytes_written", s.bytes_written},
 	      {"manifest_file", s.manifest_file},
 	      {"data_file", s.data_file},
@@ -82,10 +83,10 @@ std::string to_text(const backup_summary &s)
 				   : "";
 	return fmt::format(
 		"backup {:04}: {}{} of {} ({} bytes)\n"
-		"{} of {} chunks stored, {} as zeros; {} bytes read, {} written in {:.2f} s\n"
+		"{} of {} chunks stored, {} as zeros; {} bytes read by {} readers, {} written in {:.2f} s\n"
 		"{} bytes of data stored in {} ({}, {} pieces compressed{})\n{}\n",
 		s.sequence, kind_name(s.kind), how, s.device, s.size,
-		s.chunks_stored, s.chunks, s.chunks_zero, s.bytes_read, s.bytes_written, s.seconds,
+		s.chunks_stored, s.chunks, s.chunks_zero, s.bytes_read, s.readers, s.bytes_written, s.seconds,
 		s.image_bytes_stored, s.data_bytes, s.compression, s.pieces_compressed,
 		s.image_bytes_stored ? fmt::format(", {:.0f}% of the data",
 						   100.0 * static_cast<double>(s.data_bytes) /

@@ -31,6 +31,7 @@ struct backup_summary {
 	uint64_t image_bytes_stored = 0;	// of the image, in data_bytes (before compression)
 	uint64_t pieces_compressed = 0;	// stored pieces (at most a chunk each) compressed
 	uint64_t bytes_read = 0;	// from the source
+	int readers = 0;		// processes that read it
 	uint64_t bytes_written = 0;	// to the repository, manifest included
 	std::string manifest_file, data_file;
 	double seconds = 0;

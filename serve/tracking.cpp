@@ -254,6 +254,7 @@ result<json> server::backup(const json &req)
 	backup_options bo;
 	bo.parent = parent;
 	bo.compression = *compression;
+	bo.readers = req.value("readers", DEFAULT_READERS);
 	bo.holder = fmt::format("zep serve, pid {}", ::getpid());
 	auto s = parent ? incremental_backup(repo, src, changes, bo) : full_backup(repo, src, bo);
 	result<void> stopped;

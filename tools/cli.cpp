@@ -182,6 +182,12 @@ void define(CLI::App &app, parsed &p)
 		->type_name("N")
 		->transform(one_to_64())
 		->default_str("2");
+	b->add_option("--readers", p.backup.readers,
+		      "Processes reading the snapshot at once, each also compressing what it "
+		      "read (1 to 32); the repository is the same for any number")
+		->type_name("N")
+		->transform(decimal_up_to(1, MAX_READERS, "choose a whole number from 1 to 32"))
+		->default_str(std::to_string(DEFAULT_READERS));
 	b->add_option("--tmpdir", p.backup.tmpdir,
 		      "Folder for the snapshot's backing files while it runs (default: the "
 		      "host's temporary folder)")

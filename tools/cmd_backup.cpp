@@ -72,7 +72,9 @@ result<backup_outcome> backup_in_agent(const backup_args &a, const host_image &i
 			return u.err();
 		return valid();
 	};
-	backup_options bo{.progress = progress, .holder = fmt::format("zep backup, pid {}", ::getpid())};
+	backup_options bo{.progress = progress,
+			  .holder = fmt::format("zep backup, pid {}", ::getpid()),
+			  .readers = a.readers};
 	if (auto c = parse_compression(a.compress); c)
 		bo.compression = *c;
 	else

@@ -172,7 +172,8 @@ int run_served_backup(const backup_args &a, cli_io &io)
 				 {"repo", *repo},
 				 {"threads", a.threads},
 				 {"full", a.full},
-				 {"compress", a.compress}});
+				 {"compress", a.compress},
+				 {"readers", a.readers}});
 	if (!r)
 		return rep.failure(r.err());
 	const json &ans = *r;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/source_readers.h"
 #include "tools/machine_run.h"
 #include "tools/output.h"
 #include "tools/progress.h"
@@ -27,6 +28,7 @@ struct backup_args : common_args {
 	std::string repo;
 	std::string tmpdir;	// for the snapshot's backing files; "" the host's temporary folder
 	int threads = 2;
+	int readers = DEFAULT_READERS;	// processes reading the snapshot at once
 	bool full = false;	// a full backup even when the repository holds backups
 	std::string compress = "zstd";	// none, zstd or zstd:LEVEL (see parse_compression)
 };

@@ -9,6 +9,7 @@
 
 #include "agent/backup_repo.h"
 #include "kernel/core/faults.h"
+#include "kernel/core/sched.h"
 #include "kernel/syscalls.h"
 #include "tests/agent/backup_fixture.h"
 
@@ -195,6 +196,39 @@ TEST_F(BackupDamageTest, AFailingSourceLeavesNothing)
 		<< bad.err().message;
 	EXPECT_FALSE(exists("0000.img"));
 	EXPECT_FALSE(exists("0000.json"));
+	ASSERT_TRUE(full().ok());
+}
+
+// Readers killed while they read (as a halt or an OOM kill would) fail the backup: the
+// batches they held are named, nothing is left, and the machine halts clean.
+TEST_F(BackupDamageTest, KilledReadersFailTheBackupAndLeaveNothing)
+{
+	scribble(0, SIZE);
+	kern::disk_set_delay(dev_, 500);	// reads last long enough to be caught in
+	std::atomic<bool> done{false};
+	kern::pid_t killer = kern::spawn("killer", [&] {
+		std::vector<kern::pid_t> readers;
+		while (readers.size() < 4 && !done) {
+			readers.clear();
+			kern::for_each_task([&](kern::task_struct *t) {
+				char comm[16];
+				if (std::string(kern::get_task_comm(comm, t)).starts_with("cdpread"))
+					readers.push_back(t->pid);
+			});
+			std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		}
+		for (kern::pid_t pid : readers)
+			kern::kill(pid, SIGKILL);
+		return 0;
+	});
+	auto s = full({.readers = 4});
+	done = true;
+	kern::waitpid(killer);
+	kern::disk_set_delay(dev_, 0);
+	ASSERT_FALSE(s.ok());
+	EXPECT_EQ(s.err().code, zep::errc::io);
+	EXPECT_NE(s.err().message.find("ended"), std::string::npos) << s.err().message;
+	EXPECT_FALSE(exists("0000.img") || exists("0000.json"));
 	ASSERT_TRUE(full().ok());
 }
 

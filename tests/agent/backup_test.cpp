@@ -322,3 +322,52 @@ TEST_F(BackupTest, ImpossibleRequestsSayWhy)
 }
 
 } // namespace
+
+// Readers run in parallel, but what they read is stored in the image's order: four readers
+// make the very repository one makes, full and incremental, and it restores the device.
+TEST_F(BackupTest, ManyReadersMakeTheSameRepositoryAsOne)
+{
+	const std::string one = repo_ + "/one", many = repo_ + "/many";
+	std::filesystem::create_directories(one);
+	std::filesystem::create_directories(many);
+	auto backup = [&](const std::string &repo, int readers, bool inc) {
+		zep::backup_options o{.readers = readers};
+		auto s = agent([&] {
+			return inc ? zep::incremental_backup(repo, source(), std::nullopt, o)
+				   : zep::full_backup(repo, source(), o);
+		});
+		EXPECT_TRUE(s.ok()) << s.err().message;
+		if (s)
+			EXPECT_EQ(s->readers, readers);
+	};
+	auto same = [&](const std::string &data, unsigned seq) {
+		EXPECT_EQ(host_file(one + "/" + data), host_file(many + "/" + data)) << data;
+		nlohmann::json a = nlohmann::json::parse(host_file(one + "/" + zep::manifest_name(seq)));
+		nlohmann::json b = nlohmann::json::parse(host_file(many + "/" + zep::manifest_name(seq)));
+		for (auto *m : {&a, &b})
+			// Times differ, and so the checksums of the manifests.
+			for (const char *k :
+			     {"started", "finished", "manifest_xxh3", "parent_manifest_xxh3"})
+				m->erase(k);
+		EXPECT_EQ(a, b);
+	};
+	// Random, compressible and zero chunks, and a short last one.
+	scribble(0, 9 * CHUNK);
+	put(20 * CHUNK, bytes(5 * CHUNK, 'z'));
+	scribble(40 * CHUNK + 512, 3 * CHUNK);
+	scribble(SIZE - 4096, 4096);
+	backup(one, 1, false);
+	backup(many, 4, false);
+	same("0000.img", 0);
+
+	scribble(3 * CHUNK, 4096);
+	put(30 * CHUNK, bytes(2 * CHUNK, 'q'));
+	const bytes image = device();
+	backup(one, 1, true);
+	backup(many, 4, true);
+	same("0001.delta", 1);
+
+	auto r = agent([&] { return zep::restore_backup(many, repo_ + "/out", {}); });
+	ASSERT_TRUE(r.ok()) << r.err().message;
+	EXPECT_EQ(host_file(repo_ + "/out"), image);
+}

@@ -389,6 +389,8 @@ TEST_F(ZepCli, UsageErrorsExitTwoAndSayWhatToDo)
 		 "--threads 0: choose a whole number from 1 to 64"},
 		{{"backup", "--image", image_, "--repo", repo_, "--threads", "0x4"},
 		 "--threads 0x4: choose"},
+		{{"backup", "--image", image_, "--repo", repo_, "--readers", "33"},
+		 "--readers 33: choose a whole number from 1 to 32"},
 		{{"backup", "--image", image_, "--repo", repo_, "--progress", "loud"},
 		 "--progress loud: choose auto, bar, json or none: see zep backup --help"},
 		{{"backup", "--image", image_, "--repo", repo_, "--compress", "zstd:20"},
