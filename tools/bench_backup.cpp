@@ -139,16 +139,7 @@ json backup_of(const std::string &image, const fs::path &dir, int readers)
 	if (!io.out || !io.err)
 		throw line_failed{"cannot make temporary files for the backup's output"};
 	int rc = run_backup(a, io);
-	auto text = [](std::FILE *f) {
-		std::string s;
-		std::rewind(f);
-		char b[4096];
-		for (size_t n; (n = std::fread(b, 1, sizeof(b), f)) > 0;)
-			s.append(b, n);
-		std::fclose(f);
-		return s;
-	};
-	std::string out = text(io.out), err = text(io.err);
+	std::string out = read_stream(io.out), err = read_stream(io.err);
 	json doc = json::parse(out, nullptr, false);
 	if (rc != 0 || doc.is_discarded())
 		throw line_failed{fmt::format("zep backup failed (exit {}): {}", rc,

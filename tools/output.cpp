@@ -73,4 +73,15 @@ double mib_per_second(uint64_t bytes, double seconds)
 	return seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0;
 }
 
+std::string read_stream(std::FILE *f)
+{
+	std::string s;
+	std::rewind(f);
+	char buf[4096];
+	for (size_t n; (n = std::fread(buf, 1, sizeof(buf), f)) > 0;)
+		s.append(buf, n);
+	std::fclose(f);
+	return s;
+}
+
 } // namespace zep

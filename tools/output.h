@@ -57,5 +57,7 @@ private:
 std::string mib(double bytes);
 // Bytes per second in MiB/s, 0 when no time passed.
 double mib_per_second(uint64_t bytes, double seconds);
+// What a temporary stream (a command's captured output) holds, read from its start; closes it.
+std::string read_stream(std::FILE *f);
 
 } // namespace zep

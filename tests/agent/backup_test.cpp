@@ -337,8 +337,9 @@ TEST_F(BackupTest, ManyReadersMakeTheSameRepositoryAsOne)
 				   : zep::full_backup(repo, source(), o);
 		});
 		EXPECT_TRUE(s.ok()) << s.err().message;
-		if (s)
+		if (s) {
 			EXPECT_EQ(s->readers, readers);
+		}
 	};
 	auto same = [&](const std::string &data, unsigned seq) {
 		EXPECT_EQ(host_file(one + "/" + data), host_file(many + "/" + data)) << data;

@@ -19,17 +19,7 @@ struct run_result {
 	nlohmann::json doc() const { return nlohmann::json::parse(out); } // throws unless out is one document
 };
 
-// Reads a temporary stream whole from its start, and closes it.
-inline std::string read_stream(std::FILE *f)
-{
-	std::string s;
-	std::rewind(f);
-	char buf[4096];
-	for (size_t n; (n = std::fread(buf, 1, sizeof(buf), f)) > 0;)
-		s.append(buf, n);
-	std::fclose(f);
-	return s;
-}
+using zep::read_stream;
 
 // Runs fn with io's streams made temporary files; its exit code and what it printed.
 inline run_result captured(zep::cli_io io, const std::function<int(zep::cli_io &)> &fn)
