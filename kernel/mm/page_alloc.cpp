@@ -138,7 +138,12 @@ void __free_pages(struct page *page, unsigned order)
 {
 	if (!page)
 		return;
-	if (!atomic_dec_and_test(&page->_count))
+	int left = atomic_dec_return(&page->_count);
+	// A page kept for reuse is still there to be freed again: say so rather than let
+	// the next allocation hand out a page with a negative count.
+	if (left < 0)
+		kernel_bug("__free_pages: page %p freed twice", page->virtual_);
+	if (left)
 		return;
 	if (page->order != order)
 		kernel_bug("__free_pages: order %u given for a block of order %u", order, page->order);

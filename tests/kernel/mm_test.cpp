@@ -86,6 +86,10 @@ TEST_F(Mm, DoubleFreeAndForeignPointersAreBugs)
 	vfree(v);
 	int local = 0;
 	EXPECT_DEATH(kfree(&local), "BUG: kfree: bad pointer");
+	struct page *pg = alloc_page(GFP_KERNEL);
+	__free_page(pg);
+	// Kept for reuse it is a bug the kernel names; under AddressSanitizer it is gone.
+	EXPECT_DEATH(__free_page(pg), "freed twice|heap-use-after-free");
 }
 
 TEST_F(Mm, HaltReportsUnfreedMemory)
@@ -311,6 +315,26 @@ TEST_F(Mm, PagesAreCountedAndMapped)
 		ASSERT_EQ(reinterpret_cast<char *>(z)[i], 0);
 	EXPECT_EQ(mm_get_usage().pages, before + 1);
 	free_page(z);
+	EXPECT_EQ(mm_get_usage().pages, before);
+
+	// A freed page is no page to anyone, even while it is kept for reuse; a reused one comes
+	// back as new, and zeroed when asked even though it held data.
+	struct page *one = alloc_page(GFP_KERNEL);
+	ASSERT_NE(one, nullptr);
+	void *was = page_address(one);
+	std::memset(was, 0xcd, PAGE_SIZE);
+	set_page_private(one, 7);
+	__free_page(one);
+	EXPECT_EQ(virt_to_page(was), nullptr);
+	unsigned long again = get_zeroed_page(GFP_KERNEL);
+	ASSERT_NE(again, 0ul);
+	struct page *back = virt_to_page(reinterpret_cast<void *>(again));
+	ASSERT_NE(back, nullptr);
+	EXPECT_EQ(page_count(back), 1);
+	EXPECT_EQ(page_private(back), 0ul);
+	for (unsigned long i = 0; i < PAGE_SIZE; i++)
+		ASSERT_EQ(reinterpret_cast<char *>(again)[i], 0);
+	free_page(again);
 	EXPECT_EQ(mm_get_usage().pages, before);
 
 	fault_inject("alloc_pages", {0, 1});
