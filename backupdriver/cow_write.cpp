@@ -28,6 +28,36 @@ static u64 last_device_chunk(cow_session *cs)
 	return (bytes - 1) >> cs->chunk_shift;
 }
 
+/* The node of the snapshot reads still reading the chunk from the live device, counted
+ * for a write that will wait for them; null when there are none. */
+static rb_wl *hold_reader_node(cow_session *cs, u64 chunk)
+{
+	unsigned long flags;
+	spin_lock_irqsave(&cs->write_list_lock, flags);
+	rb_wl *rbwl = rb_serach_wl(&cs->write_locks, chunk);
+	if (rbwl)
+		rbwl->writes++;
+	spin_unlock_irqrestore(&cs->write_list_lock, flags);
+	return rbwl;
+}
+
+/* Gives back what an entry's request counted on a reader node; the last party to leave
+ * the node frees it. */
+static void leave_reader_node(cow_session *cs, rb_wl *rbwl)
+{
+	unsigned long flags;
+	bool free_it = false;
+	spin_lock_irqsave(&cs->write_list_lock, flags);
+	rbwl->writes--;
+	if (rbwl->reads == 0 && rbwl->writes == 0) {
+		rb_erase(&rbwl->node, &cs->write_locked);
+		free_it = true;
+	}
+	spin_unlock_irqrestore(&cs->write_list_lock, flags);
+	if (free_it)
+		put_rbwl(rbwl);
+}
+
 int get_affected_chunks(cow_session *cs, struct bio *bio, list_head *chunk_list_head)
 {
 	if (is_error(cs))
@@ -55,13 +85,23 @@ int get_affected_chunks(cow_session *cs, struct bio *bio, list_head *chunk_list_
 		spin_lock_irqsave(&cs->chunk_lock, flags);
 		cow_chunk *cc = get_cow_chunk(&cs->chunk_table, chunk);
 		spin_unlock_irqrestore(&cs->chunk_lock, flags);
-		if (!(cc == nullptr && rw == 1) && !ic)
-			continue;
+		/* A preserved chunk needs no copy, but a snapshot read that found it unpreserved
+		 * may not have reached the live device yet: the write still waits for it. The
+		 * copy-out that preserved the chunk waited for it too, but this write may come
+		 * after that copy-out has ended. */
+		rb_wl *rbwl = nullptr;
+		bool copy = !ic && cc == nullptr && rw == 1;
+		if (!ic && !copy) {
+			if (rw != 1 || !(rbwl = hold_reader_node(cs, chunk)))
+				continue;
+		}
 
 		chunk_list *cl = alloc_chunk_list();
 		if (!cl) {
 			if (ic)
 				put_and_dec_if(cs, ic);
+			if (rbwl)
+				leave_reader_node(cs, rbwl);
 			goto fail;
 		}
 		std::memset(static_cast<void *>(cl), 0, sizeof(*cl));
@@ -69,6 +109,11 @@ int get_affected_chunks(cow_session *cs, struct bio *bio, list_head *chunk_list_
 		cl->chunk = chunk;
 		cl->cs = cs;
 		cl->cc = cc;
+		if (rbwl) {
+			cl->rbwl = rbwl;
+			list_add_tail(&cl->list, chunk_list_head);
+			continue;
+		}
 		if (ic) {
 			cl->ic = ic;
 			cl->new_ic = 0;
@@ -84,12 +129,7 @@ int get_affected_chunks(cow_session *cs, struct bio *bio, list_head *chunk_list_
 			cl->new_ic = 1;
 		}
 
-		spin_lock_irqsave(&cs->write_list_lock, flags);
-		rb_wl *rbwl = rb_serach_wl(&cs->write_locks, chunk);
-		if (rbwl)
-			rbwl->writes++;
-		spin_unlock_irqrestore(&cs->write_list_lock, flags);
-		cl->rbwl = rbwl;
+		cl->rbwl = hold_reader_node(cs, chunk);
 
 		count++;
 		list_add_tail(&cl->list, chunk_list_head);
@@ -407,23 +447,6 @@ int enter_copy(cow_session *cs, cow_chunk *cc)
 	return 0;
 }
 
-/* Gives back what an entry's request counted on a reader node; the last party to leave
- * the node frees it. */
-static void leave_reader_node(cow_session *cs, rb_wl *rbwl)
-{
-	unsigned long flags;
-	bool free_it = false;
-	spin_lock_irqsave(&cs->write_list_lock, flags);
-	rbwl->writes--;
-	if (rbwl->reads == 0 && rbwl->writes == 0) {
-		rb_erase(&rbwl->node, &cs->write_locked);
-		free_it = true;
-	}
-	spin_unlock_irqrestore(&cs->write_list_lock, flags);
-	if (free_it)
-		put_rbwl(rbwl);
-}
-
 static void copy_out_entries(list_head *chunk_list_head, struct bio *bio, make_request_fn *savedMRF,
 			     rb_root *page_tree)
 {
@@ -432,6 +455,8 @@ static void copy_out_entries(list_head *chunk_list_head, struct bio *bio, make_r
 	{
 		cow_session *cs = cl->cs;
 		if_chunk *ic = cl->ic;
+		if (!ic)
+			continue;	/* preserved: only a reader to wait for */
 		if (cl->new_ic == 1) {
 			/* A failed session needs no copy: nothing reads its snapshot any more. */
 			if (!is_error(cs))

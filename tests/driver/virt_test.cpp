@@ -358,12 +358,36 @@ TEST_F(VirtTest, SnapshotReadOnTheLiveDeviceHoldsBackALiveWrite)
 	EXPECT_EQ(read_device(zep_, 12 * CHUNK + 4096, PAGE, "reader"), old(12 * CHUNK + 4096, PAGE));
 	EXPECT_EQ(wrote, -1);
 
+	// Once the copy-out has gone to the backing file, the chunk is simply preserved; a
+	// later write to it still waits for the read, which may not have read yet.
+	ASSERT_TRUE(wait_until([&] {
+		if_chunk *ic = get_and_inc_if(cs_, 12);
+		if (ic)
+			put_and_dec_if(cs_, ic);
+		return ic == nullptr;
+	}));
+	std::atomic<int> wrote_again{-1};
+	kern::pid_t second = spawn("bg", [&] {
+		wrote_again = write_node("vrd1", 12 * CHUNK, fresh);
+		return 0;
+	});
+	ASSERT_TRUE(wait_until([&] {
+		spin_lock_irqsave(&cs_->write_list_lock, flags);
+		int writes = node->writes;
+		spin_unlock_irqrestore(&cs_->write_list_lock, flags);
+		return writes == 2;
+	})) << "a write to the preserved chunk did not wait for the read";
+	EXPECT_EQ(get_disk_stats(disk_).writes, writes);
+
 	EXPECT_EQ(disk_release_completions(disk_), 1);
 	EXPECT_EQ(waitpid(reader), 0);
-	ASSERT_TRUE(wait_until([&] { return wrote != -1; })) << "the live write was not let go";
+	ASSERT_TRUE(wait_until([&] { return wrote != -1 && wrote_again != -1; })) << "the live writes were not let go";
 	EXPECT_EQ(waitpid(writer), 0);
+	EXPECT_EQ(waitpid(second), 0);
 	EXPECT_EQ(got, old(12 * CHUNK, PAGE));
 	EXPECT_EQ(wrote, 0);
+	EXPECT_EQ(wrote_again, 0);
+	EXPECT_EQ(live(12 * CHUNK, PAGE), fresh);
 	EXPECT_EQ(live(12 * CHUNK + 4096, PAGE), fresh);
 	EXPECT_EQ(read_device(zep_, 12 * CHUNK, CHUNK, "reader"), old(12 * CHUNK, CHUNK));
 	// The reader node went with its last party.
