@@ -19,7 +19,9 @@
 
 #include "agent/manifest.h"
 #include "tools/bench.h"
+#include "tools/bench_rig.h"
 #include "tools/commands.h"
+#include "tools/output.h"
 #include "tools/host_block.h"
 
 namespace zep::bench {
@@ -31,16 +33,6 @@ using clock_type = std::chrono::steady_clock;
 using json = nlohmann::json;
 
 constexpr uint64_t MiB = 1 << 20;
-
-double seconds_since(clock_type::time_point t)
-{
-	return std::chrono::duration<double>(clock_type::now() - t).count();
-}
-
-double mib_s(uint64_t bytes, double seconds)
-{
-	return seconds > 0 ? static_cast<double>(bytes) / MiB / seconds : 0;
-}
 
 // A failed measurement: the line stays, saying why.
 struct line_failed {
@@ -117,7 +109,7 @@ double read_through(const std::string &path, uint64_t size)
 	::close(fd);
 	if (done != size)
 		throw line_failed{fmt::format("read {} of the {} bytes of {}", done, size, path)};
-	return mib_s(done, s);
+	return mib_per_second(done, s);
 }
 
 // `zep backup --full --json` of the image into a fresh repository, run as the command runs
@@ -223,7 +215,7 @@ nbd_rates measure(const std::string &uri, uint64_t size, double seconds)
 			throw line_failed{"nbdcopy failed: " + copy.describe()};
 		bytes += size;
 	} while (seconds_since(t0) < seconds);
-	r.seq_mib_s = mib_s(bytes, seconds_since(t0));
+	r.seq_mib_s = mib_per_second(bytes, seconds_since(t0));
 	int runtime = std::max(1, static_cast<int>(seconds + 0.5));
 	auto fio = host::shell(fmt::format("fio --name=rand4k --ioengine=nbd --uri={} --rw=randread "
 					   "--bs=4k --iodepth=16 --time_based --runtime={} "
