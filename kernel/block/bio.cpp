@@ -1,4 +1,5 @@
 #include "kernel/block/bio.h"
+#include "kernel/host/hostops.h"
 
 #include <cstdio>
 #include <cstring>
@@ -173,6 +174,7 @@ void bio_put(bio *b)
 
 void bio_endio(bio *b, unsigned int bytes_done, int error)
 {
+	H().preempt_point();
 	if (error)
 		__atomic_fetch_and(&b->bi_flags, ~(1ul << BIO_UPTODATE), __ATOMIC_RELAXED);
 	if (unlikely(bytes_done > b->bi_size)) {

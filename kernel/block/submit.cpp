@@ -1,12 +1,14 @@
 // The submit path: generic_make_request checks a bio against its device, remaps a
 // partition's sectors to the whole disk and hands it to the queue's make-request function.
 #include "kernel/block/blkdev.h"
+#include "kernel/host/hostops.h"
 #include "kernel/core/printk.h"
 
 namespace kern {
 
 void generic_make_request(bio *b)
 {
+	H().preempt_point();
 	gendisk *counted = nullptr;
 	int ret;
 	do {

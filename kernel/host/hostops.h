@@ -11,8 +11,8 @@
 
 namespace kern::host {
 
-constexpr int HOSTOPS_VERSION = 5;	// 2: file_statfs fills a host_statfs; 3: no lock_try, cond_signal;
-					// 4: rename, flock, getdents, is_dir; 5: cpu_count
+constexpr int HOSTOPS_VERSION = 6;	// 2: file_statfs fills a host_statfs; 3: no lock_try, cond_signal;
+					// 4: rename, flock, getdents, is_dir; 5: cpu_count; 6: preempt_point
 
 struct host_thread;	// opaque
 struct host_lock;	// opaque: a short mutual-exclusion lock
@@ -96,6 +96,10 @@ struct hostops {
 
 	// Console: writes to the host's standard error. May block briefly.
 	void (*console_write)(const char *s, size_t n);
+	// A point where another thread may be run first: nothing on a real host (its
+	// scheduler preempts anywhere), a decision of the deterministic one. Does not block.
+	void (*preempt_point)();
+
 	// Ends the host process at once with a message. Does not return (call it through
 	// host::panic, which says so to the compiler).
 	void (*panic)(const char *msg);

@@ -272,6 +272,8 @@ void p_console_write(const char *s, size_t n)
 	abort();
 }
 
+void p_preempt_point() {}
+
 const hostops posix_table = {
 	HOSTOPS_VERSION,
 	p_thread_start, p_thread_join, p_thread_yield, p_cpu_count,
@@ -281,7 +283,7 @@ const hostops posix_table = {
 	p_aligned_alloc, p_aligned_free,
 	p_file_open, p_file_pread, p_file_pwrite, p_file_fsync, p_file_stat, p_file_truncate,
 	p_file_statfs, p_file_close, p_file_unlink, p_file_rename, p_file_flock, p_file_getdents,
-	p_console_write, p_panic,
+	p_console_write, p_preempt_point, p_panic,
 };
 
 const hostops *installed = &posix_table;

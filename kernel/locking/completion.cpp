@@ -1,4 +1,5 @@
 #include "kernel/locking/completion.h"
+#include "kernel/host/hostops.h"
 
 #include <climits>
 
@@ -16,6 +17,7 @@ void complete(completion *x)
 	x->done++;
 	__wake_up_locked(&x->wait, TASK_INTERRUPTIBLE | TASK_UNINTERRUPTIBLE, 1, nullptr);
 	raw_spin_unlock(&x->wait.lock);
+	H().preempt_point();
 }
 
 void complete_all(completion *x)

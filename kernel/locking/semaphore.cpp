@@ -1,4 +1,5 @@
 #include "kernel/locking/semaphore.h"
+#include "kernel/host/hostops.h"
 
 #include <vector>
 
@@ -53,6 +54,7 @@ static int __down(semaphore *s, long state, const kern::source_location &loc)
 	might_sleep(loc);
 	task_struct *t = current;
 	int cls = s->mutex ? lockdep_acquire(t, s, s->name, &s->cls, true, loc) : 0;
+	H().preempt_point();
 	raw_spin_lock(&s->lock);
 	if (s->count > 0) {
 		s->count--;
@@ -136,6 +138,7 @@ void up(semaphore *s, kern::source_location loc)
 	if (list_empty(&s->wait_list)) {
 		s->count++;
 		raw_spin_unlock(&s->lock);
+		H().preempt_point();
 		return;
 	}
 	sem_waiter *w = list_entry(s->wait_list.next, sem_waiter, list);

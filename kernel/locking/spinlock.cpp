@@ -32,6 +32,7 @@ void spin_lock(spinlock_t *l, kern::source_location loc)
 			   l->name ? l->name : "?", t->comm, t->pid, loc.file_name(),
 			   static_cast<unsigned>(loc.line()));
 	int cls = lockdep_acquire(t, l, l->name, &l->cls, false, loc);
+	host::ops().preempt_point();
 	for (int spins = 0;; spins++) {
 		if (!l->locked.exchange(1, std::memory_order_acquire))
 			break;
@@ -67,6 +68,7 @@ void spin_unlock(spinlock_t *l, kern::source_location loc)
 	t->preempt_count--;
 	l->owner = nullptr;
 	l->locked.store(0, std::memory_order_release);
+	host::ops().preempt_point();
 }
 
 void spin_lock_irq(spinlock_t *l, kern::source_location loc)

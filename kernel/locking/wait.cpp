@@ -1,4 +1,5 @@
 #include "kernel/locking/wait.h"
+#include "kernel/host/hostops.h"
 
 namespace kern {
 
@@ -106,6 +107,7 @@ void __wake_up(wait_queue_head_t *q, unsigned mode, int nr_exclusive, void *key)
 	raw_spin_lock(&q->lock);
 	__wake_up_locked(q, mode, nr_exclusive, key);
 	raw_spin_unlock(&q->lock);
+	H().preempt_point();
 }
 
 static long sleep_on_common(wait_queue_head_t *q, long state, long timeout)

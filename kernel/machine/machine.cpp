@@ -11,6 +11,7 @@
 #include "kernel/core/sched.h"
 #include "kernel/fs/fs.h"
 #include "kernel/host/hostops.h"
+#include "kernel/host/sim.h"
 #include "kernel/locking/lockdep.h"
 #include "kernel/machine/disks.h"
 #include "kernel/machine/reboot.h"
@@ -41,6 +42,8 @@ void boot(const boot_params &p)
 	if (is_booted.exchange(true))
 		host::panic("boot: a machine is already running in this process");
 	params = p;
+	if (p.seed)
+		host::sim_install(host::sim_config::from_seed(*p.seed));
 	clock_start(p.clock_speed);
 	dmesg_clear();
 	printk_set_mirror(p.printk_mirror);
@@ -97,6 +100,7 @@ halt_report halt()
 		printk(KERN_ERR "halt: %s\n", pr.c_str());
 	fault_clear_all();
 	is_booted = false;
+	host::sim_uninstall();
 	return rep;
 }
 

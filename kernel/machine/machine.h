@@ -1,7 +1,9 @@
 // What a host program or a test calls to run the emulated machine.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,10 @@ struct boot_params {
 	double clock_speed = 1.0;	// virtual time runs this many times real time
 	int nr_cpus = 8;		// the configured maximum number of processors (NR_CPUS)
 	bool printk_mirror = false;	// copy printk lines to the host's standard error
+	// Runs the machine's threads one at a time, in an order drawn from this seed, on
+	// virtual time: the same seed, the same interleaving and kernel log. Every thread
+	// that touches the machine must then wait only through it.
+	std::optional<std::uint64_t> seed;
 };
 
 struct halt_report {
