@@ -94,7 +94,12 @@ static void inspect_session(cow_session *cs, int verbose)
 				   cs->clone_id);
 	if (!cs->chunk_table.table)
 		return;
-	for (u64 c = 0; c <= cs->chunk_table.hash_mask; c++) {
+	/* Chunk numbers past the device's end are never used: a small device is quickly done. */
+	u64 last = cs->chunk_table.hash_mask;
+	u64 device_chunks = ((cs->part.nr_sects << cs->sector_shift) + cs->chunk_size - 1) >> cs->chunk_shift;
+	if (device_chunks && device_chunks - 1 < last)
+		last = device_chunks - 1;
+	for (u64 c = 0; c <= last; c++) {
 		if_chunk *ic = get_and_inc_if(cs, c);
 		if (lock_debug_lock(&cs->write_list_lock)) {
 			printk(KERN_ERR "%s: ERROR: could not get write_list_lock for chunk: %llu on "
@@ -182,8 +187,8 @@ int lock_debug_thread(void *data)
 		}
 		if (atomic_read(&global_shutdown)) {
 			printk(KERN_INFO "%s: INFO: zep_watchdog: stopped.\n", ZEP_NAME);
-			complete(&lock_wait_done);
-			return 0;
+			/* The unload goes on once this is complete: no module code may run after. */
+			complete_and_exit(&lock_wait_done, 0);
 		}
 		if (remaining > 0 && !atomic_read(&lock_print_count)) {
 			if (atomic_read(&lock_wait_count))

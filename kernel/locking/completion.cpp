@@ -1,4 +1,5 @@
 #include "kernel/locking/completion.h"
+#include "kernel/core/sched.h"
 #include "kernel/host/hostops.h"
 
 #include <climits>
@@ -18,6 +19,13 @@ void complete(completion *x)
 	__wake_up_locked(&x->wait, TASK_INTERRUPTIBLE | TASK_UNINTERRUPTIBLE, 1, nullptr);
 	raw_spin_unlock(&x->wait.lock);
 	H().preempt_point();
+}
+
+void complete_and_exit(completion *x, long code)
+{
+	if (x)
+		complete(x);
+	do_exit(code);
 }
 
 void complete_all(completion *x)

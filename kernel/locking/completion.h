@@ -15,6 +15,9 @@ void init_completion(completion *x);
 inline void INIT_COMPLETION(completion &x) { x.done = 0; }
 void complete(completion *x);
 void complete_all(completion *x);
+// Completes x and ends the calling kernel thread without returning to its caller: a
+// module's thread that its unload waits for must not run the module's code after it.
+[[noreturn]] void complete_and_exit(completion *x, long code);
 void wait_for_completion(completion *x, kern::source_location loc = kern::source_location::current());
 // 0 on timeout, else the jiffies left (at least 1).
 unsigned long wait_for_completion_timeout(completion *x, unsigned long timeout,
