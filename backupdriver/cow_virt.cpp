@@ -397,12 +397,17 @@ static int get_replica_session(request_queue_t *q, struct bio *bio, cow_session 
 	 * not reach a later one that took its id. */
 	if (clone && clone->q != q)
 		clone = nullptr;
+#ifdef ZEP_PLANT_REPLICA
+	up_read(&rw_mutex);	/* planted: the replica read after the table lock is dropped */
+#endif
 	if (clone) {
 		*cs = clone->cs;
 		inc_users(*cs);
 		*live = clone->bdev ? bdget(clone->bdev->bd_dev) : nullptr;
 	}
+#ifndef ZEP_PLANT_REPLICA
 	up_read(&rw_mutex);
+#endif
 	return clone ? 1 : 0;
 }
 

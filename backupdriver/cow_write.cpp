@@ -81,10 +81,18 @@ int get_affected_chunks(cow_session *cs, struct bio *bio, list_head *chunk_list_
 		 * its last reference, so a chunk whose copy-out ends between the two lookups
 		 * is found preserved. The other order would miss it twice and copy out data
 		 * that is already new. */
+#ifdef ZEP_PLANT_LOOKUP
+		/* planted: preserved looked up before in flight */
+		spin_lock_irqsave(&cs->chunk_lock, flags);
+		cow_chunk *cc = get_cow_chunk(&cs->chunk_table, chunk);
+		spin_unlock_irqrestore(&cs->chunk_lock, flags);
+		if_chunk *ic = get_and_inc_if(cs, chunk);
+#else
 		if_chunk *ic = get_and_inc_if(cs, chunk);
 		spin_lock_irqsave(&cs->chunk_lock, flags);
 		cow_chunk *cc = get_cow_chunk(&cs->chunk_table, chunk);
 		spin_unlock_irqrestore(&cs->chunk_lock, flags);
+#endif
 		/* A preserved chunk needs no copy, but a snapshot read that found it unpreserved
 		 * may not have reached the live device yet: the write still waits for it. The
 		 * copy-out that preserved the chunk waited for it too, but this write may come
@@ -92,6 +100,9 @@ int get_affected_chunks(cow_session *cs, struct bio *bio, list_head *chunk_list_
 		rb_wl *rbwl = nullptr;
 		bool copy = !ic && cc == nullptr && rw == 1;
 		if (!ic && !copy) {
+#ifdef ZEP_PLANT_READER
+			continue;	/* planted: a write to a preserved chunk passes a reader */
+#endif
 			if (rw != 1 || !(rbwl = hold_reader_node(cs, chunk)))
 				continue;
 		}

@@ -300,8 +300,13 @@ int start_cow_session(cow_session *cs)
 		}
 		cs->set_mrf = 1;
 	}
+#ifdef ZEP_PLANT_THAW
+	thaw_bdev(bdev, sb);	/* planted: a write in between passes unpreserved */
+	register_cow_session(cs);
+#else
 	register_cow_session(cs);
 	thaw_bdev(bdev, sb);
+#endif
 	thawTime = current_kernel_time();
 
 	if (!(cs->mode & USER_SPACE_FILE)) {

@@ -8,6 +8,7 @@
 #include "kernel/block/super.h"
 #include "kernel/host/hostops.h"
 #include "kernel/core/printk.h"
+#include "kernel/core/time.h"
 
 namespace kern {
 
@@ -17,7 +18,14 @@ struct super_state {
 	host::host_lock *lock;	// the super-block list, s_count, bd_super, fsync counts
 	list_head supers = LIST_HEAD_INIT(supers);
 	std::map<dev_t, long> fsyncs;
+	std::map<dev_t, freeze_instants> freezes;
 };
+
+s64 now_ns()
+{
+	timespec t = current_kernel_time();
+	return static_cast<s64>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 super_state &ss()
 {
@@ -247,6 +255,13 @@ int fsync_bdev(block_device *bdev)
 	return err == -EOPNOTSUPP ? 0 : err;
 }
 
+freeze_instants last_freeze(dev_t dev)
+{
+	sb_guard g;
+	auto it = ss().freezes.find(dev);
+	return it == ss().freezes.end() ? freeze_instants{} : it->second;
+}
+
 long fsync_bdev_count(dev_t dev)
 {
 	sb_guard g;
@@ -266,6 +281,8 @@ super_block *freeze_bdev(block_device *bdev)
 		sb->s_frozen = SB_FREEZE_TRANS;
 		smp_mb();
 		rwsem_disown(&sb->s_umount);
+		sb_guard g;
+		ss().freezes[bdev->bd_dev] = {now_ns(), 0};
 	}
 	// Both stay held until thaw_bdev, which another task may call.
 	sem_disown(&bdev->bd_mount_sem);
@@ -276,6 +293,10 @@ void thaw_bdev(block_device *bdev, super_block *sb)
 {
 	if (sb) {
 		BUG_ON(sb->s_bdev != bdev);
+		{
+			sb_guard g;
+			ss().freezes[bdev->bd_dev].thawed = now_ns();
+		}
 		sb->s_frozen = SB_UNFROZEN;
 		smp_mb();
 		wake_up_all(&sb->s_wait_unfrozen);
@@ -336,6 +357,7 @@ void super_boot()
 {
 	sb_guard g;
 	ss().fsyncs.clear();
+	ss().freezes.clear();
 }
 
 void super_halt(std::vector<std::string> *problems)

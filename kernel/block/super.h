@@ -54,6 +54,13 @@ void bdev_end_write(bdev_write_hold *h);
 
 // Number of fsync_bdev calls on dev since boot.
 long fsync_bdev_count(dev_t dev);
+// When dev's file system was last frozen (every write drained, new ones held) and thawed
+// (the held ones let go), on the clock of current_kernel_time, in nanoseconds; 0 for what
+// has not happened. The exact instants a consistency check of a snapshot can hold to.
+struct freeze_instants {
+	s64 frozen = 0, thawed = 0;
+};
+freeze_instants last_freeze(dev_t dev);
 
 // Mounts dev (see kern::mount in machine.h) and unmounts it.
 int do_mount(dev_t dev);

@@ -43,6 +43,10 @@ struct sim_thread {
 	uint64_t parked_until = 0;	// a step number
 };
 
+// The longest stall a random jump of time stands for: a thread's periodic wake-ups
+// (seconds) come amid work, a grace period meant for a thread on its way out does not.
+constexpr uint64_t JUMP_LIMIT_NS = 10000000000ull;
+
 // Virtual time starts well away from zero, as a host's monotonic clock does.
 constexpr uint64_t CLOCK_BASE = 1000000000000ull;
 constexpr int64_t WALL_BASE = 1780000000000000000ll;
@@ -62,6 +66,7 @@ struct sim_state {
 	std::atomic<uint64_t> now{0};
 	std::vector<uint64_t> change_points;
 	size_t next_change = 0;
+	std::vector<sim_thread *> ready, free;	// pick's, kept for their capacity
 	sim_stats stats;
 	// Every thread on one processor: only one runs anyway, and a hand-off between two
 	// threads of one processor costs a third of one between processors.
@@ -125,22 +130,10 @@ std::string thread_report()
 	return r;
 }
 
-// With every thread waiting: time moves to the nearest deadline, whose waiters wake.
-bool advance_clock()
+// Wakes the timed waiters whose deadline has come.
+void expire_timers()
 {
 	auto &s = S();
-	bool any = false;
-	uint64_t next = 0;
-	for (sim_thread *t : s.threads) {
-		if (!t->runnable && t->timed && (!any || t->deadline < next)) {
-			next = t->deadline;
-			any = true;
-		}
-	}
-	if (!any)
-		return false;
-	if (next > s.now)
-		s.now = next;
 	for (sim_thread *t : s.threads) {
 		if (!t->runnable && t->timed && t->deadline <= s.now) {
 			t->runnable = true;
@@ -149,6 +142,25 @@ bool advance_clock()
 			t->waits = wait_on::nothing;
 		}
 	}
+}
+
+// Time moves to the nearest deadline (within `limit` of now), whose waiters wake.
+bool advance_clock(uint64_t limit = UINT64_MAX)
+{
+	auto &s = S();
+	bool any = false;
+	uint64_t next = 0;
+	for (sim_thread *t : s.threads) {
+		if (!t->runnable && t->timed && t->deadline - s.now <= limit && (!any || t->deadline < next)) {
+			next = t->deadline;
+			any = true;
+		}
+	}
+	if (!any)
+		return false;
+	if (next > s.now)
+		s.now = next;
+	expire_timers();
 	s.stats.clock_jumps++;
 	return true;
 }
@@ -159,12 +171,21 @@ sim_thread *pick(sim_thread *me, bool yielding)
 {
 	auto &s = S();
 	s.stats.steps++;
+	// A nanosecond per step: readings of the clock taken at different steps differ, as
+	// on a real host, and so order events; deadlines still come when everyone waits.
+	s.now++;
+	expire_timers();
+	// And now and then the work so far took long: the nearest deadline comes even though
+	// threads could still run, as timers fire amid work on a slow host.
+	if (s.cfg.timer_odds && draw(s.cfg.timer_odds) == 0)
+		advance_clock(JUMP_LIMIT_NS);
 	if (s.cfg.depth && me && s.next_change < s.change_points.size() &&
 	    s.stats.steps >= s.change_points[s.next_change]) {
 		me->priority = s.cfg.depth - 1 - s.next_change;
 		s.next_change++;
 	}
-	std::vector<sim_thread *> ready;
+	std::vector<sim_thread *> &ready = s.ready;
+	ready.clear();
 	for (;;) {
 		for (sim_thread *t : s.threads)
 			if (t->runnable)
@@ -175,12 +196,13 @@ sim_thread *pick(sim_thread *me, bool yielding)
 			sim_panic("sim (" + s.cfg.describe() + "): deadlock, every thread waits with no deadline" +
 				  thread_report());
 	}
-	if (s.cfg.buggify_odds && draw(s.cfg.buggify_odds) == 0) {
-		sim_thread *t = ready[draw(ready.size())];
-		if (t != me)
-			t->parked_until = s.stats.steps + 100 + draw(2000);
-	}
-	std::vector<sim_thread *> free;
+	// Now and then the running thread stalls right where it is, for a while, as an
+	// interrupted or descheduled thread does: the others run through whatever window
+	// it left open.
+	if (s.cfg.buggify_odds && me && me->runnable && draw(s.cfg.buggify_odds) == 0)
+		me->parked_until = s.stats.steps + 50 + draw(s.cfg.park_steps);
+	std::vector<sim_thread *> &free = s.free;
+	free.clear();
 	for (sim_thread *t : ready)
 		if (t->parked_until <= s.stats.steps && !(yielding && t == me))
 			free.push_back(t);

@@ -1,7 +1,8 @@
 // The deterministic host: every host thread of the machine runs in turn, one at a time,
 // holding a single run token, and a generator seeded at boot picks the next one at each
-// switch point. Virtual time moves only when every thread waits, straight to the next
-// deadline. The same seed gives the same interleaving, and so the same kernel log.
+// switch point. Virtual time moves a nanosecond per switch point, and when every thread
+// waits, straight to the next deadline. The same seed gives the same interleaving, and
+// so the same kernel log.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +20,9 @@ struct sim_config {
 	unsigned depth = 0;
 	unsigned switch_odds = 8;
 	uint64_t horizon = 20000;	// steps over which PCT change points are spread
-	unsigned buggify_odds = 500;	// 1 in this many decisions parks a thread for a while
+	unsigned buggify_odds = 100;	// 1 in this many decisions stalls the running thread
+	unsigned park_steps = 2000;	// for up to this many steps
+	unsigned timer_odds = 200;	// 1 in this many decisions moves time to the next deadline
 	static sim_config from_seed(uint64_t seed);
 	std::string describe() const;
 };

@@ -4,12 +4,17 @@
 // halt's leak report. A failing seed prints the line that replays it.
 //
 // ZEP_EXPLORE_SEEDS=A..B (or N) runs those seeds instead of the built-in range.
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 #include <optional>
 #include <random>
 
 #include "kernel/core/printk.h"
 #include "kernel/host/sim.h"
+#include "agent/oracle.h"
+#include "kernel/block/super.h"
 #include "tests/driver/cow_util.h"
 
 using namespace kern;
@@ -17,7 +22,7 @@ using namespace kern;
 namespace zeptest {
 namespace {
 
-constexpr size_t DISK_BYTES = 256 << 10;	// 4 chunks: writers and readers meet often
+constexpr size_t DISK_BYTES = 512 << 10;	// 8 chunks: writers and readers meet often
 constexpr size_t BLOCK = 4096;
 
 struct run_result {
@@ -32,7 +37,7 @@ struct seed_range {
 
 constexpr unsigned SHARDS = 10;
 
-// The seeds of one shard: 1000 each (ZEP_EXPLORE_SHARD_SEEDS sets another count), or
+// The seeds of one shard: 350 each (ZEP_EXPLORE_SHARD_SEEDS sets another count), or
 // the range ZEP_EXPLORE_SEEDS names (A..B, or one seed), all in shard 0.
 std::optional<seed_range> seeds_to_run(unsigned shard)
 {
@@ -47,8 +52,18 @@ std::optional<seed_range> seeds_to_run(unsigned shard)
 		return seed_range{std::stoull(s.substr(0, dots)), std::stoull(s.substr(dots + 2))};
 	}
 	const char *per_env = std::getenv("ZEP_EXPLORE_SHARD_SEEDS");
-	uint64_t per = per_env && *per_env ? std::stoull(per_env) : 1000;
+	uint64_t per = per_env && *per_env ? std::stoull(per_env) : 350;
 	return seed_range{1 + shard * per, (shard + 1) * per};
+}
+
+// Waits for the session's IO thread as the agent does, again when the wait times out: on
+// a seeded machine, time may jump past the wait's deadline while the thread starts.
+bool io_thread_started(int id)
+{
+	for (int tries = 0; tries < 50; tries++)
+		if (thread_wait(id) == 0)
+			return true;
+	return false;
 }
 
 // The snapshot of a disk taken while writers rewrite it and a reader reads the snapshot:
@@ -84,25 +99,28 @@ std::string cow_under_writers(uint64_t seed, const std::filesystem::path &dir)
 		failure = "start: " + std::to_string(id);
 	} else {
 		kern::pid_t io = start_io_thread(static_cast<int>(id), (dir / "io0").string());
-		if (thread_wait(static_cast<int>(id)) != 0)
+		if (!io_thread_started(static_cast<int>(id)))
 			failure = "the IO thread did not start";
 		const std::string zep = "zep" + std::to_string(id);
 
-		std::mt19937_64 rng(seed);
+		// Writers rewrite random blocks while the reader reads (a bounded number: a seed
+		// that keeps the reader waiting would otherwise let them write for ever).
+		auto stop = std::make_shared<std::atomic<bool>>(false);
 		std::vector<kern::pid_t> writers;
 		for (unsigned w = 0; w < 3; w++) {
-			std::vector<size_t> blocks;
-			for (int i = 0; i < 4; i++)
-				blocks.push_back(rng() % (DISK_BYTES / BLOCK));
-			writers.push_back(spawn("writer", [w, blocks] {
-				for (size_t b : blocks)
+			writers.push_back(spawn("writer", [w, stop, seed] {
+				std::mt19937_64 rng(seed * 31 + w);
+				for (int n = 0; n < 16 && !*stop; n++) {
+					size_t b = rng() % (DISK_BYTES / BLOCK);
 					if (write_in_process("erd", static_cast<kern::loff_t>(b * BLOCK),
 							     chunk_pattern(BLOCK, 10 + w, b * BLOCK)))
 						return 1;
+				}
 				return 0;
 			}));
 		}
 		std::vector<unsigned char> during = read_device(zep, 0, DISK_BYTES, "cdpread", 4096);
+		*stop = true;
 		for (kern::pid_t w : writers)
 			if (waitpid(w) != 0 && failure.empty())
 				failure = "a writer failed";
@@ -118,6 +136,155 @@ std::string cow_under_writers(uint64_t seed, const std::filesystem::path &dir)
 	}
 	up(&release);
 	waitpid(holder);
+	umount(disk);
+	return failure;
+}
+
+// A snapshot started while writers write stamped, overlapping extents, read whole while
+// they go on: the image must be a state the disk passed through while it was frozen (the
+// oracle's check against the writers' log and the start command's timings).
+std::string start_under_writers(uint64_t seed, const std::filesystem::path &dir)
+{
+	using namespace zep::oracle;
+	const uint64_t sectors = DISK_BYTES / sector_bytes;
+	kern::dev_t disk = add_ramdisk("erd", 8, sectors);
+	if (!disk)
+		return "no disk";
+	zep::result<void> filled = zep::make_error(zep::errc::other, "the process did not run");
+	in_process("prefill", [&] {
+		filled = prefill("/dev/erd", {0, sectors});
+		return 0;
+	});
+	if (!filled)
+		return "prefill: " + filled.err().message;
+	if (mount(disk))
+		return "mount failed";
+
+	semaphore opened, release;
+	sema_init(&opened, 0);
+	sema_init(&release, 0);
+	kern::pid_t holder = spawn("cdpholder", [&] {
+		Control c;
+		bool ok = c.open();
+		up(&opened);
+		down(&release);
+		c.close();
+		return ok ? 0 : 1;
+	});
+	down(&opened);
+
+	writer_options wo;
+	wo.device = "/dev/erd";
+	wo.range = {0, sectors};
+	wo.writers = 3;
+	wo.seed = seed;
+	wo.min_bytes = sector_bytes;
+	wo.max_bytes = 16 << 10;
+	wo.writes_each = 12;	// some are held by the freeze, some pass the thaw
+	auto ws = writer_set::start(wo);
+	std::string failure;
+	if (!ws)
+		return "writers: " + ws.err().message;
+	auto ssr = start_request(disk, (dir / "image").string());
+	nanos issued = now();
+	long id = start_snapshot(&ssr);
+	nanos returned = now();
+	if (id < 0) {
+		failure = "start: " + std::to_string(id);
+	} else {
+		// The kernel's own instants, not the start command's bounds around them: a write
+		// let through between the thaw and the session's registration is then too new.
+		auto window = safe_window(start_timing::of(issued, returned, ssr));
+		kern::freeze_instants fi = kern::last_freeze(disk);
+		if (window && fi.frozen && fi.thawed)
+			*window = freeze_window{fi.frozen, fi.thawed, fi.thawed - fi.frozen};
+		kern::pid_t io = start_io_thread(static_cast<int>(id), (dir / "io0").string());
+		if (!io_thread_started(static_cast<int>(id)))
+			failure = "the IO thread did not start";
+		std::vector<unsigned char> image =
+			read_device("zep" + std::to_string(id), 0, DISK_BYTES, "cdpread", 8192);
+		if (auto stopped = ws->stop(); !stopped && failure.empty())
+			failure = "writers: " + stopped.err().message;
+		auto h = history::build({0, sectors}, ws->log());
+		if (failure.empty() && (!window || !h))
+			failure = "oracle: " + (!window ? window.err().message : h.err().message);
+		if (failure.empty()) {
+			auto r = h->check({image, 0}, *window);
+			if (!r)
+				failure = "check: " + r.err().message;
+			else if (!r->ok())
+				failure = "the snapshot is no state the frozen disk was in: " + r->summary();
+		}
+		if (stop_snapshot(static_cast<int>(id)) != 0 && failure.empty())
+			failure = "stop failed";
+		if (waitpid(io) != 0 && failure.empty())
+			failure = "the IO thread failed";
+	}
+	(void)ws->stop();
+	up(&release);
+	waitpid(holder);
+	umount(disk);
+	return failure;
+}
+
+// A stop while snapshot readers read: each read gives the frozen bytes or fails, nothing
+// else; the stop ends the session and the halt finds nothing left.
+std::string stop_while_reading(uint64_t seed, const std::filesystem::path &dir)
+{
+	kern::dev_t disk = add_ramdisk("erd", 8, DISK_BYTES / 512);
+	if (!disk)
+		return "no disk";
+	const std::vector<unsigned char> before = chunk_pattern(DISK_BYTES, 1);
+	disk_poke(disk, 0, before.data(), before.size());
+	if (mount(disk))
+		return "mount failed";
+	auto ssr = start_request(disk, (dir / "image").string());
+	long id = start_snapshot(&ssr);
+	if (id < 0)
+		return "start: " + std::to_string(id);
+	std::string failure;
+	kern::pid_t io = start_io_thread(static_cast<int>(id), (dir / "io0").string());
+	if (!io_thread_started(static_cast<int>(id)))
+		failure = "the IO thread did not start";
+	// Some chunks preserved, so that reads go to the backing file as well as the disk.
+	std::mt19937_64 rng(seed);
+	for (int i = 0; i < 3; i++) {
+		size_t b = rng() % (DISK_BYTES / BLOCK);
+		write_node("erd", static_cast<kern::loff_t>(b * BLOCK), chunk_pattern(BLOCK, 20, b * BLOCK));
+	}
+	const std::string node = "/dev/zep" + std::to_string(id);
+	auto wrong = std::make_shared<std::atomic<int>>(0);
+	std::vector<kern::pid_t> readers;
+	for (int r = 0; r < 2; r++) {
+		readers.push_back(spawn("cdpread", [node, wrong, &before] {
+			int fd = kern::sys_open(node.c_str(), O_RDONLY, 0);
+			if (fd < 0)
+				return 0;	// already gone
+			long buf = kern::sys_mmap(BLOCK);
+			std::vector<unsigned char> got(BLOCK);
+			for (size_t off = 0; off < DISK_BYTES; off += BLOCK) {
+				ssize_t n = kern::sys_pread64(static_cast<unsigned>(fd), static_cast<unsigned long>(buf),
+							      BLOCK, static_cast<kern::loff_t>(off));
+				if (n < 0)
+					break;	// the session went away under the read
+				kern::user_read(static_cast<unsigned long>(buf), got.data(), BLOCK);
+				if (n != static_cast<ssize_t>(BLOCK) ||
+				    !std::equal(got.begin(), got.end(), before.begin() + static_cast<long>(off)))
+					(*wrong)++;
+			}
+			kern::sys_close(static_cast<unsigned>(fd));
+			return 0;
+		}));
+	}
+	if (stop_snapshot(static_cast<int>(id)) != 0 && failure.empty())
+		failure = "stop failed";
+	for (kern::pid_t r : readers)
+		if (waitpid(r) != 0 && failure.empty())
+			failure = "a reader failed";
+	if (*wrong && failure.empty())
+		failure = std::to_string(*wrong) + " snapshot read(s) returned bytes that are not the frozen disk's";
+	if (waitpid(io) != 0 && failure.empty())
+		failure = "the IO thread failed";
 	umount(disk);
 	return failure;
 }
@@ -146,6 +313,27 @@ run_result run_seed(scenario fn, uint64_t seed, const std::filesystem::path &dir
 	return r;
 }
 
+// The replay line of a seed: this binary, the seed, the scenario's test.
+std::string replay_line(uint64_t seed, const char *test)
+{
+	std::error_code ec;
+	auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+	return "ZEP_EXPLORE_SEEDS=" + std::to_string(seed) + " " + exe.string() + " --gtest_filter='Shards/Explore." +
+	       test + "/0'";
+}
+
+// What a crash says before the process dies: a fault, or the deterministic host's panic
+// (a deadlock), names the seed that led there.
+char crash_note[512];
+
+void on_crash(int sig)
+{
+	ssize_t n = ::write(2, crash_note, std::strlen(crash_note));
+	(void)n;
+	std::signal(sig, SIG_DFL);
+	std::raise(sig);
+}
+
 class Explore : public ::testing::TestWithParam<unsigned> {
 protected:
 	void SetUp() override
@@ -153,32 +341,47 @@ protected:
 		dir_ = std::filesystem::temp_directory_path() /
 		       ("zep-explore-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}()));
 		std::filesystem::create_directories(dir_);
+		for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE})
+			std::signal(sig, on_crash);
 	}
-	void TearDown() override { std::filesystem::remove_all(dir_); }
+	void TearDown() override
+	{
+		for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE})
+			std::signal(sig, SIG_DFL);
+		std::filesystem::remove_all(dir_);
+	}
 
-	// Runs the shard's seeds; stops at the first failing one and says how to replay it.
+	// Runs the shard's seeds; stops at the first failing one and says how to replay it
+	// (ZEP_EXPLORE_KEEP_GOING=1 runs them all and counts the failing ones).
 	void explore(const char *name, scenario fn)
 	{
 		auto r = seeds_to_run(GetParam());
 		if (!r)
 			GTEST_SKIP() << "ZEP_EXPLORE_SEEDS runs in shard 0";
+		const char *test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+		std::string base(test);
+		base = base.substr(0, base.find('/'));
+		const bool keep_going = std::getenv("ZEP_EXPLORE_KEEP_GOING") != nullptr;
 		host::sim_stats total;
+		uint64_t failed = 0;
 		for (uint64_t seed = r->first; seed <= r->last; seed++) {
+			std::snprintf(crash_note, sizeof(crash_note), "\n%s crashed under %s\nreplay: %s\n", name,
+				      host::sim_config::from_seed(seed).describe().c_str(),
+				      replay_line(seed, base.c_str()).c_str());
 			run_result res = run_seed(fn, seed, dir_);
 			total.steps += res.stats.steps;
 			total.switches += res.stats.switches;
-			if (!res.failure.empty()) {
-				ADD_FAILURE() << name << " failed under "
-					      << host::sim_config::from_seed(seed).describe() << ": " << res.failure
-					      << "\nreplay: ZEP_EXPLORE_SEEDS=" << seed << " "
-					      << ::testing::UnitTest::GetInstance()->original_working_dir()
-					      << "/driver_schedule_explore_test --gtest_filter='Shards/Explore.*/0'";
+			if (res.failure.empty())
+				continue;
+			if (!failed++)
+				ADD_FAILURE() << name << " failed under " << host::sim_config::from_seed(seed).describe()
+					      << ": " << res.failure << "\nreplay: " << replay_line(seed, base.c_str());
+			if (!keep_going)
 				return;
-			}
 		}
-		std::fprintf(stderr, "%s: seeds %llu..%llu passed, %llu steps, %llu switches\n", name,
+		std::fprintf(stderr, "%s: seeds %llu..%llu, %llu failed, %llu steps, %llu switches\n", name,
 			     static_cast<unsigned long long>(r->first), static_cast<unsigned long long>(r->last),
-			     static_cast<unsigned long long>(total.steps),
+			     static_cast<unsigned long long>(failed), static_cast<unsigned long long>(total.steps),
 			     static_cast<unsigned long long>(total.switches));
 	}
 
@@ -190,6 +393,16 @@ TEST_P(Explore, CopyOnWriteUnderWritersAndSnapshotReads)
 	explore("copy-on-write under writers", cow_under_writers);
 }
 
+TEST_P(Explore, SnapshotStartedUnderWritersIsAFrozenState)
+{
+	explore("start under writers", start_under_writers);
+}
+
+TEST_P(Explore, StopWhileSnapshotReadsAreInFlight)
+{
+	explore("stop while reading", stop_while_reading);
+}
+
 INSTANTIATE_TEST_SUITE_P(Shards, Explore, ::testing::Range(0u, SHARDS));
 
 class Replay : public Explore {};
@@ -197,12 +410,14 @@ class Replay : public Explore {};
 // The same seed twice: the same interleaving, so the same kernel log line for line.
 TEST_F(Replay, SameSeedReplaysTheSameKernelLog)
 {
-	for (uint64_t seed : {7ull, 8ull, 9ull}) {
-		run_result a = run_seed(cow_under_writers, seed, dir_);
-		run_result b = run_seed(cow_under_writers, seed, dir_);
-		EXPECT_EQ(a.failure, "");
-		EXPECT_EQ(a.stats.switches, b.stats.switches) << "seed " << seed;
-		EXPECT_EQ(a.log, b.log) << "seed " << seed;
+	for (scenario fn : {cow_under_writers, start_under_writers, stop_while_reading}) {
+		for (uint64_t seed : {7ull, 8ull, 9ull}) {
+			run_result a = run_seed(fn, seed, dir_);
+			run_result b = run_seed(fn, seed, dir_);
+			EXPECT_EQ(a.failure, "");
+			EXPECT_EQ(a.stats.switches, b.stats.switches) << "seed " << seed;
+			EXPECT_EQ(a.log, b.log) << "seed " << seed;
+		}
 	}
 }
 
