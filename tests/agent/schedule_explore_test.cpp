@@ -66,31 +66,53 @@ bool io_thread_started(int id)
 	return false;
 }
 
+// A mounted RAM disk "erd" holding `content`; 0 when it cannot be made.
+kern::dev_t patterned_disk(const std::vector<unsigned char> &content)
+{
+	kern::dev_t disk = add_ramdisk("erd", 8, content.size() / 512);
+	if (!disk)
+		return 0;
+	disk_poke(disk, 0, content.data(), content.size());
+	return mount(disk) ? 0 : disk;
+}
+
+// A process holding the control device open while in scope, as a running agent does:
+// change tracking goes on meanwhile.
+struct control_holder {
+	control_holder()
+	{
+		sema_init(&opened, 0);
+		sema_init(&release, 0);
+		pid = spawn("cdpholder", [this] {
+			Control c;
+			bool ok = c.open();
+			up(&opened);
+			down(&release);
+			c.close();
+			return ok ? 0 : 1;
+		});
+		down(&opened);
+	}
+	~control_holder()
+	{
+		up(&release);
+		waitpid(pid);
+	}
+	semaphore opened, release;
+	kern::pid_t pid;
+};
+
 // The snapshot of a disk taken while writers rewrite it and a reader reads the snapshot:
 // every read of the snapshot, during the writes and after, gives the disk as it was
 // when the session started.
 std::string cow_under_writers(uint64_t seed, const std::filesystem::path &dir)
 {
-	kern::dev_t disk = add_ramdisk("erd", 8, DISK_BYTES / 512);
+	const std::vector<unsigned char> before = chunk_pattern(DISK_BYTES, 1);
+	kern::dev_t disk = patterned_disk(before);
 	if (!disk)
 		return "no disk";
-	const std::vector<unsigned char> before = chunk_pattern(DISK_BYTES, 1);
-	disk_poke(disk, 0, before.data(), before.size());
-	if (mount(disk))
-		return "mount failed";
 
-	semaphore opened, release;
-	sema_init(&opened, 0);
-	sema_init(&release, 0);
-	kern::pid_t holder = spawn("cdpholder", [&] {
-		Control c;
-		bool ok = c.open();
-		up(&opened);
-		down(&release);
-		c.close();
-		return ok ? 0 : 1;
-	});
-	down(&opened);
+	control_holder holder;
 
 	std::string failure;
 	auto ssr = start_request(disk, (dir / "image").string());
@@ -134,8 +156,6 @@ std::string cow_under_writers(uint64_t seed, const std::filesystem::path &dir)
 		if (waitpid(io) != 0 && failure.empty())
 			failure = "the IO thread failed";
 	}
-	up(&release);
-	waitpid(holder);
 	umount(disk);
 	return failure;
 }
@@ -160,18 +180,7 @@ std::string start_under_writers(uint64_t seed, const std::filesystem::path &dir)
 	if (mount(disk))
 		return "mount failed";
 
-	semaphore opened, release;
-	sema_init(&opened, 0);
-	sema_init(&release, 0);
-	kern::pid_t holder = spawn("cdpholder", [&] {
-		Control c;
-		bool ok = c.open();
-		up(&opened);
-		down(&release);
-		c.close();
-		return ok ? 0 : 1;
-	});
-	down(&opened);
+	control_holder holder;
 
 	writer_options wo;
 	wo.device = "/dev/erd";
@@ -221,8 +230,6 @@ std::string start_under_writers(uint64_t seed, const std::filesystem::path &dir)
 			failure = "the IO thread failed";
 	}
 	(void)ws->stop();
-	up(&release);
-	waitpid(holder);
 	umount(disk);
 	return failure;
 }
@@ -231,13 +238,10 @@ std::string start_under_writers(uint64_t seed, const std::filesystem::path &dir)
 // else; the stop ends the session and the halt finds nothing left.
 std::string stop_while_reading(uint64_t seed, const std::filesystem::path &dir)
 {
-	kern::dev_t disk = add_ramdisk("erd", 8, DISK_BYTES / 512);
+	const std::vector<unsigned char> before = chunk_pattern(DISK_BYTES, 1);
+	kern::dev_t disk = patterned_disk(before);
 	if (!disk)
 		return "no disk";
-	const std::vector<unsigned char> before = chunk_pattern(DISK_BYTES, 1);
-	disk_poke(disk, 0, before.data(), before.size());
-	if (mount(disk))
-		return "mount failed";
 	auto ssr = start_request(disk, (dir / "image").string());
 	long id = start_snapshot(&ssr);
 	if (id < 0)
