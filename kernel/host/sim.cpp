@@ -567,6 +567,12 @@ void sim_uninstall()
 	// install's threads are told apart from them.
 	s.gen++;
 	s.running = nullptr;
+	// The caller's own record, unless the table started its thread (joins free those).
+	// Another thread's record is left: that thread may still read it.
+	if (self_t && !self_t->fn) {
+		s.threads.erase(std::remove(s.threads.begin(), s.threads.end(), self_t), s.threads.end());
+		delete self_t;
+	}
 	self_t = nullptr;
 	if (s.installer_pinned)
 		pthread_setaffinity_np(pthread_self(), sizeof(s.installer_mask), &s.installer_mask);
