@@ -355,38 +355,21 @@ protected:
 		std::filesystem::remove_all(dir_);
 	}
 
-	// Runs the shard's seeds; stops at the first failing one and says how to replay it
-	// (ZEP_EXPLORE_KEEP_GOING=1 runs them all and counts the failing ones).
+	// Runs the shard's seeds; stops at the first failing one and says how to replay it.
 	void explore(const char *name, scenario fn)
 	{
 		auto r = seeds_to_run(GetParam());
 		if (!r)
 			GTEST_SKIP() << "ZEP_EXPLORE_SEEDS runs in shard 0";
-		const char *test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-		std::string base(test);
-		base = base.substr(0, base.find('/'));
-		const bool keep_going = std::getenv("ZEP_EXPLORE_KEEP_GOING") != nullptr;
-		host::sim_stats total;
-		uint64_t failed = 0;
+		std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+		test = test.substr(0, test.find('/'));
 		for (uint64_t seed = r->first; seed <= r->last; seed++) {
+			std::string how = host::sim_config::from_seed(seed).describe();
 			std::snprintf(crash_note, sizeof(crash_note), "\n%s crashed under %s\nreplay: %s\n", name,
-				      host::sim_config::from_seed(seed).describe().c_str(),
-				      replay_line(seed, base.c_str()).c_str());
+				      how.c_str(), replay_line(seed, test.c_str()).c_str());
 			run_result res = run_seed(fn, seed, dir_);
-			total.steps += res.stats.steps;
-			total.switches += res.stats.switches;
-			if (res.failure.empty())
-				continue;
-			if (!failed++)
-				ADD_FAILURE() << name << " failed under " << host::sim_config::from_seed(seed).describe()
-					      << ": " << res.failure << "\nreplay: " << replay_line(seed, base.c_str());
-			if (!keep_going)
-				return;
+			ASSERT_EQ(res.failure, "") << name << " under " << how << "\nreplay: " << replay_line(seed, test.c_str());
 		}
-		std::fprintf(stderr, "%s: seeds %llu..%llu, %llu failed, %llu steps, %llu switches\n", name,
-			     static_cast<unsigned long long>(r->first), static_cast<unsigned long long>(r->last),
-			     static_cast<unsigned long long>(failed), static_cast<unsigned long long>(total.steps),
-			     static_cast<unsigned long long>(total.switches));
 	}
 
 	std::filesystem::path dir_;
