@@ -1,60 +1,21 @@
-// Seeded, deterministic schedules: each seed runs a whole machine one thread at a time in
-// an order drawn from the seed (random walks and priority schedules with change points),
-// on virtual time, and checks the snapshot against the device as it was frozen and the
-// halt's leak report. A failing seed prints the line that replays it.
-//
-// ZEP_EXPLORE_SEEDS=A..B (or N) runs those seeds instead of the built-in range.
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <unistd.h>
-#include <optional>
+// The explorer's scenarios: each runs on a booted machine with the driver loaded, under
+// whatever schedule the seed gives, and returns what went wrong ("" when every check held).
+#include "tools/explore/scenarios.h"
+
 #include <random>
 
-#include "kernel/core/printk.h"
-#include "kernel/host/sim.h"
 #include "agent/oracle.h"
 #include "kernel/block/super.h"
 #include "tests/driver/cow_util.h"
 
 using namespace kern;
+using namespace zeptest;
 
-namespace zeptest {
+namespace zep::explore {
 namespace {
 
 constexpr size_t DISK_BYTES = 512 << 10;	// 8 chunks: writers and readers meet often
 constexpr size_t BLOCK = 4096;
-
-struct run_result {
-	std::string failure;	// empty when every check passed
-	std::vector<std::string> log;
-	host::sim_stats stats;
-};
-
-struct seed_range {
-	uint64_t first, last;
-};
-
-constexpr unsigned SHARDS = 10;
-
-// The seeds of one shard: 350 each (ZEP_EXPLORE_SHARD_SEEDS sets another count), or
-// the range ZEP_EXPLORE_SEEDS names (A..B, or one seed), all in shard 0.
-std::optional<seed_range> seeds_to_run(unsigned shard)
-{
-	const char *env = std::getenv("ZEP_EXPLORE_SEEDS");
-	if (env && *env) {
-		if (shard)
-			return std::nullopt;
-		std::string s = env;
-		auto dots = s.find("..");
-		if (dots == std::string::npos)
-			return seed_range{std::stoull(s), std::stoull(s)};
-		return seed_range{std::stoull(s.substr(0, dots)), std::stoull(s.substr(dots + 2))};
-	}
-	const char *per_env = std::getenv("ZEP_EXPLORE_SHARD_SEEDS");
-	uint64_t per = per_env && *per_env ? std::stoull(per_env) : 350;
-	return seed_range{1 + shard * per, (shard + 1) * per};
-}
 
 // Waits for the session's IO thread as the agent does, again when the wait times out: on
 // a seeded machine, time may jump past the wait's deadline while the thread starts.
@@ -206,7 +167,7 @@ std::string start_under_writers(uint64_t seed, const std::filesystem::path &dir)
 		auto window = safe_window(start_timing::of(issued, returned, ssr));
 		kern::freeze_instants fi = kern::last_freeze(disk);
 		if (window && fi.frozen && fi.thawed)
-			*window = freeze_window{fi.frozen, fi.thawed, fi.thawed - fi.frozen};
+			*window = zep::oracle::freeze_window{fi.frozen, fi.thawed, fi.thawed - fi.frozen};
 		kern::pid_t io = start_io_thread(static_cast<int>(id), (dir / "io0").string());
 		if (!io_thread_started(static_cast<int>(id)))
 			failure = "the IO thread did not start";
@@ -293,120 +254,66 @@ std::string stop_while_reading(uint64_t seed, const std::filesystem::path &dir)
 	return failure;
 }
 
-using scenario = std::string (*)(uint64_t seed, const std::filesystem::path &dir);
-
-run_result run_seed(scenario fn, uint64_t seed, const std::filesystem::path &dir)
+// Writers that all write every chunk of a small disk, with an IO thread that writes out
+// each copy as soon as it is queued: a writer that meets a chunk while another's copy-out
+// of it comes and goes must neither copy it again nor pass it unpreserved.
+std::string same_chunk_writers(uint64_t seed, const std::filesystem::path &dir)
 {
-	run_result r;
-	boot_params p;
-	p.seed = seed;
-	boot(p);
-	if (dev_node_add(ZEP_CONTROL_NAME, S_IFCHR, MKDEV(ZEP_CONTROL_MAJOR, 0)) || insmod("zepdriver")) {
-		r.failure = "the driver did not load";
-	} else {
-		r.failure = fn(seed, dir);
-		if (rmmod("zepdriver") && r.failure.empty())
-			r.failure = "rmmod failed";
+	constexpr size_t bytes = 4 * COW_CHUNK_SIZE;
+	const std::vector<unsigned char> before = chunk_pattern(bytes, 1);
+	kern::dev_t disk = patterned_disk(before);
+	if (!disk)
+		return "no disk";
+	auto ssr = start_request(disk, (dir / "image").string());
+	long id = start_snapshot(&ssr);
+	if (id < 0)
+		return "start: " + std::to_string(id);
+	std::string failure;
+	unsigned long buffer = qz_max_chunk_buffer;
+	qz_max_chunk_buffer = 1;	// the IO thread wakes for every queued copy
+	kern::pid_t io = start_io_thread(static_cast<int>(id), (dir / "io0").string());
+	if (!io_thread_started(static_cast<int>(id)))
+		failure = "the IO thread did not start";
+	std::vector<kern::pid_t> writers;
+	for (unsigned w = 0; w < 3; w++) {
+		writers.push_back(spawn("writer", [w, seed] {
+			std::vector<size_t> order = {0, 1, 2, 3};
+			std::shuffle(order.begin(), order.end(), std::mt19937_64(seed * 7 + w));
+			for (size_t c : order) {
+				size_t off = c * COW_CHUNK_SIZE + w * BLOCK;
+				if (write_in_process("erd", static_cast<kern::loff_t>(off), chunk_pattern(BLOCK, 10 + w, off)))
+					return 1;
+			}
+			return 0;
+		}));
 	}
-	r.log = dmesg();
-	r.stats = host::sim_statistics();
-	halt_report h = halt();
-	for (auto &pr : h.problems)
-		if (r.failure.empty())
-			r.failure = "halt: " + pr;
-	return r;
-}
-
-// The replay line of a seed: this binary, the seed, the scenario's test.
-std::string replay_line(uint64_t seed, const char *test)
-{
-	std::error_code ec;
-	auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-	return "ZEP_EXPLORE_SEEDS=" + std::to_string(seed) + " " + exe.string() + " --gtest_filter='Shards/Explore." +
-	       test + "/0'";
-}
-
-// What a crash says before the process dies: a fault, or the deterministic host's panic
-// (a deadlock), names the seed that led there.
-char crash_note[512];
-
-void on_crash(int sig)
-{
-	ssize_t n = ::write(2, crash_note, std::strlen(crash_note));
-	(void)n;
-	std::signal(sig, SIG_DFL);
-	std::raise(sig);
-}
-
-class Explore : public ::testing::TestWithParam<unsigned> {
-protected:
-	void SetUp() override
-	{
-		dir_ = std::filesystem::temp_directory_path() /
-		       ("zep-explore-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}()));
-		std::filesystem::create_directories(dir_);
-		for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE})
-			std::signal(sig, on_crash);
-	}
-	void TearDown() override
-	{
-		for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE})
-			std::signal(sig, SIG_DFL);
-		std::filesystem::remove_all(dir_);
-	}
-
-	// Runs the shard's seeds; stops at the first failing one and says how to replay it.
-	void explore(const char *name, scenario fn)
-	{
-		auto r = seeds_to_run(GetParam());
-		if (!r)
-			GTEST_SKIP() << "ZEP_EXPLORE_SEEDS runs in shard 0";
-		std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-		test = test.substr(0, test.find('/'));
-		for (uint64_t seed = r->first; seed <= r->last; seed++) {
-			std::string how = host::sim_config::from_seed(seed).describe();
-			std::snprintf(crash_note, sizeof(crash_note), "\n%s crashed under %s\nreplay: %s\n", name,
-				      how.c_str(), replay_line(seed, test.c_str()).c_str());
-			run_result res = run_seed(fn, seed, dir_);
-			ASSERT_EQ(res.failure, "") << name << " under " << how << "\nreplay: " << replay_line(seed, test.c_str());
-		}
-	}
-
-	std::filesystem::path dir_;
-};
-
-TEST_P(Explore, CopyOnWriteUnderWritersAndSnapshotReads)
-{
-	explore("copy-on-write under writers", cow_under_writers);
-}
-
-TEST_P(Explore, SnapshotStartedUnderWritersIsAFrozenState)
-{
-	explore("start under writers", start_under_writers);
-}
-
-TEST_P(Explore, StopWhileSnapshotReadsAreInFlight)
-{
-	explore("stop while reading", stop_while_reading);
-}
-
-INSTANTIATE_TEST_SUITE_P(Shards, Explore, ::testing::Range(0u, SHARDS));
-
-class Replay : public Explore {};
-
-// The same seed twice: the same interleaving, so the same kernel log line for line.
-TEST_F(Replay, SameSeedReplaysTheSameKernelLog)
-{
-	for (scenario fn : {cow_under_writers, start_under_writers, stop_while_reading}) {
-		for (uint64_t seed : {7ull, 8ull, 9ull}) {
-			run_result a = run_seed(fn, seed, dir_);
-			run_result b = run_seed(fn, seed, dir_);
-			EXPECT_EQ(a.failure, "");
-			EXPECT_EQ(a.stats.switches, b.stats.switches) << "seed " << seed;
-			EXPECT_EQ(a.log, b.log) << "seed " << seed;
-		}
-	}
+	for (kern::pid_t w : writers)
+		if (waitpid(w) != 0 && failure.empty())
+			failure = "a writer failed";
+	if (failure.empty() && read_device("zep" + std::to_string(id), 0, bytes, "cdpread", 65536) != before)
+		failure = "the snapshot differs from the frozen disk";
+	if (stop_snapshot(static_cast<int>(id)) != 0 && failure.empty())
+		failure = "stop failed";
+	if (waitpid(io) != 0 && failure.empty())
+		failure = "the IO thread failed";
+	qz_max_chunk_buffer = buffer;
+	umount(disk);
+	return failure;
 }
 
 } // namespace
-} // namespace zeptest
+
+const std::vector<scenario> &scenarios()
+{
+	static const std::vector<scenario> all = {
+		{"cow-under-writers", "copy-on-write under three writers and a snapshot reader", cow_under_writers},
+		{"start-under-writers", "a snapshot started under stamped writers, judged by the oracle",
+		 start_under_writers},
+		{"stop-while-reading", "a stop while snapshot reads are in flight", stop_while_reading},
+		{"same-chunk-writers", "writers meeting on every chunk, copies written out at once",
+		 same_chunk_writers},
+	};
+	return all;
+}
+
+} // namespace zep::explore
