@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -135,8 +134,8 @@ struct shared {
 
 	const drainer_options opts;
 
-	std::mutex m;
-	std::condition_variable cv;
+	kern::machine_mutex m;
+	kern::machine_cond cv;
 	// The drainer process.
 	bool opened = false;   // it holds its control device
 	bool ended = false;    // its body is over
@@ -223,18 +222,10 @@ struct shared {
 	// Waits in the calling process until done() (checked under m) or the deadline; the
 	// process gets its signals meanwhile (a getpid every few milliseconds), so a kill still
 	// ends it.
-	bool wait_until(std::unique_lock<std::mutex> &g, const std::function<bool()> &done)
+	bool wait_until(kern::machine_cond::guard &g, const std::function<bool()> &done)
 	{
-		auto deadline = std::chrono::steady_clock::now() + WAIT_TIME;
-		while (!done()) {
-			if (std::chrono::steady_clock::now() >= deadline)
-				return false;
-			cv.wait_for(g, std::chrono::milliseconds(5));
-			g.unlock();
-			kern::sys_getpid();
-			g.lock();
-		}
-		return true;
+		return cv.wait_until_ready(g, WAIT_TIME, std::chrono::milliseconds(5), done,
+					   [] { kern::sys_getpid(); });
 	}
 };
 
@@ -247,7 +238,7 @@ int drain(const std::shared_ptr<shared> &sh)
 		std::string why = "it was killed";
 		~on_end()
 		{
-			std::lock_guard<std::mutex> g(sh.m);
+			std::lock_guard<kern::machine_mutex> g(sh.m);
 			sh.ended = true;
 			if (!sh.stopping)
 				sh.end_reason = why;
@@ -261,7 +252,7 @@ int drain(const std::shared_ptr<shared> &sh)
 		return 1;
 	}
 	{
-		std::lock_guard<std::mutex> g(sh->m);
+		std::lock_guard<kern::machine_mutex> g(sh->m);
 		sh->opened = true;
 		sh->cv.notify_all();
 	}
@@ -270,7 +261,7 @@ int drain(const std::shared_ptr<shared> &sh)
 		uint64_t asked;
 		bool flushing;
 		{
-			std::lock_guard<std::mutex> g(sh->m);
+			std::lock_guard<kern::machine_mutex> g(sh->m);
 			if (sh->stopping)
 				break;
 			asked = sh->flush_asked;
@@ -280,7 +271,7 @@ int drain(const std::shared_ptr<shared> &sh)
 		if (flushing)
 			(void)c->unblock_changes();
 		auto b = c->changed_records(capacity);
-		std::lock_guard<std::mutex> g(sh->m);
+		std::lock_guard<kern::machine_mutex> g(sh->m);
 		if (b) {
 			failures = 0;
 			capacity = sh->opts.batch;
@@ -345,7 +336,7 @@ struct change_drainer::state {
 			return u.err();
 		uint64_t asked;
 		{
-			std::lock_guard<std::mutex> g(sh->m);
+			std::lock_guard<kern::machine_mutex> g(sh->m);
 			if (sh->ended)
 				return gone();
 			asked = ++sh->flush_asked;
@@ -354,7 +345,7 @@ struct change_drainer::state {
 		if (auto u = ctl->unblock_changes(); !u)
 			return u.err();
 		{
-			std::unique_lock<std::mutex> g(sh->m);
+			kern::machine_cond::guard g(sh->m);
 			bool in_time =
 			    sh->wait_until(g, [&] { return sh->flushed >= asked || sh->ended; });
 			if (sh->flushed < asked) {
@@ -381,7 +372,7 @@ struct change_drainer::state {
 	{
 		bool turned_over = false;
 		std::vector<std::string> lines = log.advance(&turned_over);
-		std::lock_guard<std::mutex> g(sh->m);
+		std::lock_guard<kern::machine_mutex> g(sh->m);
 		if (turned_over)
 			sh->lose("the kernel log turned over between two flushes: tracking the driver "
 			         "disabled meanwhile would not show");
@@ -398,7 +389,7 @@ struct change_drainer::state {
 		bool had_ended;
 		std::string why;
 		{
-			std::lock_guard<std::mutex> g(sh->m);
+			std::lock_guard<kern::machine_mutex> g(sh->m);
 			sh->stopping = true;
 			had_ended = sh->ended;
 			why = sh->end_reason;
@@ -466,7 +457,7 @@ result<change_drainer> change_drainer::start(const drainer_options &o)
 		                              std::strerror(-s->pid)),
 		                  s->pid);
 
-	std::unique_lock<std::mutex> g(s->sh->m);
+	kern::machine_cond::guard g(s->sh->m);
 	bool in_time = s->sh->wait_until(g, [&] { return s->sh->opened || s->sh->ended; });
 	if (s->sh->opened && !s->sh->ended) {
 		g.unlock();
@@ -489,7 +480,7 @@ change_mark change_drainer::mark()
 	if (!s_)
 		return {};
 	auto f = s_->flush();
-	std::lock_guard<std::mutex> g(s_->sh->m);
+	std::lock_guard<kern::machine_mutex> g(s_->sh->m);
 	if (!f)
 		s_->sh->lose("a flush before a mark failed: " + f.err().message);
 	return change_mark(s_->id, s_->sh->open_interval());
@@ -520,7 +511,7 @@ collected_changes change_drainer::changes_since(kern::dev_t device, const change
 		why.push_back(f.err().message);
 	if (s_) {
 		bool mine = m.valid() && m.drainer_ == s_->id;
-		std::lock_guard<std::mutex> g(s_->sh->m);
+		std::lock_guard<kern::machine_mutex> g(s_->sh->m);
 		out.changes.extents = s_->sh->extents_since(device_key(device), mine ? m.seq_ : 0);
 		if (mine)
 			for (const auto &[reason, at] : s_->sh->losses)
@@ -538,7 +529,7 @@ result<void> change_drainer::fail_tracking()
 	if (!s_)
 		return make_error(errc::usage, "error command of a change drainer that was moved away");
 	{
-		std::lock_guard<std::mutex> g(s_->sh->m);
+		std::lock_guard<kern::machine_mutex> g(s_->sh->m);
 		s_->sh->lose(ERROR_COMMAND);
 	}
 	if (auto u = s_->usable("error command"); !u)
@@ -561,7 +552,7 @@ bool change_drainer::running() const
 {
 	if (!s_ || s_->stopped)
 		return false;
-	std::lock_guard<std::mutex> g(s_->sh->m);
+	std::lock_guard<kern::machine_mutex> g(s_->sh->m);
 	return !s_->sh->ended;
 }
 
@@ -574,7 +565,7 @@ uint64_t change_drainer::records() const
 {
 	if (!s_)
 		return 0;
-	std::lock_guard<std::mutex> g(s_->sh->m);
+	std::lock_guard<kern::machine_mutex> g(s_->sh->m);
 	return s_->sh->records;
 }
 

@@ -6,13 +6,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <random>
 #include <system_error>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -238,8 +236,8 @@ struct writer_set::state {
 	writer_options opt;
 	std::atomic<bool> stopping{false};
 
-	std::mutex lock;	// guards what follows
-	std::condition_variable changed;
+	kern::machine_mutex lock;	// guards what follows
+	kern::machine_cond changed;
 	std::vector<std::vector<write_record>> logs;	// per writer
 	std::uint64_t completed = 0;
 	unsigned running = 0;
@@ -268,7 +266,7 @@ struct writer_set::state {
 	}
 
 	int run(unsigned w);
-	void rest() const;
+	void rest();
 };
 
 namespace {
@@ -338,12 +336,13 @@ int writer_set::state::run(unsigned w)
 	return 0;
 }
 
-void writer_set::state::rest() const
+void writer_set::state::rest()
 {
-	// In slices, so that a stop is not kept waiting for a long rest.
-	constexpr std::chrono::microseconds slice{1000};
-	for (auto slept = std::chrono::microseconds(0); slept < opt.pause && !stopping; slept += slice)
-		std::this_thread::sleep_for(std::min(opt.pause - slept, slice));
+	// On the machine's clock and woken by a stop, so that a stop is not kept waiting.
+	if (opt.pause.count() == 0)
+		return;
+	kern::machine_cond::guard g(lock);
+	changed.wait_until_ready(g, opt.pause, opt.pause, [&] { return stopping.load(); }, [] {});
 }
 
 result<writer_set> writer_set::start(const writer_options &opt)
@@ -410,9 +409,9 @@ writer_set::~writer_set()
 result<void> writer_set::wait_for_writes(std::uint64_t n, unsigned timeout_ms) const
 {
 	std::unique_lock g(s_->lock);
-	bool settled = s_->changed.wait_for(g, std::chrono::milliseconds(timeout_ms), [&] {
-		return s_->completed >= n || !s_->failure.empty() || s_->running == 0;
-	});
+	bool settled = s_->changed.wait_until_ready(
+	    g, std::chrono::milliseconds(timeout_ms), std::chrono::milliseconds(timeout_ms),
+	    [&] { return s_->completed >= n || !s_->failure.empty() || s_->running == 0; }, [] {});
 	if (!s_->failure.empty())
 		return make_error(errc::io, s_->failure);
 	if (s_->completed >= n)
@@ -425,7 +424,11 @@ result<void> writer_set::wait_for_writes(std::uint64_t n, unsigned timeout_ms) c
 
 result<void> writer_set::stop()
 {
-	s_->stopping = true;
+	{
+		std::lock_guard g(s_->lock);
+		s_->stopping = true;
+	}
+	s_->changed.notify_all();
 	std::string ended;
 	for (kern::pid_t pid : s_->pids) {
 		int code = kern::waitpid(pid);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -49,7 +48,7 @@ public:
 
 	void set(int t, phase p, std::string why = {})
 	{
-		std::lock_guard<std::mutex> g(m_);
+		std::lock_guard g(m_);
 		slot &s = t_[static_cast<size_t>(t)];
 		s.p = p;
 		if (!why.empty())
@@ -58,7 +57,7 @@ public:
 	}
 	void created(int t)
 	{
-		std::lock_guard<std::mutex> g(m_);
+		std::lock_guard g(m_);
 		t_[static_cast<size_t>(t)].created = true;
 	}
 
@@ -66,33 +65,26 @@ public:
 	// delivered meanwhile (a getpid every few milliseconds), so a kill still ends it.
 	bool wait_all_reported()
 	{
-		auto deadline = std::chrono::steady_clock::now() + REPORT_TIME;
-		std::unique_lock<std::mutex> g(m_);
-		while (std::any_of(t_.begin(), t_.end(),
-		                   [](const slot &s) { return s.p == starting; })) {
-			if (std::chrono::steady_clock::now() >= deadline)
-				return false;
-			cv_.wait_for(g, std::chrono::milliseconds(5));
-			g.unlock();
-			kern::sys_getpid();
-			g.lock();
-		}
-		return true;
+		kern::machine_cond::guard g(m_);
+		return cv_.wait_until_ready(
+		    g, REPORT_TIME, std::chrono::milliseconds(5),
+		    [&] { return std::none_of(t_.begin(), t_.end(), [](const slot &s) { return s.p == starting; }); },
+		    [] { kern::sys_getpid(); });
 	}
 
 	phase at(int t)
 	{
-		std::lock_guard<std::mutex> g(m_);
+		std::lock_guard g(m_);
 		return t_[static_cast<size_t>(t)].p;
 	}
 	std::string why(int t)
 	{
-		std::lock_guard<std::mutex> g(m_);
+		std::lock_guard g(m_);
 		return t_[static_cast<size_t>(t)].why;
 	}
 	bool was_created(int t)
 	{
-		std::lock_guard<std::mutex> g(m_);
+		std::lock_guard g(m_);
 		return t_[static_cast<size_t>(t)].created;
 	}
 
@@ -102,8 +94,8 @@ private:
 		std::string why;
 		bool created = false; // its backing file was made by the thread
 	};
-	std::mutex m_;
-	std::condition_variable cv_;
+	kern::machine_mutex m_;
+	kern::machine_cond cv_;
 	std::vector<slot> t_;
 };
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 
@@ -20,6 +19,8 @@ namespace {
 // Waits on the host's condition end this often, for a system call that lets a fatal signal
 // end the process: a process killed while it waits leaves as it would from a read.
 constexpr auto SIGNAL_POLL = std::chrono::milliseconds(20);
+// Readers wait on each other without a deadline: a year is none.
+constexpr auto NO_LIMIT = std::chrono::hours(24 * 365);
 
 void deliver_signals()
 {
@@ -57,8 +58,8 @@ struct source_readers::state {
 
 	read_plan plan;
 	size_t window = 0;
-	std::mutex lock;
-	std::condition_variable changed;
+	kern::machine_mutex lock;
+	kern::machine_cond changed;
 	std::vector<slot> slots;
 	size_t next = 0;	// the next batch a reader takes
 	size_t taken = 0;	// batches the backup took
@@ -69,14 +70,9 @@ struct source_readers::state {
 	slot &at(size_t i) { return slots[i % window]; }
 
 	// Waits for `ready` (under g); a fatal signal meanwhile ends the calling process.
-	template <typename F> void wait(std::unique_lock<std::mutex> &g, F ready)
+	template <typename F> void wait(kern::machine_cond::guard &g, F ready)
 	{
-		while (!ready())
-			if (changed.wait_for(g, SIGNAL_POLL) == std::cv_status::timeout) {
-				g.unlock();
-				deliver_signals();
-				g.lock();
-			}
+		changed.wait_until_ready(g, NO_LIMIT, SIGNAL_POLL, ready, deliver_signals);
 	}
 
 	void finish(size_t i, result<read_batch> r)

@@ -2,3 +2,4 @@
 #pragma once
 
 #include "kernel/machine/machine.h"
+#include "kernel/machine/sync.h"
