@@ -155,7 +155,7 @@ struct writer_options {
 	std::size_t alignment = sector_bytes;	// write offsets are multiples of this (of 512)
 	enum overlap overlap = overlap::shared;
 	std::uint64_t writes_each = 0;		// a writer stops after this many; 0: when stopped
-	// Each writer's rest between two writes, in real time: a busy disk beside other work
+	// Each writer's rest between two writes, on the machine's clock: a busy disk beside other work
 	// rather than a stream that takes every core (and whose log outgrows a long run).
 	std::chrono::microseconds pause{0};
 };

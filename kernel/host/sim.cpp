@@ -46,6 +46,9 @@ struct sim_thread {
 // The longest stall a random jump of time stands for: a thread's periodic wake-ups
 // (seconds) come amid work, a grace period meant for a thread on its way out does not.
 constexpr uint64_t JUMP_LIMIT_NS = 10000000000ull;
+// And all such jumps of a run together stay below the give-up timeouts of the driver and
+// the agent (30 s): those expire only when every thread waits, not because work took long.
+constexpr uint64_t JUMP_BUDGET_NS = 20000000000ull;
 
 // Virtual time starts well away from zero, as a host's monotonic clock does.
 constexpr uint64_t CLOCK_BASE = 1000000000000ull;
@@ -64,6 +67,7 @@ struct sim_state {
 	sim_thread *running = nullptr;
 	unsigned next_id = 0;
 	std::atomic<uint64_t> now{0};
+	uint64_t jumped = 0;	// by random jumps amid work
 	std::vector<uint64_t> change_points;
 	size_t next_change = 0;
 	std::vector<sim_thread *> ready, free;	// pick's, kept for their capacity
@@ -177,8 +181,11 @@ sim_thread *pick(sim_thread *me, bool yielding)
 	expire_timers();
 	// And now and then the work so far took long: the nearest deadline comes even though
 	// threads could still run, as timers fire amid work on a slow host.
-	if (s.cfg.timer_odds && draw(s.cfg.timer_odds) == 0)
-		advance_clock(JUMP_LIMIT_NS);
+	if (s.cfg.timer_odds && draw(s.cfg.timer_odds) == 0 && s.jumped < JUMP_BUDGET_NS) {
+		uint64_t was = s.now;
+		advance_clock(std::min(JUMP_LIMIT_NS, JUMP_BUDGET_NS - s.jumped));
+		s.jumped += s.now - was;
+	}
 	if (s.cfg.depth && me && s.next_change < s.change_points.size() &&
 	    s.stats.steps >= s.change_points[s.next_change]) {
 		me->priority = s.cfg.depth - 1 - s.next_change;
@@ -518,6 +525,7 @@ const hostops *sim_install(const sim_config &c)
 	s.by_handle.clear();
 	s.next_id = 0;
 	s.now = 0;
+	s.jumped = 0;
 	s.stats = {};
 	s.change_points.clear();
 	s.next_change = 0;

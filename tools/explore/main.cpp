@@ -99,7 +99,8 @@ bool parse_seeds(const std::string &s, uint64_t &first, uint64_t &last)
 }
 
 // Runs the seeds on one scenario; false at the first seed that fails, after saying so.
-bool explore(const scenario &sc, uint64_t first, uint64_t last, bool twice, const std::filesystem::path &dir)
+bool explore(const scenario &sc, uint64_t first, uint64_t last, bool twice, bool show_log,
+	     const std::filesystem::path &dir)
 {
 	auto t0 = std::chrono::steady_clock::now();
 	uint64_t steps = 0;
@@ -117,6 +118,9 @@ bool explore(const scenario &sc, uint64_t first, uint64_t last, bool twice, cons
 							again.stats.switches);
 		}
 		if (!r.failure.empty()) {
+			if (show_log)
+				for (const std::string &line : r.log)
+					fmt::print(stderr, "{}\n", line);
 			fmt::print(stderr, "{}: seed {} failed under {}: {}\nreplay: {}\n", sc.name, seed, how, r.failure,
 				   replay_line(sc, seed));
 			return false;
@@ -137,7 +141,7 @@ int main(int argc, char **argv)
 	CLI::App app{"Runs driver scenarios under seeded, deterministic schedules and checks each run."};
 	std::string name, seeds;
 	unsigned shard = 0, shard_seeds = 250;
-	bool twice = false, list = false;
+	bool twice = false, list = false, show_log = false;
 	app.add_option("scenario", name, "a scenario (see --list), or all");
 	app.add_option("--seeds", seeds, "the seeds to run: A..B or N");
 	app.add_option("--shard", shard, "run shard I: seeds I*N+1 .. (I+1)*N")->excludes("--seeds");
@@ -146,6 +150,7 @@ int main(int argc, char **argv)
 		->check(CLI::PositiveNumber);
 	app.add_flag("--twice", twice, "run each seed twice: the same kernel log and hand-offs, or a failure");
 	app.add_flag("--list", list, "list the scenarios");
+	app.add_flag("--log", show_log, "print the kernel log of a failing seed");
 	CLI11_PARSE(app, argc, argv);
 
 	const auto &all = zep::explore::scenarios();
@@ -175,7 +180,7 @@ int main(int argc, char **argv)
 		std::signal(sig, on_crash);
 	bool ok = true;
 	for (const scenario *sc : chosen)
-		if (!(ok = explore(*sc, first, last, twice, dir)))
+		if (!(ok = explore(*sc, first, last, twice, show_log, dir)))
 			break;
 	std::filesystem::remove_all(dir);
 	return ok ? 0 : 1;

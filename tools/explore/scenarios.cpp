@@ -4,7 +4,11 @@
 
 #include <random>
 
+#include "agent/backup.h"
+#include "agent/backup_restore.h"
+#include "agent/changes.h"
 #include "agent/oracle.h"
+#include "agent/session.h"
 #include "kernel/block/super.h"
 #include "tests/driver/cow_util.h"
 
@@ -121,53 +125,75 @@ std::string cow_under_writers(uint64_t seed, const std::filesystem::path &dir)
 	return failure;
 }
 
-// A snapshot started while writers write stamped, overlapping extents, read whole while
-// they go on: the image must be a state the disk passed through while it was frozen (the
-// oracle's check against the writers' log and the start command's timings).
-std::string start_under_writers(uint64_t seed, const std::filesystem::path &dir)
+// A mounted RAM disk "erd" prefilled with stamps the oracle knows; "" or what failed.
+std::string stamped_disk(kern::dev_t &disk)
 {
-	using namespace zep::oracle;
-	const uint64_t sectors = DISK_BYTES / sector_bytes;
-	kern::dev_t disk = add_ramdisk("erd", 8, sectors);
+	disk = add_ramdisk("erd", 8, DISK_BYTES / zep::oracle::sector_bytes);
 	if (!disk)
 		return "no disk";
 	zep::result<void> filled = zep::make_error(zep::errc::other, "the process did not run");
 	in_process("prefill", [&] {
-		filled = prefill("/dev/erd", {0, sectors});
+		filled = zep::oracle::prefill("/dev/erd", {0, DISK_BYTES / zep::oracle::sector_bytes});
 		return 0;
 	});
 	if (!filled)
 		return "prefill: " + filled.err().message;
-	if (mount(disk))
-		return "mount failed";
+	return mount(disk) ? "mount failed" : "";
+}
 
-	control_holder holder;
-
-	writer_options wo;
+zep::result<zep::oracle::writer_set> stamped_writers(uint64_t seed, unsigned writers, unsigned writes_each)
+{
+	zep::oracle::writer_options wo;
 	wo.device = "/dev/erd";
-	wo.range = {0, sectors};
-	wo.writers = 3;
+	wo.range = {0, DISK_BYTES / zep::oracle::sector_bytes};
+	wo.writers = writers;
 	wo.seed = seed;
-	wo.min_bytes = sector_bytes;
 	wo.max_bytes = 16 << 10;
-	wo.writes_each = 12;	// some are held by the freeze, some pass the thaw
-	auto ws = writer_set::start(wo);
-	std::string failure;
+	wo.writes_each = writes_each;
+	return zep::oracle::writer_set::start(wo);
+}
+
+// The kernel's own freeze and thaw instants, not a start command's bounds around them: a
+// write let through between the thaw and the session's registration is then too new.
+zep::oracle::freeze_window kernel_window(kern::dev_t disk)
+{
+	kern::freeze_instants fi = kern::last_freeze(disk);
+	return {fi.frozen, fi.thawed, fi.thawed - fi.frozen};
+}
+
+// "" when the image is a state the disk passed through while frozen in the window.
+std::string judge(const zep::oracle::writer_set &ws, const std::vector<unsigned char> &image,
+		  const zep::oracle::freeze_window &window, const std::string &what)
+{
+	if (!window.frozen_from || !window.thawed_by)
+		return what + ": no freeze was recorded";
+	auto h = zep::oracle::history::build({0, DISK_BYTES / zep::oracle::sector_bytes}, ws.log());
+	if (!h)
+		return "oracle: " + h.err().message;
+	auto r = h->check({image, 0}, window);
+	if (!r)
+		return "check: " + r.err().message;
+	return r->ok() ? "" : what + " is no state the frozen disk was in: " + r->summary();
+}
+
+// A snapshot started while writers write stamped, overlapping extents, read whole while
+// they go on: the image must be a state the disk passed through while it was frozen.
+std::string start_under_writers(uint64_t seed, const std::filesystem::path &dir)
+{
+	kern::dev_t disk;
+	if (std::string why = stamped_disk(disk); !why.empty())
+		return why;
+	control_holder holder;
+	auto ws = stamped_writers(seed, 3, 12);	// some held by the freeze, some pass the thaw
 	if (!ws)
 		return "writers: " + ws.err().message;
+	std::string failure;
 	auto ssr = start_request(disk, (dir / "image").string());
-	nanos issued = now();
 	long id = start_snapshot(&ssr);
-	nanos returned = now();
 	if (id < 0) {
 		failure = "start: " + std::to_string(id);
 	} else {
-		// The kernel's own instants, not the start command's bounds around them: a write
-		// let through between the thaw and the session's registration is then too new.
-		auto window = safe_window(start_timing::of(issued, returned, ssr));
-		kern::freeze_instants fi = kern::last_freeze(disk);
-		if (window && fi.frozen && fi.thawed)
-			*window = zep::oracle::freeze_window{fi.frozen, fi.thawed, fi.thawed - fi.frozen};
+		zep::oracle::freeze_window window = kernel_window(disk);
 		kern::pid_t io = start_io_thread(static_cast<int>(id), (dir / "io0").string());
 		if (!io_thread_started(static_cast<int>(id)))
 			failure = "the IO thread did not start";
@@ -175,22 +201,78 @@ std::string start_under_writers(uint64_t seed, const std::filesystem::path &dir)
 			read_device("zep" + std::to_string(id), 0, DISK_BYTES, "cdpread", 8192);
 		if (auto stopped = ws->stop(); !stopped && failure.empty())
 			failure = "writers: " + stopped.err().message;
-		auto h = history::build({0, sectors}, ws->log());
-		if (failure.empty() && (!window || !h))
-			failure = "oracle: " + (!window ? window.err().message : h.err().message);
-		if (failure.empty()) {
-			auto r = h->check({image, 0}, *window);
-			if (!r)
-				failure = "check: " + r.err().message;
-			else if (!r->ok())
-				failure = "the snapshot is no state the frozen disk was in: " + r->summary();
-		}
+		if (failure.empty())
+			failure = judge(*ws, image, window, "the snapshot");
 		if (stop_snapshot(static_cast<int>(id)) != 0 && failure.empty())
 			failure = "stop failed";
 		if (waitpid(io) != 0 && failure.empty())
 			failure = "the IO thread failed";
 	}
 	(void)ws->stop();
+	umount(disk);
+	return failure;
+}
+
+// The agent's own flow under writers: its change drainer, a snapshot with two IO-thread
+// processes, a full backup read by two readers, then a second snapshot backed up from the
+// change records alone; each backup restored must be a state the disk was in while that
+// snapshot's freeze held.
+std::string agent_backup(uint64_t seed, const std::filesystem::path &dir)
+{
+	kern::dev_t disk;
+	if (std::string why = stamped_disk(disk); !why.empty())
+		return why;
+	auto ws = stamped_writers(seed, 2, 24);
+	if (!ws)
+		return "writers: " + ws.err().message;
+	struct taken {
+		std::vector<unsigned char> image;
+		zep::oracle::freeze_window window;
+	};
+	std::vector<taken> backups;
+	std::string failure = "the agent's process did not run";
+	in_process("cdpbackup", [&] {
+		failure = [&]() -> std::string {
+			auto drainer = zep::change_drainer::start();
+			if (!drainer)
+				return "change drainer: " + drainer.err().message;
+			const std::string repo = (dir / "repo").string();
+			std::filesystem::create_directories(repo);
+			zep::snapshot_options so;
+			so.io_threads = 2;
+			so.folder = dir.string();
+			zep::backup_options bo;
+			bo.readers = 2;
+			zep::change_mark since;
+			for (int round = 0; round < 2; round++) {
+				zep::change_mark next = drainer->mark();
+				auto snap = zep::snapshot::take(disk, so);
+				if (!snap)
+					return "snapshot: " + snap.err().message;
+				zep::oracle::freeze_window window = kernel_window(disk);
+				auto src = zep::snapshot_source(*snap, "erd");
+				auto done = round == 0 ? zep::full_backup(repo, src, bo)
+						       : zep::incremental_backup(
+								 repo, src, drainer->changes_since(disk, since).changes, bo);
+				if (!done)
+					return "backup: " + done.err().message;
+				if (auto st = snap->stop(); !st)
+					return "stop: " + st.err().message;
+				since = next;
+				const std::string target = (dir / "restored").string();
+				if (auto r = zep::restore_backup(repo, target); !r)
+					return "restore: " + r.err().message;
+				backups.push_back({host_file_bytes(target, 0, DISK_BYTES), window});
+			}
+			auto st = drainer->stop();
+			return st ? "" : "change drainer: " + st.err().message;
+		}();
+		return 0;
+	});
+	if (auto stopped = ws->stop(); !stopped && failure.empty())
+		failure = "writers: " + stopped.err().message;
+	for (size_t i = 0; i < backups.size() && failure.empty(); i++)
+		failure = judge(*ws, backups[i].image, backups[i].window, "backup " + std::to_string(i));
 	umount(disk);
 	return failure;
 }
@@ -301,6 +383,62 @@ std::string same_chunk_writers(uint64_t seed, const std::filesystem::path &dir)
 	return failure;
 }
 
+// A stop while writers still queue copy-outs to three IO threads: the threads leave only
+// when nothing is queued to them, so every write ends, each lands on the disk as written,
+// and the halt finds no copy, page or task left.
+std::string io_threads_leaving(uint64_t seed, const std::filesystem::path &dir)
+{
+	const std::vector<unsigned char> before = chunk_pattern(DISK_BYTES, 1);
+	kern::dev_t disk = patterned_disk(before);
+	if (!disk)
+		return "no disk";
+	auto ssr = start_request(disk, (dir / "image").string());
+	long id = start_snapshot(&ssr);
+	if (id < 0)
+		return "start: " + std::to_string(id);
+	std::string failure;
+	std::vector<kern::pid_t> io;
+	for (int t = 0; t < 3; t++) {
+		io.push_back(start_io_thread(static_cast<int>(id), (dir / ("io" + std::to_string(t))).string(), t));
+		if (!io_thread_started(static_cast<int>(id)) && failure.empty())
+			failure = "an IO thread did not start";
+	}
+	// Writer w owns every third block, and writes each of them once, in its own order.
+	constexpr size_t blocks = DISK_BYTES / BLOCK;
+	std::vector<kern::pid_t> writers;
+	for (unsigned w = 0; w < 3; w++) {
+		writers.push_back(spawn("writer", [w, seed] {
+			std::vector<size_t> mine;
+			for (size_t b = w; b < blocks; b += 3)
+				mine.push_back(b);
+			std::shuffle(mine.begin(), mine.end(), std::mt19937_64(seed * 13 + w));
+			for (size_t b : mine)
+				if (write_in_process("erd", static_cast<kern::loff_t>(b * BLOCK),
+						     chunk_pattern(BLOCK, 10 + w, b * BLOCK)))
+					return 1;
+			return 0;
+		}));
+	}
+	if (stop_snapshot(static_cast<int>(id)) != 0 && failure.empty())
+		failure = "stop failed";
+	for (kern::pid_t w : writers)
+		if (waitpid(w) != 0 && failure.empty())
+			failure = "a writer failed";
+	for (kern::pid_t t : io)
+		if (waitpid(t) != 0 && failure.empty())
+			failure = "an IO thread failed";
+	std::vector<unsigned char> want(DISK_BYTES), got(DISK_BYTES);
+	for (size_t b = 0; b < blocks; b++) {
+		auto p = chunk_pattern(BLOCK, 10 + b % 3, b * BLOCK);
+		std::copy(p.begin(), p.end(), want.begin() + static_cast<long>(b * BLOCK));
+	}
+	disk_peek(disk, 0, got.data(), got.size());
+	if (failure.empty() && got != want)
+		failure = "the disk does not hold every write as written";
+	umount(disk);
+	return failure;
+}
+
 } // namespace
 
 const std::vector<scenario> &scenarios()
@@ -312,6 +450,9 @@ const std::vector<scenario> &scenarios()
 		{"stop-while-reading", "a stop while snapshot reads are in flight", stop_while_reading},
 		{"same-chunk-writers", "writers meeting on every chunk, copies written out at once",
 		 same_chunk_writers},
+		{"io-threads-leaving", "a stop while writers queue copy-outs to three IO threads", io_threads_leaving},
+		{"agent-backup", "the agent's full and change-record backups under writers, restored and judged",
+		 agent_backup},
 	};
 	return all;
 }
