@@ -42,10 +42,8 @@ result<prune_summary> prune_backups(const std::string &repo, unsigned keep_last,
 		return scan.err();
 	prune_summary s;
 
-	std::vector<unsigned> restorable;
-	for (const manifest &m : scan->backups)
-		if (whole_chain(repo, *scan, m.sequence))
-			restorable.push_back(m.sequence);
+	std::set<unsigned> good = restorable_backups(repo, *scan);
+	std::vector<unsigned> restorable(good.begin(), good.end());
 	if (restorable.empty())
 		return make_error(errc::corrupt,
 				  fmt::format("the repository {} holds no backup that restores: "

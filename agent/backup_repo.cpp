@@ -1,6 +1,7 @@
 #include "agent/backup_repo.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include <fmt/format.h>
@@ -220,24 +221,48 @@ result<std::vector<manifest>> backup_chain(const repository_scan &scan, unsigned
 	return chain;
 }
 
+// What is wrong with a backup's data file ("" when it is there with its size).
+static std::string data_file_problem(const std::string &repo, const manifest &m)
+{
+	auto f = sys_file::open(repository_file(repo, m.data_file), open_mode::read);
+	auto size = f ? f->size() : result<uint64_t>(f.err());
+	if (size && *size == m.data_bytes)
+		return "";
+	return fmt::format("{} of backup {:04} {}; make a full backup (--full)", m.data_file, m.sequence,
+			   size ? fmt::format("holds {} bytes, not {}", *size, m.data_bytes) : "is missing");
+}
+
 result<std::vector<manifest>> whole_chain(const std::string &repo, const repository_scan &scan,
 					  unsigned sequence)
 {
 	auto chain = backup_chain(scan, sequence);
 	if (!chain)
 		return chain.err();
-	for (const manifest &m : *chain) {
-		auto f = sys_file::open(repository_file(repo, m.data_file), open_mode::read);
-		auto size = f ? f->size() : result<uint64_t>(f.err());
-		if (!size || *size != m.data_bytes)
-			return make_error(errc::corrupt,
-					  fmt::format("{} of backup {:04} {}; make a full backup (--full)",
-						      m.data_file, m.sequence,
-						      size ? fmt::format("holds {} bytes, not {}",
-									 *size, m.data_bytes)
-							   : "is missing"));
-	}
+	for (const manifest &m : *chain)
+		if (std::string problem = data_file_problem(repo, m); !problem.empty())
+			return make_error(errc::corrupt, problem);
 	return chain;
+}
+
+std::set<unsigned> restorable_backups(const std::string &repo, const repository_scan &scan)
+{
+	std::map<unsigned, bool> file_ok;	// each data file looked at once, not once per chain
+	std::set<unsigned> out;
+	for (const manifest &b : scan.backups) {
+		auto chain = backup_chain(scan, b.sequence);
+		if (!chain)
+			continue;
+		bool ok = true;
+		for (const manifest &m : *chain) {
+			auto [it, fresh] = file_ok.try_emplace(m.sequence, false);
+			if (fresh)
+				it->second = data_file_problem(repo, m).empty();
+			ok = ok && it->second;
+		}
+		if (ok)
+			out.insert(b.sequence);
+	}
+	return out;
 }
 
 result<repository_scan> open_for_reading(const std::string &repo,

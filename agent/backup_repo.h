@@ -19,6 +19,7 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <utility>
 #include <string>
 #include <vector>
@@ -86,6 +87,8 @@ result<std::vector<manifest>> backup_chain(const repository_scan &scan, unsigned
 // restoring it needs short of reading data.
 result<std::vector<manifest>> whole_chain(const std::string &repo, const repository_scan &scan,
 					  unsigned sequence);
+// The backups of which whole_chain holds, each data file opened once.
+std::set<unsigned> restorable_backups(const std::string &repo, const repository_scan &scan);
 
 // The repository for a reader: locked shared (into lock) and scanned.
 result<repository_scan> open_for_reading(const std::string &repo,

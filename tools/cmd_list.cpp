@@ -47,9 +47,7 @@ result<repository_view> read_view(const std::string &repo)
 		if (size)
 			v.file_bytes[n] = *size;
 	}
-	for (const manifest &m : v.scan.backups)
-		if (whole_chain(repo, v.scan, m.sequence))
-			v.restorable.insert(m.sequence);
+	v.restorable = restorable_backups(repo, v.scan);
 	return v;
 }
 
