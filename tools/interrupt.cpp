@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 #include <filesystem>
 #include <system_error>
 
@@ -20,12 +19,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// SIGINT and SIGTERM, and SIGUSR2, by which the guard's end wakes its watcher.
 sigset_t interrupting()
 {
 	sigset_t s;
 	sigemptyset(&s);
 	sigaddset(&s, SIGINT);
 	sigaddset(&s, SIGTERM);
+	sigaddset(&s, SIGUSR2);
 	return s;
 }
 
@@ -47,6 +48,7 @@ interrupt_guard::~interrupt_guard()
 	if (!installed_)
 		return;
 	done_ = true;
+	pthread_kill(watcher_.native_handle(), SIGUSR2);
 	watcher_.join();
 	sigset_t s = interrupting();
 	pthread_sigmask(SIG_UNBLOCK, &s, nullptr);
@@ -55,10 +57,9 @@ interrupt_guard::~interrupt_guard()
 void interrupt_guard::watch()
 {
 	sigset_t s = interrupting();
-	const timespec tick{0, 50'000'000};
 	while (!done_) {
-		int sig = sigtimedwait(&s, nullptr, &tick);
-		if (sig < 0)
+		int sig = sigwaitinfo(&s, nullptr);
+		if (sig < 0 || sig == SIGUSR2)
 			continue;
 		// Held to the end: a commit in progress finishes first, none starts after.
 		auto held = unfinished::hold();
