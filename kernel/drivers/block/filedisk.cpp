@@ -33,6 +33,7 @@ struct filedisk {
 	int inline_io = 0;	// bios being served in their submitters' context
 	wait_queue_head_t wq;	// workers wait here for bios
 	completion started;	// a worker runs, with halt's kill allowed
+	completion ended;	// once per worker: it takes no more bios and touches fd no more
 	std::vector<task_struct *> workers;
 };
 
@@ -79,7 +80,9 @@ int filedisk_make_request(request_queue_t *q, bio *b)
 		spin_unlock_irqrestore(&fd->lock, flags);
 		filedisk_serve(zd, b);
 		spin_lock_irqsave(&fd->lock, flags);
-		fd->inline_io--;
+		// The last one wakes a stop waiting for it, under the lock for the same reason.
+		if (--fd->inline_io == 0 && fd->stopping.load())
+			wake_up(&fd->wq);
 		spin_unlock_irqrestore(&fd->lock, flags);
 		return 0;
 	}
@@ -122,33 +125,34 @@ int filedisk_worker(zdisk *zd)
 		if (b)
 			filedisk_serve(zd, b);
 	}
-	return 0;	// nothing of fd is touched after the unlock above
+	complete(&fd->ended);	// the last touch of fd: stop may free it once this returns
+	return 0;
 }
 
 int filedisk_flush(zdisk *zd) { return H().file_fsync(FD(zd)->fd); }
+
+bool inline_idle(filedisk *fd)
+{
+	spin_lock_irq(&fd->lock);
+	bool idle = fd->inline_io == 0;
+	spin_unlock_irq(&fd->lock);
+	return idle;
+}
 
 void filedisk_stop(zdisk *zd)
 {
 	filedisk *fd = FD(zd);
 	fd->stopping = true;
 	wake_up_all(&fd->wq);
-	// Wait for each worker's body to return; the ended threads are joined by the task
-	// layer (joining here could race with its reaper), so drop only our references.
+	// Wait for each worker to end; the ended threads are joined by the task layer
+	// (joining here could race with its reaper), so drop only our references.
 	for (task_struct *t : fd->workers) {
-		while (!t->exited.load())
-			schedule_timeout_uninterruptible(1);
+		wait_for_completion(&fd->ended);
 		put_task_struct(t);
 	}
 	fd->workers.clear();
 	// No worker takes bios now, so no new one is served inline; wait for those that are.
-	for (;;) {
-		spin_lock_irq(&fd->lock);
-		int busy = fd->inline_io;
-		spin_unlock_irq(&fd->lock);
-		if (!busy)
-			break;
-		schedule_timeout_uninterruptible(1);
-	}
+	wait_event(fd->wq, inline_idle(fd));
 }
 
 void filedisk_destroy(zdisk *zd)
@@ -203,6 +207,7 @@ int filedisk_create(zdisk *zd, const std::string &host_path)
 	__spin_lock_init(&fd->lock, "filedisk_lock");
 	init_waitqueue_head(&fd->wq);
 	init_completion(&fd->started);
+	init_completion(&fd->ended);
 	zd->priv = fd;
 	zd->ops = &filedisk_ops;
 	zd->capacity = cap;
