@@ -2,4 +2,4 @@
 #pragma once
 
 #include "kernel/machine/machine.h"
-#include "kernel/machine/sync.h"
+#include "kernel/host/machine_sync.h"

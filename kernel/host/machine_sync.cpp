@@ -1,4 +1,4 @@
-#include "kernel/machine/sync.h"
+#include "kernel/host/machine_sync.h"
 
 #include "kernel/host/hostops.h"
 
