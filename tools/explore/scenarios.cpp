@@ -67,6 +67,48 @@ struct control_holder {
 	kern::pid_t pid;
 };
 
+// A session on a disk and its IO threads, made and ended by the raw commands; `failure`
+// keeps the first thing that went wrong.
+struct session_rig {
+	session_rig(kern::dev_t disk, const std::filesystem::path &dir, int threads = 1)
+	{
+		auto ssr = start_request(disk, (dir / "image").string());
+		long r = start_snapshot(&ssr);
+		if (r < 0) {
+			fail("start: " + std::to_string(r));
+			return;
+		}
+		id = static_cast<int>(r);
+		for (int t = 0; t < threads; t++) {
+			io.push_back(start_io_thread(id, (dir / ("io" + std::to_string(t))).string(), t));
+			if (!io_thread_started(id))
+				fail("an IO thread did not start");
+		}
+	}
+	bool started() const { return id >= 0; }
+	std::string node() const { return "zep" + std::to_string(id); }
+	void fail(std::string why)
+	{
+		if (failure.empty())
+			failure = std::move(why);
+	}
+	void stop()
+	{
+		if (stop_snapshot(id) != 0)
+			fail("stop failed");
+	}
+	void reap()
+	{
+		for (kern::pid_t t : io)
+			if (waitpid(t) != 0)
+				fail("an IO thread failed");
+		io.clear();
+	}
+	int id = -1;
+	std::vector<kern::pid_t> io;
+	std::string failure;
+};
+
 // The snapshot of a disk taken while writers rewrite it and a reader reads the snapshot:
 // every read of the snapshot, during the writes and after, gives the disk as it was
 // when the session started.
@@ -76,20 +118,9 @@ std::string cow_under_writers(uint64_t seed, const std::filesystem::path &dir)
 	kern::dev_t disk = patterned_disk(before);
 	if (!disk)
 		return "no disk";
-
 	control_holder holder;
-
-	std::string failure;
-	auto ssr = start_request(disk, (dir / "image").string());
-	long id = start_snapshot(&ssr);
-	if (id < 0) {
-		failure = "start: " + std::to_string(id);
-	} else {
-		kern::pid_t io = start_io_thread(static_cast<int>(id), (dir / "io0").string());
-		if (!io_thread_started(static_cast<int>(id)))
-			failure = "the IO thread did not start";
-		const std::string zep = "zep" + std::to_string(id);
-
+	session_rig s(disk, dir);
+	if (s.started()) {
 		// Writers rewrite random blocks while the reader reads (a bounded number: a seed
 		// that keeps the reader waiting would otherwise let them write for ever).
 		auto stop = std::make_shared<std::atomic<bool>>(false);
@@ -106,23 +137,21 @@ std::string cow_under_writers(uint64_t seed, const std::filesystem::path &dir)
 				return 0;
 			}));
 		}
-		std::vector<unsigned char> during = read_device(zep, 0, DISK_BYTES, "cdpread", 4096);
+		std::vector<unsigned char> during = read_device(s.node(), 0, DISK_BYTES, "cdpread", 4096);
 		*stop = true;
 		for (kern::pid_t w : writers)
-			if (waitpid(w) != 0 && failure.empty())
-				failure = "a writer failed";
-		std::vector<unsigned char> after = read_device(zep, 0, DISK_BYTES, "cdpread", 65536);
-		if (failure.empty() && during != before)
-			failure = "a snapshot read during the writes differs from the frozen disk";
-		if (failure.empty() && after != before)
-			failure = "a snapshot read after the writes differs from the frozen disk";
-		if (stop_snapshot(static_cast<int>(id)) != 0 && failure.empty())
-			failure = "stop failed";
-		if (waitpid(io) != 0 && failure.empty())
-			failure = "the IO thread failed";
+			if (waitpid(w) != 0)
+				s.fail("a writer failed");
+		std::vector<unsigned char> after = read_device(s.node(), 0, DISK_BYTES, "cdpread", 65536);
+		if (during != before)
+			s.fail("a snapshot read during the writes differs from the frozen disk");
+		if (after != before)
+			s.fail("a snapshot read after the writes differs from the frozen disk");
+		s.stop();
+		s.reap();
 	}
 	umount(disk);
-	return failure;
+	return s.failure;
 }
 
 // A mounted RAM disk "erd" prefilled with stamps the oracle knows; "" or what failed.
@@ -187,30 +216,20 @@ std::string start_under_writers(uint64_t seed, const std::filesystem::path &dir)
 	auto ws = stamped_writers(seed, 3, 12);	// some held by the freeze, some pass the thaw
 	if (!ws)
 		return "writers: " + ws.err().message;
-	std::string failure;
-	auto ssr = start_request(disk, (dir / "image").string());
-	long id = start_snapshot(&ssr);
-	if (id < 0) {
-		failure = "start: " + std::to_string(id);
-	} else {
+	session_rig s(disk, dir);
+	if (s.started()) {
 		zep::oracle::freeze_window window = kernel_window(disk);
-		kern::pid_t io = start_io_thread(static_cast<int>(id), (dir / "io0").string());
-		if (!io_thread_started(static_cast<int>(id)))
-			failure = "the IO thread did not start";
-		std::vector<unsigned char> image =
-			read_device("zep" + std::to_string(id), 0, DISK_BYTES, "cdpread", 8192);
-		if (auto stopped = ws->stop(); !stopped && failure.empty())
-			failure = "writers: " + stopped.err().message;
-		if (failure.empty())
-			failure = judge(*ws, image, window, "the snapshot");
-		if (stop_snapshot(static_cast<int>(id)) != 0 && failure.empty())
-			failure = "stop failed";
-		if (waitpid(io) != 0 && failure.empty())
-			failure = "the IO thread failed";
+		std::vector<unsigned char> image = read_device(s.node(), 0, DISK_BYTES, "cdpread", 8192);
+		if (auto stopped = ws->stop(); !stopped)
+			s.fail("writers: " + stopped.err().message);
+		if (s.failure.empty())
+			s.fail(judge(*ws, image, window, "the snapshot"));
+		s.stop();
+		s.reap();
 	}
 	(void)ws->stop();
 	umount(disk);
-	return failure;
+	return s.failure;
 }
 
 // The agent's own flow under writers: its change drainer, a snapshot with two IO-thread
@@ -285,21 +304,16 @@ std::string stop_while_reading(uint64_t seed, const std::filesystem::path &dir)
 	kern::dev_t disk = patterned_disk(before);
 	if (!disk)
 		return "no disk";
-	auto ssr = start_request(disk, (dir / "image").string());
-	long id = start_snapshot(&ssr);
-	if (id < 0)
-		return "start: " + std::to_string(id);
-	std::string failure;
-	kern::pid_t io = start_io_thread(static_cast<int>(id), (dir / "io0").string());
-	if (!io_thread_started(static_cast<int>(id)))
-		failure = "the IO thread did not start";
+	session_rig s(disk, dir);
+	if (!s.started())
+		return s.failure;
 	// Some chunks preserved, so that reads go to the backing file as well as the disk.
 	std::mt19937_64 rng(seed);
 	for (int i = 0; i < 3; i++) {
 		size_t b = rng() % (DISK_BYTES / BLOCK);
 		write_node("erd", static_cast<kern::loff_t>(b * BLOCK), chunk_pattern(BLOCK, 20, b * BLOCK));
 	}
-	const std::string node = "/dev/zep" + std::to_string(id);
+	const std::string node = "/dev/" + s.node();
 	auto wrong = std::make_shared<std::atomic<int>>(0);
 	std::vector<kern::pid_t> readers;
 	for (int r = 0; r < 2; r++) {
@@ -323,17 +337,15 @@ std::string stop_while_reading(uint64_t seed, const std::filesystem::path &dir)
 			return 0;
 		}));
 	}
-	if (stop_snapshot(static_cast<int>(id)) != 0 && failure.empty())
-		failure = "stop failed";
+	s.stop();
 	for (kern::pid_t r : readers)
-		if (waitpid(r) != 0 && failure.empty())
-			failure = "a reader failed";
-	if (*wrong && failure.empty())
-		failure = std::to_string(*wrong) + " snapshot read(s) returned bytes that are not the frozen disk's";
-	if (waitpid(io) != 0 && failure.empty())
-		failure = "the IO thread failed";
+		if (waitpid(r) != 0)
+			s.fail("a reader failed");
+	if (*wrong)
+		s.fail(std::to_string(*wrong) + " snapshot read(s) returned bytes that are not the frozen disk's");
+	s.reap();
 	umount(disk);
-	return failure;
+	return s.failure;
 }
 
 // Writers that all write every chunk of a small disk, with an IO thread that writes out
@@ -346,41 +358,35 @@ std::string same_chunk_writers(uint64_t seed, const std::filesystem::path &dir)
 	kern::dev_t disk = patterned_disk(before);
 	if (!disk)
 		return "no disk";
-	auto ssr = start_request(disk, (dir / "image").string());
-	long id = start_snapshot(&ssr);
-	if (id < 0)
-		return "start: " + std::to_string(id);
-	std::string failure;
 	unsigned long buffer = qz_max_chunk_buffer;
 	qz_max_chunk_buffer = 1;	// the IO thread wakes for every queued copy
-	kern::pid_t io = start_io_thread(static_cast<int>(id), (dir / "io0").string());
-	if (!io_thread_started(static_cast<int>(id)))
-		failure = "the IO thread did not start";
-	std::vector<kern::pid_t> writers;
-	for (unsigned w = 0; w < 3; w++) {
-		writers.push_back(spawn("writer", [w, seed] {
-			std::vector<size_t> order = {0, 1, 2, 3};
-			std::shuffle(order.begin(), order.end(), std::mt19937_64(seed * 7 + w));
-			for (size_t c : order) {
-				size_t off = c * COW_CHUNK_SIZE + w * BLOCK;
-				if (write_in_process("erd", static_cast<kern::loff_t>(off), chunk_pattern(BLOCK, 10 + w, off)))
-					return 1;
-			}
-			return 0;
-		}));
+	session_rig s(disk, dir);
+	if (s.started()) {
+		std::vector<kern::pid_t> writers;
+		for (unsigned w = 0; w < 3; w++) {
+			writers.push_back(spawn("writer", [w, seed] {
+				std::vector<size_t> order = {0, 1, 2, 3};
+				std::shuffle(order.begin(), order.end(), std::mt19937_64(seed * 7 + w));
+				for (size_t c : order) {
+					size_t off = c * COW_CHUNK_SIZE + w * BLOCK;
+					if (write_in_process("erd", static_cast<kern::loff_t>(off),
+							     chunk_pattern(BLOCK, 10 + w, off)))
+						return 1;
+				}
+				return 0;
+			}));
+		}
+		for (kern::pid_t w : writers)
+			if (waitpid(w) != 0)
+				s.fail("a writer failed");
+		if (s.failure.empty() && read_device(s.node(), 0, bytes, "cdpread", 65536) != before)
+			s.fail("the snapshot differs from the frozen disk");
+		s.stop();
+		s.reap();
 	}
-	for (kern::pid_t w : writers)
-		if (waitpid(w) != 0 && failure.empty())
-			failure = "a writer failed";
-	if (failure.empty() && read_device("zep" + std::to_string(id), 0, bytes, "cdpread", 65536) != before)
-		failure = "the snapshot differs from the frozen disk";
-	if (stop_snapshot(static_cast<int>(id)) != 0 && failure.empty())
-		failure = "stop failed";
-	if (waitpid(io) != 0 && failure.empty())
-		failure = "the IO thread failed";
 	qz_max_chunk_buffer = buffer;
 	umount(disk);
-	return failure;
+	return s.failure;
 }
 
 // A stop while writers still queue copy-outs to three IO threads: the threads leave only
@@ -392,17 +398,9 @@ std::string io_threads_leaving(uint64_t seed, const std::filesystem::path &dir)
 	kern::dev_t disk = patterned_disk(before);
 	if (!disk)
 		return "no disk";
-	auto ssr = start_request(disk, (dir / "image").string());
-	long id = start_snapshot(&ssr);
-	if (id < 0)
-		return "start: " + std::to_string(id);
-	std::string failure;
-	std::vector<kern::pid_t> io;
-	for (int t = 0; t < 3; t++) {
-		io.push_back(start_io_thread(static_cast<int>(id), (dir / ("io" + std::to_string(t))).string(), t));
-		if (!io_thread_started(static_cast<int>(id)) && failure.empty())
-			failure = "an IO thread did not start";
-	}
+	session_rig s(disk, dir, 3);
+	if (!s.started())
+		return s.failure;
 	// Writer w owns every third block, and writes each of them once, in its own order.
 	constexpr size_t blocks = DISK_BYTES / BLOCK;
 	std::vector<kern::pid_t> writers;
@@ -419,24 +417,21 @@ std::string io_threads_leaving(uint64_t seed, const std::filesystem::path &dir)
 			return 0;
 		}));
 	}
-	if (stop_snapshot(static_cast<int>(id)) != 0 && failure.empty())
-		failure = "stop failed";
+	s.stop();
 	for (kern::pid_t w : writers)
-		if (waitpid(w) != 0 && failure.empty())
-			failure = "a writer failed";
-	for (kern::pid_t t : io)
-		if (waitpid(t) != 0 && failure.empty())
-			failure = "an IO thread failed";
+		if (waitpid(w) != 0)
+			s.fail("a writer failed");
+	s.reap();
 	std::vector<unsigned char> want(DISK_BYTES), got(DISK_BYTES);
 	for (size_t b = 0; b < blocks; b++) {
 		auto p = chunk_pattern(BLOCK, 10 + b % 3, b * BLOCK);
 		std::copy(p.begin(), p.end(), want.begin() + static_cast<long>(b * BLOCK));
 	}
 	disk_peek(disk, 0, got.data(), got.size());
-	if (failure.empty() && got != want)
-		failure = "the disk does not hold every write as written";
+	if (got != want)
+		s.fail("the disk does not hold every write as written");
 	umount(disk);
-	return failure;
+	return s.failure;
 }
 
 } // namespace
