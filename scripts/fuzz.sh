@@ -21,7 +21,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/corpus" "$findings"
 cp tests/fuzz/corpus/* "$work/corpus/"
-export LLVM_PROFILE_FILE="$work/run-%p.profraw"
+export LLVM_PROFILE_FILE="$work/run-%p.profraw" ZEP_FUZZ_DIR="$work/files"
 # Leaks are the machine's halt report at exit (and LeakSanitizer's at exit); a leak scan
 # after every input would cost more than the input.
 opts=(-detect_leaks=0 -timeout=30 -rss_limit_mb=4096 -artifact_prefix="$findings/")

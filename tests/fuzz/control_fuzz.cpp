@@ -54,17 +54,19 @@ struct Cmd {
 	uint32_t nr;
 	Rec rec;
 	int fail;	// the result of a failed copy-in
+	bool answers;	// writes back at the argument: a read-only one fails the command
 };
 constexpr Cmd cmds[20] = {
-	{ZEP_IOC_START_OLD, NONE, -255}, {ZEP_IOC_STOP, SSR, -1}, {ZEP_IOC_GET_LIST, LIST16, -1},
-	{ZEP_IOC_GET_DEV, SSR, -1}, {ZEP_IOC_GET_DEV_PATH, STRING, -1},
-	{ZEP_IOC_GET_BACKING_FILE, STRING, -1}, {ZEP_IOC_GET_SESSION_ERROR, STRING, -1},
-	{ZEP_IOC_GET_CHANGED_RECORDS, CRR, -1}, {ZEP_IOC_UNBLOCK_CHANGE_RECORDS, NONE, 0},
-	{ZEP_IOC_LIST_LOCKS, NONE, 0}, {ZEP_IOC_GET_VERSION, VERSION, -1},
-	{ZEP_IOC_GET_LIST2, SLR, -1}, {ZEP_IOC_GET_LIST_COUNT, COUNT, -1}, {ZEP_IOC_UNLOAD, NONE, 0},
-	{ZEP_IOC_ERROR_CTS, NONE, 0}, {ZEP_IOC_SET_COW_FILE, SCF, 1}, {ZEP_IOC_START, SSR, -1},
-	{ZEP_IOC_RUN_IO_THREAD, QZ, 1}, {ZEP_IOC_THREAD_WAIT_TIMEOUT, SSR, -1},
-	{ZEP_IOC_NO_THREAD_SHUTDOWN, SSR, -1},
+	{ZEP_IOC_START_OLD, NONE, -255, false}, {ZEP_IOC_STOP, SSR, -1, true},
+	{ZEP_IOC_GET_LIST, LIST16, -1, true}, {ZEP_IOC_GET_DEV, SSR, -1, true},
+	{ZEP_IOC_GET_DEV_PATH, STRING, -1, true}, {ZEP_IOC_GET_BACKING_FILE, STRING, -1, true},
+	{ZEP_IOC_GET_SESSION_ERROR, STRING, -1, true}, {ZEP_IOC_GET_CHANGED_RECORDS, CRR, -1, true},
+	{ZEP_IOC_UNBLOCK_CHANGE_RECORDS, NONE, 0, false}, {ZEP_IOC_LIST_LOCKS, NONE, 0, false},
+	{ZEP_IOC_GET_VERSION, VERSION, -1, true}, {ZEP_IOC_GET_LIST2, SLR, -1, false},
+	{ZEP_IOC_GET_LIST_COUNT, COUNT, -1, true}, {ZEP_IOC_UNLOAD, NONE, 0, false},
+	{ZEP_IOC_ERROR_CTS, NONE, 0, false}, {ZEP_IOC_SET_COW_FILE, SCF, 1, false},
+	{ZEP_IOC_START, SSR, -1, true}, {ZEP_IOC_RUN_IO_THREAD, QZ, 1, false},
+	{ZEP_IOC_THREAD_WAIT_TIMEOUT, SSR, -1, false}, {ZEP_IOC_NO_THREAD_SHUTDOWN, SSR, -1, false},
 };
 
 // Whether r is a result the driver defines for the command (count: the request's size).
@@ -87,6 +89,7 @@ struct Machine {
 
 const bool trace = std::getenv("ZEP_FUZZ_TRACE");
 constexpr unsigned long BIG = 256 * 1024;		// records and the arrays they point to
+constexpr unsigned long RO = 64 * 1024;			// the same, read-only
 constexpr unsigned long ARRAY_OFF = 16 * 1024;		// where pointed-to arrays start
 constexpr unsigned long TOP = 0x100000000ul;	// the end of the 32-bit space
 
@@ -94,7 +97,7 @@ constexpr unsigned long TOP = 0x100000000ul;	// the end of the 32-bit space
 struct Agent {
 	Bytes in;
 	int ctl = -1, files[2] = {-1, -1};
-	unsigned long big = 0, scratch = 0;
+	unsigned long big = 0, ro = 0, scratch = 0;
 	std::map<int, std::string> texts;	// session id -> backing-file text
 	int last = 1;
 	bool unloaded = false;
@@ -102,18 +105,20 @@ struct Agent {
 
 	std::string backing(int i) const { return (M.dir / ("b" + std::to_string(i))).string(); }
 
-	// Where a range of n bytes goes: mapped, or some way that is not wholly accessible.
-	unsigned long place(size_t n, bool *mapped, unsigned long at = 0)
+	// Where a range of n bytes goes: mapped, read-only, or not wholly accessible.
+	enum Where { MAPPED, READONLY, BAD };
+	unsigned long place(size_t n, Where *where, unsigned long at = 0)
 	{
 		unsigned k = 1 + u8_or(n);
-		*mapped = false;
-		switch (in.pick(6)) {
+		*where = BAD;
+		switch (in.pick(7)) {
 		case 1: return big + BIG - k;			// runs off the end of the mapping
 		case 2: return TOP - k;				// over the top of the 32-bit space
 		case 3: return 0xC0000000ul + in.u8();		// the kernel's half
 		case 4: return in.u8();				// the null page
-		case 5: *mapped = true; return big + at + 1 + in.pick(63);	// unaligned
-		default: *mapped = true; return big + at;
+		case 5: *where = MAPPED; return big + at + 1 + in.pick(63);	// unaligned
+		case 6: *where = READONLY; return ro + at / 4;
+		default: *where = MAPPED; return big + at;
 		}
 	}
 	unsigned u8_or(size_t n) { return n > 1 ? in.u8() % (n - 1) : 0; }
@@ -223,8 +228,8 @@ void build(Agent &a, Rec kind, char *rec, unsigned long arg_base)
 	case CRR: case SLR: {
 		int32_t sizes[] = {1, 0, 4, 16, 1 << 20, (1 << 20) + 1, -1, 0x7fffffff, 4096, 4097};
 		int32_t size = sizes[a.in.pick(10)];
-		bool mapped;
-		uint32_t ptr = static_cast<uint32_t>(a.place(static_cast<size_t>(size > 0 ? size : 1) * 20, &mapped, ARRAY_OFF));
+		Agent::Where where;
+		uint32_t ptr = static_cast<uint32_t>(a.place(static_cast<size_t>(size > 0 ? size : 1) * 20, &where, ARRAY_OFF));
 		if (kind == CRR)
 			*reinterpret_cast<change_recrod_request *>(rec) = {size, 7, 7, ptr};
 		else
@@ -246,39 +251,48 @@ void Agent::command(const Cmd &c, uint32_t nr, bool near_miss)
 		ti.file_fd = in.pick(3);	// 0 its own file, 1 none, 2 the control handle
 		int32_t sizes[] = {65536, 0, 4096, -1, 0x7fffffff, 512};
 		ti.buffer_size = sizes[in.pick(6)];
-		unsigned placement = in.pick(6), ptr = in.pick(6);
+		unsigned placement = in.pick(6), ptr = in.pick(7);
 		if (!near_miss)
 			return io_thread(ti, placement, ptr);
 	}
+	CHECK(kern::sys_mprotect(ro, RO, PROT_READ | PROT_WRITE) == 0);
 	build(*this, c.rec, rec.data(), big);
-	bool mapped;
-	unsigned long arg = place(n, &mapped);
-	if (mapped)
+	Where where;
+	unsigned long arg = place(n, &where);
+	if (where != BAD)
 		kern::user_write(arg, rec.data(), n);
+	CHECK(kern::sys_mprotect(ro, RO, PROT_READ) == 0);
 	if (c.rec == CRR)	// the command waits for `size` records: never for long here
 		CHECK(ioctl(ZEP_IOC_UNBLOCK_CHANGE_RECORDS, 0) == 0);
-	std::vector<int> before = near_miss || !mapped ? sessions() : std::vector<int>{};
+	bool unreadable = where == BAD && c.rec != NONE, no_answer = where == READONLY && c.answers;
+	std::vector<int> before = near_miss || unreadable || no_answer ? sessions() : std::vector<int>{};
 	long r = ioctl(nr, arg);
-	if (trace)
-		std::fprintf(stderr, "control_fuzz: %s 0x%08x at 0x%lx%s: %ld\n", near_miss ? "near miss" : "command",
-			     nr, arg, mapped ? "" : " (not mapped)", r);
+	if (trace) {
+		const char *how[] = {"mapped", "read-only", "not mapped"};
+		std::fprintf(stderr, "control_fuzz: %s 0x%08x at 0x%lx (%s): %ld\n", near_miss ? "near miss" : "command",
+			     nr, arg, how[where], r);
+	}
 	if (near_miss) {
 		CHECK(r == -1, r, nr);
 	} else {
 		int32_t count = c.rec == CRR ? reinterpret_cast<change_recrod_request *>(rec.data())->size : 0;
 		CHECK(allowed(nr, r, count), r, nr);
-		if (!mapped && c.rec != NONE)
+		if (unreadable)
 			CHECK(r == c.fail, r, nr);	// nothing to read or nowhere to answer
+		if (no_answer)
+			CHECK(r == -1, r, nr);
+		if (no_answer && nr == ZEP_IOC_START)
+			CHECK(sessions() == before);	// the agent never learnt of it: it went again
 	}
-	if (near_miss || (!mapped && c.rec != NONE)) {
+	if (near_miss || unreadable) {
 		CHECK(sessions() == before, nr);
-		if (mapped) {
+		if (where != BAD) {
 			kern::user_read(arg, back.data(), n);
 			CHECK(back == rec, nr);
 		}
 		return;
 	}
-	if (!mapped || r != 0)
+	if (where != MAPPED || r != 0)
 		return;
 	kern::user_read(arg, back.data(), n);
 	if (nr == ZEP_IOC_START) {
@@ -320,13 +334,14 @@ void Agent::io_thread(const qz_thread_info &info, unsigned placement, unsigned p
 		qz_thread_info ti = info;
 		int fd = kern::sys_open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
 		int ctl = kern::sys_open("/dev/" ZEP_CONTROL_NAME, O_RDWR, 0);
-		long mem = kern::sys_mmap(65536);
-		if (fd < 0 || ctl < 0 || mem < 0)
+		long mem = kern::sys_mmap(65536), rom = kern::sys_mmap(65536);
+		if (fd < 0 || ctl < 0 || mem < 0 || rom < 0 || kern::sys_mprotect(rom, 65536, PROT_READ))
 			return 90;
 		unsigned long buf = static_cast<unsigned long>(mem);
 		ti.file_fd = ti.file_fd == 0 ? fd : ti.file_fd == 1 ? -1 : ctl;
 		unsigned long size = static_cast<unsigned long>(ti.buffer_size > 0 ? ti.buffer_size : 1);
-		unsigned long ptrs[] = {buf, buf + 65536 - size / 2, TOP - size / 2, 0xC0000000ul, 0x1000, buf + 4096};
+		unsigned long ptrs[] = {buf,	      buf + 65536 - size / 2, TOP - size / 2, 0xC0000000ul, 0x1000,
+					buf + 4096, static_cast<unsigned long>(rom)};
 		ti.user_addr = static_cast<uint32_t>(ptrs[ptr]);
 		unsigned long args[] = {buf, buf + 65536 - 8, TOP - 8, 0xC0000000ul, 0, buf};
 		unsigned long arg = args[placement];
@@ -441,7 +456,8 @@ void boot_machine()
 	const char *speed = std::getenv("ZEP_FUZZ_CLOCK");
 	p.clock_speed = speed ? std::atof(speed) : 10000.0;	// the 30 s thread wait in 3 ms
 	kern::boot(p);
-	M.dir = std::filesystem::temp_directory_path() / ("zep-fuzz-" + std::to_string(getpid()));
+	const char *dir = std::getenv("ZEP_FUZZ_DIR");	// for the backing files
+	M.dir = dir ? std::filesystem::path(dir) : std::filesystem::temp_directory_path() / ("zep-fuzz-" + std::to_string(getpid()));
 	std::filesystem::create_directories(M.dir);
 	CHECK(kern::dev_node_add(ZEP_CONTROL_NAME, S_IFCHR, kern::MKDEV(ZEP_CONTROL_MAJOR, 0)) == 0);
 	CHECK(kern::insmod("zepdriver") == 0);
@@ -452,9 +468,10 @@ void boot_machine()
 	kern::sys_prctl_set_name("cdpagent");
 	for (int i = 0; i < 2; i++)
 		base.files[i] = kern::sys_open(base.backing(2 + i).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-	long big = kern::sys_mmap(BIG), scratch = kern::sys_mmap(4096);
-	CHECK(base.files[0] >= 0 && base.files[1] >= 0 && big > 0 && scratch > 0);
+	long big = kern::sys_mmap(BIG), ro = kern::sys_mmap(RO), scratch = kern::sys_mmap(4096);
+	CHECK(base.files[0] >= 0 && base.files[1] >= 0 && big > 0 && ro > 0 && scratch > 0);
 	base.big = static_cast<unsigned long>(big);
+	base.ro = static_cast<unsigned long>(ro);
 	base.scratch = static_cast<unsigned long>(scratch);
 }
 
