@@ -1,28 +1,29 @@
 // libFuzzer over the control device /dev/zepdriver, as an untrusted agent drives it.
 //
-// One machine boots in LLVMFuzzerInitialize: two mounted RAM-disk devices (a whole disk and
-// a partition of a second disk whose whole disk stays unmounted) and the driver. Every
-// input is a short program run by a fresh agent process: commands with records built from
-// the input's bytes (real record types with chosen fields, the argument and the pointers
-// inside it placed mapped, at the end of a mapping, read-only, over the top of the 32-bit
-// space or in the kernel's half), near misses of the twenty command numbers, live writes
-// and snapshot-device reads in processes of their own. IO threads are processes too, as the
-// agent's are. After each input every session goes again and every helper is reaped, so
-// inputs stay independent. See tests/fuzz/README.md for the input format and the seeds.
-#include <condition_variable>
+// One machine boots for the run: two mounted RAM-disk devices (a whole disk, and a
+// partition of a second disk whose whole disk stays unmounted) and the driver. Every input
+// is a short program of the agent (the machine's first process, with a control handle of
+// its own per input): commands with records built from the input's bytes (real record
+// types with chosen fields; the argument and the pointers inside it mapped, unaligned,
+// read-only, off the end of a mapping, over the top of the 32-bit space, in the kernel's
+// half), near misses of the twenty command numbers, live writes and snapshot-device reads.
+// IO threads, writers and readers are processes of their own. After each input every
+// session goes and every helper is reaped, so inputs stay independent (tests/fuzz/README.md).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <mutex>
+#include <semaphore>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
 
 #include "backupdriver/zepdriver.h"
+#include "kernel/core/faults.h"
 #include "kernel/fs/fs.h"
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
@@ -43,7 +44,13 @@ struct Bytes {
 	const uint8_t *p, *end;
 	uint8_t u8() { return p < end ? *p++ : 0; }
 	unsigned pick(unsigned n) { return u8() % n; }
-	uint32_t u32() { return u8() | u8() << 8 | u8() << 16 | uint32_t(u8()) << 24; }
+	uint32_t u32()
+	{
+		uint32_t v = 0;
+		for (int i = 0; i < 4; i++)
+			v |= uint32_t(u8()) << (8 * i);
+		return v;
+	}
 };
 
 enum Rec { NONE, SSR, LIST16, STRING, CRR, VERSION, SLR, COUNT, SCF, QZ };
@@ -101,6 +108,8 @@ struct Agent {
 	std::map<int, std::string> texts;	// session id -> backing-file text
 	int last = 1;
 	bool unloaded = false;
+	std::string fault;	// an allocation that fails during the next command
+	long fault_skip = 0;
 	std::vector<kern::pid_t> helpers;
 
 	std::string backing(int i) const { return (M.dir / ("b" + std::to_string(i))).string(); }
@@ -266,11 +275,20 @@ void Agent::command(const Cmd &c, uint32_t nr, bool near_miss)
 		CHECK(ioctl(ZEP_IOC_UNBLOCK_CHANGE_RECORDS, 0) == 0);
 	bool unreadable = where == BAD && c.rec != NONE, no_answer = where == READONLY && c.answers;
 	std::vector<int> before = near_miss || unreadable || no_answer ? sessions() : std::vector<int>{};
+	if (!fault.empty())
+		kern::fault_inject(fault, {fault_skip, 1});
 	long r = ioctl(nr, arg);
+	if (!fault.empty())
+		kern::fault_clear(std::exchange(fault, ""));
 	if (trace) {
 		const char *how[] = {"mapped", "read-only", "not mapped"};
 		std::fprintf(stderr, "control_fuzz: %s 0x%08x at 0x%lx (%s): %ld\n", near_miss ? "near miss" : "command",
 			     nr, arg, how[where], r);
+	}
+	if (nr == ZEP_IOC_UNLOAD && !near_miss) {	// whatever the argument: it is not read
+		unloaded = true;
+		if (r == 0)
+			CHECK(sessions().empty());
 	}
 	if (near_miss) {
 		CHECK(r == -1, r, nr);
@@ -318,11 +336,7 @@ void Agent::command(const Cmd &c, uint32_t nr, bool near_miss)
 		auto *g = reinterpret_cast<get_string *>(back.data());
 		if (!listed(g->id))
 			CHECK(!std::strcmp(g->string, "NO ERROR"), g->id);
-	} else if (nr == ZEP_IOC_UNLOAD) {
-		CHECK(sessions().empty());
 	}
-	if (nr == ZEP_IOC_UNLOAD)
-		unloaded = true;
 }
 
 // An IO thread is a process of its own that stays in the command until its session ends;
@@ -384,7 +398,13 @@ void Agent::write_or_read(bool write)
 
 void Agent::step()
 {
-	unsigned op = in.pick(24);
+	unsigned op = in.pick(25);
+	if (op == 24) {	// the next command meets a failing allocation
+		const char *points[] = {"kmalloc", "vmalloc", "alloc_pages", "bio_alloc"};
+		fault = points[in.pick(4)];
+		fault_skip = in.pick(8);
+		return;
+	}
 	if (op < 20)
 		return command(cmds[op], cmds[op].nr, false);
 	if (op < 22) {
@@ -488,46 +508,33 @@ void teardown()
 	std::filesystem::remove_all(M.dir);
 }
 
-
 // The machine lives on a host thread of its own, which boots it, runs the inputs handed
 // to it and halts it at exit: the thread that calls exit() loses its kernel task to the
 // thread-local destructors before any exit handler could halt the machine from there.
-struct MachineThread {
-	std::mutex m;
-	std::condition_variable cv;
+struct {
+	std::binary_semaphore go{0}, done{0};
 	const uint8_t *data = nullptr;
 	size_t size = 0;
-	enum { BOOTING, IDLE, WORK, QUIT } state = BOOTING;
+	bool quit = false;
 	std::thread t;
+} mt;
 
-	void wait_for(std::unique_lock<std::mutex> &g, decltype(state) s) { cv.wait(g, [&] { return state == s; }); }
-	void set(decltype(state) s)
-	{
-		std::lock_guard<std::mutex> g(m);
-		state = s;
-		cv.notify_all();
+void machine_thread()
+{
+	boot_machine();
+	mt.done.release();
+	for (mt.go.acquire(); !mt.quit; mt.go.acquire()) {
+		run(mt.data, mt.size);
+		mt.done.release();
 	}
-	void body()
-	{
-		boot_machine();
-		set(IDLE);
-		for (;;) {
-			std::unique_lock<std::mutex> g(m);
-			cv.wait(g, [&] { return state == WORK || state == QUIT; });
-			if (state == QUIT)
-				break;
-			g.unlock();
-			run(data, size);
-			set(IDLE);
-		}
-		teardown();
-	}
-} *mt;
+	teardown();
+}
 
 void stop_machine()
 {
-	mt->set(MachineThread::QUIT);
-	mt->t.join();
+	mt.quit = true;
+	mt.go.release();
+	mt.t.join();
 }
 
 // The seeds: well-formed programs, every choice 0 (the well-formed one) unless noted.
@@ -574,21 +581,17 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 		}
 		std::exit(0);
 	}
-	mt = new MachineThread;
-	mt->t = std::thread([] { mt->body(); });
-	std::unique_lock<std::mutex> g(mt->m);
-	mt->wait_for(g, MachineThread::IDLE);
+	mt.t = std::thread(machine_thread);
+	mt.done.acquire();
 	std::atexit(stop_machine);
 	return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	std::unique_lock<std::mutex> g(mt->m);
-	mt->data = data;
-	mt->size = size;
-	mt->state = MachineThread::WORK;
-	mt->cv.notify_all();
-	mt->wait_for(g, MachineThread::IDLE);
+	mt.data = data;
+	mt.size = size;
+	mt.go.release();
+	mt.done.acquire();
 	return 0;
 }
