@@ -350,7 +350,7 @@ void Agent::io_thread(const qz_thread_info &info, unsigned placement, unsigned p
 		int ctl = kern::sys_open("/dev/" ZEP_CONTROL_NAME, O_RDWR, 0);
 		long mem = kern::sys_mmap(65536), rom = kern::sys_mmap(65536);
 		if (fd < 0 || ctl < 0 || mem < 0 || rom < 0 || kern::sys_mprotect(rom, 65536, PROT_READ))
-			return 90;
+			return 0;	// could not become an agent's thread (a failing allocation meanwhile)
 		unsigned long buf = static_cast<unsigned long>(mem);
 		ti.file_fd = ti.file_fd == 0 ? fd : ti.file_fd == 1 ? -1 : ctl;
 		unsigned long size = static_cast<unsigned long>(ti.buffer_size > 0 ? ti.buffer_size : 1);
@@ -462,8 +462,10 @@ void run(const uint8_t *data, size_t size)
 		a.step();
 	a.finish();
 	kern::sys_close(static_cast<unsigned>(a.ctl));
-	for (kern::pid_t pid : a.helpers)
-		CHECK(kern::waitpid(pid) == 0, pid);
+	for (kern::pid_t pid : a.helpers) {
+		int code = kern::waitpid(pid);
+		CHECK(code == 0, pid, code);	// an IO thread's command answered out of turn
+	}
 	if (a.unloaded) {	// the driver refuses new sessions until it is loaded again
 		CHECK(kern::rmmod("zepdriver") == 0);
 		CHECK(kern::insmod("zepdriver") == 0);
