@@ -111,6 +111,7 @@ struct Agent {
 	std::string fault;	// an allocation that fails during the next command
 	long fault_skip = 0;
 	std::vector<kern::pid_t> helpers;
+	std::vector<kern::dev_t> mounts;	// snapshot devices mounted by the input
 
 	std::string backing(int i) const { return (M.dir / ("b" + std::to_string(i))).string(); }
 
@@ -398,7 +399,13 @@ void Agent::write_or_read(bool write)
 
 void Agent::step()
 {
-	unsigned op = in.pick(25);
+	unsigned op = in.pick(26);
+	if (op == 25) {	// a snapshot device mounted by an ordinary process: stops must wait
+		kern::dev_t dev = kern::MKDEV(ZEP_CLONE_MAJOR, static_cast<unsigned>(in.pick(2) ? id() : last) & 0xfffff);
+		if (kern::waitpid(kern::spawn("mount", [dev] { return kern::mount(dev); })) == 0)
+			mounts.push_back(dev);
+		return;
+	}
 	if (op == 24) {	// the next command meets a failing allocation
 		const char *points[] = {"kmalloc", "vmalloc", "alloc_pages", "bio_alloc"};
 		fault = points[in.pick(4)];
@@ -431,6 +438,8 @@ void Agent::step()
 // helper is reaped: an input leaves nothing behind.
 void Agent::finish()
 {
+	for (kern::dev_t dev : mounts)	// released as it was taken, by an ordinary process
+		CHECK(kern::waitpid(kern::spawn("umount", [dev] { return kern::umount(dev); })) == 0);
 	for (int round = 0; round < 200; round++) {
 		std::vector<int> ids = sessions();
 		if (ids.empty())
