@@ -2,7 +2,7 @@
 PRESET ?= default
 BUILD := build/$(PRESET)
 
-.PHONY: setup configure build test run asan tsan clang bench clean
+.PHONY: setup configure build test run asan tsan clang bench fuzz clean
 
 setup:
 	@bash scripts/setup.sh
@@ -32,6 +32,10 @@ clang:
 
 bench: build
 	@$(BUILD)/bench/zep_bench
+
+# The control-device fuzzer's fixed budget (clang, sanitizers, coverage report).
+fuzz: setup
+	@bash scripts/fuzz.sh
 
 clean:
 	rm -rf build

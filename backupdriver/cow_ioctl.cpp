@@ -407,6 +407,9 @@ int stop_all_zep_sessions(void)
 		poke_watchdog();
 		list_del_init(&cs->list);
 		up(&session_list_lock);
+		/* Stopped while still listed: a walker of the whole registry (the watchdog) may
+		 * have taken it since. Unlinked now, it is freed once the last of them is done. */
+		wait_for_no_users(cs);
 		put_cow_session(cs);
 		printk(KERN_INFO "%s: INFO: zep session zep%d stopped.\n", ZEP_NAME, id);
 	}

@@ -188,6 +188,14 @@ u64 get_users(cow_session *cs)
 	return n;
 }
 
+void wait_for_no_users(cow_session *cs)
+{
+	while (get_users(cs)) {
+		set_current_state(TASK_RUNNING);
+		schedule();
+	}
+}
+
 int is_error(cow_session *cs) { return atomic_read(&cs->error) != 0; }
 int is_shutdown(cow_session *cs) { return atomic_read(&cs->sd) != 0; }
 int is_valid_session(cow_session *cs) { return !is_shutdown(cs) && !is_error(cs); }

@@ -170,6 +170,8 @@ int get_session_and_chunk(struct bio *bio, cow_session **cs, u64 *chunk);
 void inc_users(cow_session *cs);
 void dec_users(cow_session *cs);
 u64 get_users(cow_session *cs);
+/* Yields until no reference taken with inc_users is left. */
+void wait_for_no_users(cow_session *cs);
 int is_error(cow_session *cs);
 int is_shutdown(cow_session *cs);
 int is_valid_session(cow_session *cs);

@@ -339,7 +339,12 @@ int stop_cow_session(cow_session *cs)
 	int major = static_cast<int>(cs->dev >> 20), minor = static_cast<int>(cs->dev & 0xfffff);
 	int ret = 0;
 	struct block_device *bdev = nullptr;
+	/* Raised under the lock the registry's walkers count their references under: a walker
+	 * either sees the shutdown and passes the session by, or its reference is waited for
+	 * below. */
+	down(&session_list_lock);
 	atomic_inc(&cs->sd);
+	up(&session_list_lock);
 	blkdev_unclone(cs->clone_id);
 	if (!(cs->cts && atomic_read(&cs->cts->started)) && cs->set_mrf == 1) {
 		bdev = bdget(cs->dev);
@@ -365,10 +370,7 @@ int stop_cow_session(cow_session *cs)
 	for (io_thread *iot : info->io_threads)
 		if (iot && atomic_read(&iot->started) > 0)
 			wake_up(&iot->io_wait);
-	while (get_users(cs)) {
-		set_current_state(TASK_RUNNING);
-		schedule();
-	}
+	wait_for_no_users(cs);
 	/* Work queued for threads that never came (or have gone) would hold its pages. */
 	runIOCleanup(cs);
 	/* Taken under the lock set-backing-file binds under: after this, it sees the

@@ -83,7 +83,7 @@ ssize_t host_read(file *f, char __user *buf, size_t n, loff_t *pos)
 	if (*pos < 0)
 		return -EINVAL;
 	host_io io{f->host_fd, static_cast<u64>(*pos), false, 0, false, 0};
-	user_walk(buf, n, host_io_piece, &io);
+	user_walk(buf, n, VERIFY_WRITE, host_io_piece, &io);	// the read fills the buffer
 	*pos += io.done;
 	return host_io_result(io, n);
 }
@@ -98,7 +98,7 @@ ssize_t host_write(file *f, const char __user *buf, size_t n, loff_t *pos)
 	// With O_APPEND the host descriptor appends by itself; the position follows the end.
 	bool append = f->f_flags & O_APPEND;
 	host_io io{f->host_fd, static_cast<u64>(append ? host_size(f) : *pos), true, 0, false, 0};
-	user_walk(buf, n, host_io_piece, &io);
+	user_walk(buf, n, VERIFY_READ, host_io_piece, &io);
 	inode *ino = f->f_dentry->d_inode;
 	if (append)
 		*pos = host_size(f);

@@ -167,6 +167,14 @@ constexpr unsigned long PAGE_CACHE_SIZE = PAGE_SIZE;
 #define ERESTARTSYS 512
 #endif
 
+// mprotect(2) protections
+#ifndef PROT_READ
+#define PROT_READ 0x1
+#endif
+#ifndef PROT_WRITE
+#define PROT_WRITE 0x2
+#endif
+
 // open(2) flags, i386 values
 #ifndef O_RDONLY
 #define O_RDONLY 0

@@ -172,6 +172,14 @@ int sys_munmap(unsigned long addr, size_t len)
 	return syscall_exit(mm ? mm_unmap(mm, addr, len) : -EFAULT);
 }
 
+int sys_mprotect(unsigned long addr, size_t len, int prot)
+{
+	mm_struct *mm = get_current()->mm;
+	if (prot & ~(PROT_READ | PROT_WRITE))
+		return syscall_exit(-EINVAL);
+	return syscall_exit(mm ? mm_protect(mm, addr, len, !(prot & PROT_WRITE)) : -EFAULT);
+}
+
 pid_t sys_getpid() { return syscall_exit(get_current()->tgid); }
 
 int sys_prctl_set_name(const char *name)

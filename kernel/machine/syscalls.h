@@ -27,6 +27,8 @@ int sys_fsync(unsigned int fd);
 // or -errno.
 long sys_mmap(size_t len);
 int sys_munmap(unsigned long addr, size_t len);
+// PROT_READ, or PROT_READ | PROT_WRITE: copies into read-only pages fault. 0 or -errno.
+int sys_mprotect(unsigned long addr, size_t len, int prot);
 pid_t sys_getpid();
 int sys_prctl_set_name(const char *name);
 // SIG_DFL, SIG_IGN or a handler; the previous disposition, or SIG_ERR.

@@ -33,6 +33,7 @@ struct vm_area_struct {
 	unsigned long vm_end;
 	user_backing *backing;
 	unsigned long offset;	// of vm_start within the backing block
+	bool readonly;		// mprotect without PROT_WRITE: a write into it faults
 };
 
 std::atomic<long> nr_mm_structs{0};
@@ -165,7 +166,7 @@ unsigned long mm_map(mm_struct *mm, unsigned long len, int *err)
 		return 0;
 	}
 	auto *b = new user_backing{mem, {1}};
-	mm->areas[cand] = vm_area_struct{cand, cand + len, b, 0};
+	mm->areas[cand] = vm_area_struct{cand, cand + len, b, 0, false};
 	mm->mapped += len;
 	H().lock_release(mm->lock);
 	*err = 0;
@@ -192,13 +193,14 @@ int mm_unmap(mm_struct *mm, unsigned long addr, unsigned long len)
 		// What lies outside [addr, end) stays mapped, on the same backing block.
 		if (vma.vm_start < addr) {
 			vma.backing->refs++;
-			mm->areas[vma.vm_start] = vm_area_struct{vma.vm_start, addr, vma.backing, vma.offset};
+			mm->areas[vma.vm_start] = vm_area_struct{vma.vm_start, addr, vma.backing, vma.offset,
+								 vma.readonly};
 			mm->mapped += addr - vma.vm_start;
 		}
 		if (vma.vm_end > end) {
 			vma.backing->refs++;
 			mm->areas[end] = vm_area_struct{end, vma.vm_end, vma.backing,
-							vma.offset + (end - vma.vm_start)};
+							vma.offset + (end - vma.vm_start), vma.readonly};
 			mm->mapped += vma.vm_end - end;
 			it = mm->areas.find(end);
 			++it;
@@ -211,6 +213,40 @@ int mm_unmap(mm_struct *mm, unsigned long addr, unsigned long len)
 	return 0;	// as munmap: unmapping nothing is not an error
 }
 
+int mm_protect(mm_struct *mm, unsigned long addr, unsigned long len, bool readonly)
+{
+	if (!mm)
+		return -EFAULT;
+	if ((addr & ~PAGE_MASK) || addr >= TASK_SIZE || len > TASK_SIZE - addr)
+		return -EINVAL;
+	unsigned long end = page_align(addr + len);
+	H().lock_acquire(mm->lock);
+	// All of the range must be mapped, as for mprotect(2); nothing changes otherwise.
+	for (unsigned long a = addr; a < end;) {
+		vm_area_struct *vma = find_vma(mm, a);
+		if (!vma) {
+			H().lock_release(mm->lock);
+			return -ENOMEM;
+		}
+		a = vma->vm_end;
+	}
+	// Areas that reach out of the range are cut at its edges, on the same backing block.
+	for (unsigned long edge : {addr, end}) {
+		vm_area_struct *vma = find_vma(mm, edge);
+		if (!vma || vma->vm_start == edge)
+			continue;
+		vm_area_struct tail{edge, vma->vm_end, vma->backing, vma->offset + (edge - vma->vm_start),
+				    vma->readonly};
+		vma->vm_end = edge;
+		tail.backing->refs++;
+		mm->areas[edge] = tail;
+	}
+	for (auto it = mm->areas.lower_bound(addr); it != mm->areas.end() && it->first < end; ++it)
+		it->second.readonly = readonly;
+	H().lock_release(mm->lock);
+	return 0;
+}
+
 unsigned long mm_mapped_bytes(mm_struct *mm)
 {
 	if (!mm)
@@ -221,7 +257,7 @@ unsigned long mm_mapped_bytes(mm_struct *mm)
 	return n;
 }
 
-unsigned long user_walk(const void __user *addr, unsigned long n, user_walk_fn fn, void *ctx)
+unsigned long user_walk(const void __user *addr, unsigned long n, int type, user_walk_fn fn, void *ctx)
 {
 	task_struct *t = get_current();
 	unsigned long a = reinterpret_cast<unsigned long>(addr);
@@ -246,7 +282,7 @@ unsigned long user_walk(const void __user *addr, unsigned long n, user_walk_fn f
 			break;
 		H().lock_acquire(mm->lock);
 		vm_area_struct *vma = find_vma(mm, cur);
-		if (!vma) {
+		if (!vma || (type == VERIFY_WRITE && vma->readonly)) {
 			H().lock_release(mm->lock);
 			break;
 		}

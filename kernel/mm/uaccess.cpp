@@ -68,7 +68,7 @@ unsigned long copy_from_user(void *to, const void __user *from, unsigned long n,
 {
 	might_sleep(loc);
 	copy_ctx cc{static_cast<char *>(to), false};
-	unsigned long done = user_walk(from, n, copy_piece, &cc);
+	unsigned long done = user_walk(from, n, VERIFY_READ, copy_piece, &cc);
 	if (done < n)
 		std::memset(static_cast<char *>(to) + done, 0, n - done);
 	return n - done;
@@ -78,13 +78,13 @@ unsigned long copy_to_user(void __user *to, const void *from, unsigned long n, k
 {
 	might_sleep(loc);
 	copy_ctx cc{const_cast<char *>(static_cast<const char *>(from)), true};
-	return n - user_walk(to, n, copy_piece, &cc);
+	return n - user_walk(to, n, VERIFY_WRITE, copy_piece, &cc);
 }
 
 unsigned long clear_user(void __user *to, unsigned long n)
 {
 	might_sleep();
-	return n - user_walk(to, n, clear_piece, nullptr);
+	return n - user_walk(to, n, VERIFY_WRITE, clear_piece, nullptr);
 }
 
 long strncpy_from_user(char *dst, const char __user *src, long count)
@@ -93,7 +93,7 @@ long strncpy_from_user(char *dst, const char __user *src, long count)
 	if (count <= 0)
 		return 0;
 	strncpy_ctx sc{dst, count, 0, false};
-	user_walk(src, static_cast<unsigned long>(count), strncpy_piece, &sc);
+	user_walk(src, static_cast<unsigned long>(count), VERIFY_READ, strncpy_piece, &sc);
 	if (sc.found)
 		return sc.copied - 1;
 	if (sc.copied == count)

@@ -43,6 +43,9 @@ mm_struct *mmget(mm_struct *mm);
 // Maps `len` bytes (rounded up to pages) of zeroed memory; 0 or -errno in *err.
 unsigned long mm_map(mm_struct *mm, unsigned long len, int *err);
 int mm_unmap(mm_struct *mm, unsigned long addr, unsigned long len);
+// Makes the mapped pages of [addr, addr + len) read-only, or writable again: 0, -EINVAL for
+// an unaligned or out-of-range start, -ENOMEM when part of the range is not mapped.
+int mm_protect(mm_struct *mm, unsigned long addr, unsigned long len, bool readonly);
 // Bytes mapped now.
 unsigned long mm_mapped_bytes(mm_struct *mm);
 // Address spaces allocated and not yet freed (for the leak report at halt).
@@ -57,14 +60,14 @@ constexpr unsigned long MMAP_BASE = 0x10000000ul;
 static_assert(sizeof(void *) == 8, "kernel pointers are told from 32-bit user addresses by size");
 constexpr unsigned long HOST_KERNEL_BASE = 1ul << 32;
 
-// Visits [addr, addr + n) as the caller sees it (its user space, or host memory at or
+// Visits [addr, addr + n) for reading or writing (VERIFY_READ, VERIFY_WRITE) as the caller sees it (its user space, or host memory at or
 // above HOST_KERNEL_BASE under KERNEL_DS), calling fn(ctx, ptr, len) on each contiguous piece; fn
 // returns how much of the piece it used, and less than len stops the walk. The result
 // is the number of bytes handed over and used; a fault stops the walk too. No lock is
 // held while fn runs (it may sleep, e.g. in host IO), and the memory it is given stays
-// valid for that time even if another thread unmaps it.
+// valid for that time even if another thread unmaps it. A write stops at a read-only page.
 using user_walk_fn = unsigned long (*)(void *ctx, char *p, unsigned long len);
-unsigned long user_walk(const void __user *addr, unsigned long n, user_walk_fn fn, void *ctx);
+unsigned long user_walk(const void __user *addr, unsigned long n, int type, user_walk_fn fn, void *ctx);
 
 // Converts a 32-bit user address to the pointer type kernel interfaces take.
 inline void __user *uptr(unsigned long addr) { return reinterpret_cast<void __user *>(addr); }

@@ -1,6 +1,8 @@
 // The session commands from the agent's side: the refusals of start in their order, stop
 // and the snapshot device's users, the queries, unload with sessions running.
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "backupdriver/clone.h"
 #include "kernel/core/printk.h"
@@ -175,6 +177,39 @@ TEST_F(SessionCmdTest, SetBackingFileLeavesAStoppedSessionAlone)
 	put_cow_session(cs);
 	up(&workLock);
 	EXPECT_EQ(files_open_count(), files);
+}
+
+TEST_F(SessionCmdTest, UnloadFreesAStoppedSessionAfterItsLastReference)
+{
+	// Unload stops each session before it unlinks it: in between, a walker of the whole
+	// registry (the watchdog gathering sessions to inspect) can still take the stopped one.
+	ASSERT_EQ(start("a"), 1);
+	down(&session_list_lock);
+	cow_session *cs = get_cow_session_by_id(1);
+	inc_users(cs);	// holds the stop in its wait for users
+	up(&session_list_lock);
+	std::atomic<long> unloaded{-100};
+	kern::pid_t unloader = spawn("cdpagent", [&] {
+		Control c;
+		if (!c.open())
+			return 1;
+		unloaded = c.ioctl(ZEP_IOC_UNLOAD, 0);
+		c.close();
+		return 0;
+	});
+	ASSERT_TRUE(wait_until([&] { return is_shutdown(cs) != 0; }));
+	down(&session_list_lock);
+	dec_users(cs);	// the stop goes past its wait, on to the list lock held here
+	std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	LIST_HEAD(taken);
+	int n = get_all_sessions(&taken);
+	up(&session_list_lock);
+	std::this_thread::sleep_for(std::chrono::milliseconds(50));	// the unload's time to free it
+	EXPECT_EQ(n, 1);
+	ASSERT_EQ(cs->clone_id, 0);	// stopped, and still there
+	put_cow_sessions(&taken);
+	EXPECT_EQ(waitpid(unloader), 0);
+	EXPECT_EQ(unloaded, 0);
 }
 
 TEST_F(SessionCmdTest, StopWaitsForOrdinaryOpenersOnly)

@@ -1,5 +1,5 @@
 // User address spaces: faults and zero-fill at the edge of a mapping, the address limit
-// under USER_DS and KERNEL_DS, separation between processes, partial munmap.
+// under USER_DS and KERNEL_DS, separation between processes, partial munmap, read-only pages.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -183,6 +183,38 @@ TEST_F(UserMemory, MunmapOfTheMiddleKeepsBothEnds)
 			return 7;
 		if (sys_munmap(a, 3 * PAGE_SIZE) || mm_mapped_bytes(mm) != PAGE_SIZE)
 			return 8;
+		return 0;
+	});
+	EXPECT_EQ(rc, 0);
+}
+
+// mprotect: read-only pages are read and not written, a copy into a range stops at the
+// first of them, protection follows page edges inside one mapping and survives an munmap
+// of the middle, and a range with a hole is refused without any change.
+TEST_F(UserMemory, ReadOnlyPagesAreReadButNotWritten)
+{
+	int rc = in_process([] {
+		long m = sys_mmap(3 * PAGE_SIZE);
+		std::vector<char> data(3 * PAGE_SIZE, 'r'), got(data.size());
+		if (m <= 0 || user_write(m, data.data(), data.size()))
+			return 1;
+		unsigned long a = static_cast<unsigned long>(m);
+		if (sys_mprotect(a + PAGE_SIZE, PAGE_SIZE, PROT_READ))
+			return 2;
+		if (copy_from_user(got.data(), uptr(a), got.size()) || got != data)
+			return 3;
+		if (copy_to_user(uptr(a + PAGE_SIZE - 10), data.data(), 20) != 10 ||
+		    user_write(a + 2 * PAGE_SIZE, "w", 1) || user_write(a + PAGE_SIZE + 5, "w", 1) != -EFAULT)
+			return 4;
+		if (sys_mprotect(a, 4 * PAGE_SIZE, PROT_READ) != -ENOMEM || user_write(a, "w", 1) ||
+		    sys_mprotect(a + 1, 1, PROT_READ) != -EINVAL)
+			return 5;
+		if (sys_mprotect(a + PAGE_SIZE, PAGE_SIZE, PROT_READ | PROT_WRITE) || user_write(a + PAGE_SIZE, "w", 1))
+			return 6;
+		if (sys_mprotect(a, 3 * PAGE_SIZE, PROT_READ) || sys_munmap(a + PAGE_SIZE, PAGE_SIZE) ||
+		    user_write(a, "w", 1) != -EFAULT || user_write(a + 2 * PAGE_SIZE, "w", 1) != -EFAULT ||
+		    user_read(a + 2 * PAGE_SIZE, got.data(), 1))
+			return 7;
 		return 0;
 	});
 	EXPECT_EQ(rc, 0);
