@@ -5,10 +5,20 @@
 #include <deque>
 #include <map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "kernel/host/hostops.h"
 #include "kernel/mm/mm.h"
+
+// Under AddressSanitizer memory kept for reuse is poisoned while it waits, or not kept.
+#if defined(__SANITIZE_ADDRESS__)
+#define KERN_MM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KERN_MM_ASAN 1
+#endif
+#endif
 
 namespace kern {
 
@@ -29,6 +39,8 @@ struct mm_state {
 	list_head caches = LIST_HEAD_INIT(caches);
 	std::map<uintptr_t, struct page *> page_of;	// page-aligned address -> page
 	std::vector<struct page *> free_cache;	// single pages freed lately, kept for reuse
+	std::vector<std::pair<void *, size_t>> area_cache;	// large vmalloc areas freed lately
+								// (their headers, their sizes)
 	std::unordered_set<const void *> live;		// kmalloc and vmalloc objects
 	std::unordered_set<const void *> recent;	// freed lately
 	std::deque<const void *> recent_order;
@@ -52,6 +64,8 @@ kmem_cache_t *kmem_cache_get(const char *name, size_t size);
 void kernel_cache_halt(std::atomic<kmem_cache_t *> *slot);
 // Gives the single pages kept for reuse back to the host (at halt).
 void page_cache_drain();
+// Gives the large vmalloc areas kept for reuse back to the host (at halt).
+void vmalloc_cache_drain();
 // The address spaces' cache (mmap.cpp), at boot and halt.
 void mmap_boot();
 void mmap_halt();

@@ -5,6 +5,10 @@
 #include "kernel/core/faults.h"
 #include "kernel/mm/internal.h"
 
+#ifdef KERN_MM_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace kern {
 
 namespace {
@@ -25,9 +29,82 @@ struct alignas(16) alloc_header {
 };
 static_assert(sizeof(alloc_header) % 16 == 0);
 
+// Large vmalloc areas freed lately are kept for the next vmalloc of the same size, as the
+// kernel's page allocator hands back pages it already has: a host allocation of megabytes
+// is fresh pages, faulted in one by one (a session's chunk tables are 8 MiB). Under
+// AddressSanitizer a kept area is poisoned while it waits, so a use after free is still
+// reported.
+constexpr size_t AREA_CACHE_MIN = 1 << 20;
+constexpr size_t AREA_CACHE_MAX = 8;
+#ifdef KERN_MM_ASAN
+constexpr bool ASAN_POISONS_AREAS = true;
+#else
+constexpr bool ASAN_POISONS_AREAS = false;
+#endif
+
+void poison_area(void *h, size_t bytes, bool poison)
+{
+#ifdef KERN_MM_ASAN
+	if (poison)
+		ASAN_POISON_MEMORY_REGION(h, bytes);
+	else
+		ASAN_UNPOISON_MEMORY_REGION(h, bytes);
+#else
+	(void)h, (void)bytes, (void)poison;
+#endif
+}
+
+void release_area(void *h, size_t size)
+{
+	poison_area(h, sizeof(alloc_header) + size, false);
+	H().aligned_free(h);
+}
+
+alloc_header *take_cached_area(size_t size)
+{
+	if (size < AREA_CACHE_MIN)
+		return nullptr;
+	auto &s = mm();
+	void *h = nullptr;
+	H().lock_acquire(s.lock);
+	// The latest freed first: the warmest.
+	for (auto it = s.area_cache.rbegin(); it != s.area_cache.rend(); ++it) {
+		if (it->second == size) {
+			h = it->first;
+			s.area_cache.erase(std::next(it).base());
+			break;
+		}
+	}
+	H().lock_release(s.lock);
+	if (h)
+		poison_area(h, sizeof(alloc_header) + size, false);
+	return static_cast<alloc_header *>(h);
+}
+
+// Keeps a freed area for reuse; the oldest kept one goes back to the host when the cache
+// is full, so that sizes no longer asked for do not stay.
+void cache_area(alloc_header *h, size_t size)
+{
+	// Poisoned before it is listed: once listed, another thread may take it.
+	poison_area(h, sizeof(alloc_header) + size, true);
+	auto &s = mm();
+	std::pair<void *, size_t> old{};
+	H().lock_acquire(s.lock);
+	if (s.area_cache.size() == AREA_CACHE_MAX) {
+		old = s.area_cache.front();
+		s.area_cache.erase(s.area_cache.begin());
+	}
+	s.area_cache.emplace_back(h, size);
+	H().lock_release(s.lock);
+	if (old.first)
+		release_area(old.first, old.second);
+}
+
 void *header_alloc(size_t size, u32 kind)
 {
-	auto *h = static_cast<alloc_header *>(H().aligned_alloc(16, sizeof(alloc_header) + size));
+	alloc_header *h = kind ? take_cached_area(size) : nullptr;
+	if (!h)
+		h = static_cast<alloc_header *>(H().aligned_alloc(16, sizeof(alloc_header) + size));
 	if (!h)
 		return nullptr;
 	h->magic = KMALLOC_MAGIC;
@@ -72,11 +149,29 @@ void header_free(const void *p, u32 kind, const char *what)
 	H().lock_release(s.lock);
 	// Poisoned as slab debugging poisons a freed object: a pointer read from it after
 	// the free is no address at all, so a use after free faults rather than goes on.
-	std::memset(h + 1, POISON_FREE, h->size);
-	H().aligned_free(h);
+	size_t size = h->size;
+	// AddressSanitizer poisons a large area itself, kept or given back (megabytes a session).
+	bool large = kind && size >= AREA_CACHE_MIN;
+	if (!(large && ASAN_POISONS_AREAS))
+		std::memset(h + 1, POISON_FREE, size);
+	if (large)
+		cache_area(h, size);
+	else
+		H().aligned_free(h);
 }
 
 } // namespace
+
+void vmalloc_cache_drain()
+{
+	auto &s = mm();
+	std::vector<std::pair<void *, size_t>> areas;
+	H().lock_acquire(s.lock);
+	areas.swap(s.area_cache);
+	H().lock_release(s.lock);
+	for (auto [h, size] : areas)
+		release_area(h, size);
+}
 
 void *kmalloc(size_t size, gfp_t flags, kern::source_location loc)
 {

@@ -122,6 +122,7 @@ void mm_halt()
 	kernel_cache_halt(&task_cachep);
 	mmap_halt();
 	page_cache_drain();
+	vmalloc_cache_drain();
 }
 
 } // namespace kern

@@ -12,14 +12,8 @@ namespace {
 // Single pages freed lately are kept for the next allocation, as the kernel's per-cpu
 // lists keep them: the host's aligned allocator and the address map cost more than the
 // IO a page carries. Not under AddressSanitizer, which should see a freed page reused.
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef KERN_MM_ASAN
 constexpr size_t PAGE_CACHE_MAX = 0;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr size_t PAGE_CACHE_MAX = 0;
-#else
-constexpr size_t PAGE_CACHE_MAX = 4096;
-#endif
 #else
 constexpr size_t PAGE_CACHE_MAX = 4096;
 #endif

@@ -69,6 +69,10 @@ TEST_F(Mm, KmallocCountsAndZeroes)
 	EXPECT_EQ(mm_get_usage().vmalloc_objects, 1);
 	EXPECT_EQ(mm_get_usage().vmalloc_bytes, base.vmalloc_bytes + (1 << 20));
 	vfree(v);
+	// A large area is kept for the next vmalloc of its size, and counted again when taken.
+	EXPECT_EQ(vmalloc(1 << 20), v);
+	EXPECT_EQ(mm_get_usage().vmalloc_bytes, base.vmalloc_bytes + (1 << 20));
+	vfree(v);
 	kfree(p);
 	kfree(nullptr);
 	EXPECT_EQ(mm_get_usage().kmalloc_objects, before);
@@ -86,6 +90,17 @@ TEST_F(Mm, DoubleFreeAndForeignPointersAreBugs)
 	vfree(v);
 	int local = 0;
 	EXPECT_DEATH(kfree(&local), "BUG: kfree: bad pointer");
+	// A large area kept for reuse is still a freed one: freeing it again is a bug, and
+	// reading it finds the poison (or AddressSanitizer reports the read).
+	auto *big = static_cast<volatile unsigned char *>(vmalloc(1 << 20));
+	vfree(const_cast<unsigned char *>(big));
+	EXPECT_DEATH(vfree(const_cast<unsigned char *>(big)), "BUG: vfree: double free of 0x");
+	EXPECT_DEATH(
+		{
+			if (big[100] == 0x6b)
+				kernel_bug("read the poison");
+		},
+		"read the poison|use-after-poison");
 	struct page *pg = alloc_page(GFP_KERNEL);
 	__free_page(pg);
 	// Kept for reuse it is a bug the kernel names; under AddressSanitizer it is gone.
