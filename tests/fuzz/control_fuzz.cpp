@@ -487,8 +487,10 @@ void boot_machine()
 	const char *speed = std::getenv("ZEP_FUZZ_CLOCK");
 	p.clock_speed = speed ? std::atof(speed) : 10000.0;	// the 30 s thread wait in 3 ms
 	kern::boot(p);
-	const char *dir = std::getenv("ZEP_FUZZ_DIR");	// for the backing files
-	M.dir = dir ? std::filesystem::path(dir) : std::filesystem::temp_directory_path() / ("zep-fuzz-" + std::to_string(getpid()));
+	// The backing files: a folder per process, as the fuzzer's fork mode runs several.
+	const char *dir = std::getenv("ZEP_FUZZ_DIR");
+	M.dir = (dir ? std::filesystem::path(dir) : std::filesystem::temp_directory_path()) /
+		("zep-fuzz-" + std::to_string(getpid()));
 	std::filesystem::create_directories(M.dir);
 	CHECK(kern::dev_node_add(ZEP_CONTROL_NAME, S_IFCHR, kern::MKDEV(ZEP_CONTROL_MAJOR, 0)) == 0);
 	CHECK(kern::insmod("zepdriver") == 0);
