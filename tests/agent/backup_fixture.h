@@ -19,6 +19,7 @@
 #include "agent/backup_verify.h"
 #include "kernel/machine.h"
 #include "tests/support/driver_fixture.h"
+#include "tests/support/host_file.h"
 
 namespace zeptest {
 
@@ -110,11 +111,7 @@ protected:
 
 	std::string path(const std::string &name) const { return repo_ + "/" + name; }
 	bool exists(const std::string &name) const { return std::filesystem::exists(path(name)); }
-	static bytes host_file(const std::string &p)
-	{
-		std::ifstream in(p, std::ios::binary);
-		return bytes(std::istreambuf_iterator<char>(in), {});
-	}
+	static bytes host_file(const std::string &p) { return zeptest::read_host_file(p); }
 	static uint64_t allocated(const std::string &p)
 	{
 		struct stat st {};

@@ -54,6 +54,7 @@
 #include "kernel/syscalls.h"
 #include "kernel/block/super.h"
 #include "tests/support/driver_fixture.h"
+#include "tests/support/host_file.h"
 
 namespace
 {
@@ -489,8 +490,7 @@ void BackupStress::restore_every_point(const plan &p)
 		ASSERT_TRUE(r) << "restore of " << k << ": " << r.err().message;
 		EXPECT_EQ(r->size, size);
 		EXPECT_EQ(r->chain.size(), k + 1u) << "the full backup and every incremental up to it";
-		std::ifstream in(target, std::ios::binary);
-		bytes back((std::istreambuf_iterator<char>(in)), {});
+		bytes back = zeptest::read_host_file(target);
 		EXPECT_EQ(back.size(), size);
 		EXPECT_EQ(hash_of(back), points_[k].hash) << "point " << k << " restores another image";
 		std::filesystem::remove(target);

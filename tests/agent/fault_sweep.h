@@ -34,6 +34,7 @@
 #include "kernel/machine.h"
 #include "kernel/syscalls.h"
 #include "tests/support/driver_fixture.h"
+#include "tests/support/host_file.h"
 
 namespace zeptest::sweep {
 
@@ -289,9 +290,7 @@ inline kern::fault_sweep_result run_once(const scenario &sc, long fail_at, bool 
 			return 0;
 		});
 		EXPECT_TRUE(wait_bounded(rs, 60000));
-		std::ifstream in(r.dir + "/restored.img", std::ios::binary);
-		bytes img((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-		EXPECT_TRUE(img == old) << "the backup does not restore the frozen image";
+		EXPECT_TRUE(zeptest::read_host_file(r.dir + "/restored.img") == old) << "the backup does not restore the frozen image";
 	}
 	for (auto &pr : r.problems)
 		ADD_FAILURE() << pr;

@@ -23,6 +23,7 @@
 #include "kernel/syscalls.h"
 #include "kernel/mm/uaccess.h"
 #include "tests/support/driver_fixture.h"
+#include "tests/support/host_file.h"
 
 using namespace zeptest;
 using namespace kern;
@@ -240,11 +241,7 @@ protected:
 		std::ofstream(path_, std::ios::binary | std::ios::trunc).write(b.data(), static_cast<long>(n));
 	}
 
-	std::vector<unsigned char> host_contents()
-	{
-		std::ifstream in(path_, std::ios::binary);
-		return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-	}
+	std::vector<unsigned char> host_contents() { return zeptest::read_host_file(path_); }
 
 	// Whether the host file holds generation gen over [from, to).
 	bool host_holds(kern::loff_t from, kern::loff_t to, int gen)

@@ -27,6 +27,7 @@
 
 #include "kernel/core/faults.h"
 #include "tests/e2e/captured.h"
+#include "tests/support/host_file.h"
 #include "tools/cli.h"
 #include "tools/host_block.h"
 #include "tools/commands.h"
@@ -81,11 +82,7 @@ protected:
 		for (size_t i = 0; i < n; i++)
 			b[at + i] = static_cast<unsigned char>(rng_() % 255 + 1);
 	}
-	static bytes read_file(const std::string &p)
-	{
-		std::ifstream in(p, std::ios::binary);
-		return bytes(std::istreambuf_iterator<char>(in), {});
-	}
+	static bytes read_file(const std::string &p) { return zeptest::read_host_file(p); }
 	void write_image(const bytes &b) const
 	{
 		std::ofstream(image_, std::ios::binary)

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tests/e2e/serve_support.h"
+#include "tests/support/host_file.h"
 
 namespace {
 
@@ -52,12 +53,7 @@ void write_file(const std::string &path, const std::vector<unsigned char> &v)
 
 std::vector<unsigned char> read_file(const std::string &path, size_t off = 0, size_t n = SIZE_MAX)
 {
-	std::ifstream in(path, std::ios::binary);
-	in.seekg(static_cast<std::streamoff>(off));
-	std::vector<unsigned char> v((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-	if (v.size() > n)
-		v.resize(n);
-	return v;
+	return zeptest::read_host_file(path, off, n);
 }
 
 class Serve : public ::testing::Test {
